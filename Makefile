@@ -1,0 +1,52 @@
+# Lagvane: `make run` builds and starts the program, `make test` builds and runs every test.
+# Both first install the Debian packages that are missing.
+
+PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libjack-jackd2-dev jackd2 \
+            libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+JOBS := $(shell nproc)
+BUILD := build
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: run test test-asan test-tsan build deps clean
+
+run: build
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
+	  echo "No display found: start Lagvane on a desktop, or without one as: xvfb-run $(BUILD)/app/lagvane"; \
+	  exit 1; \
+	fi
+	$(BUILD)/app/lagvane
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+# Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=address -DLAGVANE_BENCHMARKS=OFF
+	cmake --build build-asan -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -LE e2e
+
+# The audio path under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=thread -DLAGVANE_BENCHMARKS=OFF
+	cmake --build build-tsan -j$(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -L audio -LE e2e
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then sudo=""; \
+	  elif command -v sudo >/dev/null; then sudo=sudo; \
+	  else echo "Missing packages; as root run: apt-get install -y" $$missing; exit 1; fi; \
+	  echo "Installing:" $$missing; \
+	  $$sudo apt-get update -qq && \
+	  $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan
