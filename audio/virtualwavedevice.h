@@ -1,0 +1,81 @@
+#pragma once
+
+#include "audio/wavedevice.h"
+
+#include <QByteArray>
+#include <cstdint>
+#include <memory>
+
+// A sound card for tests, driven by the test: it feeds input frames, advances device time and
+// reads what the output played. Its callbacks run on a device thread of their own, through the
+// same stream code as PortAudio. Install it with SetWaveDeviceFactory(&device).
+class TVirtualWaveDevice : public TWaveDeviceFactory {
+public:
+    // When the main thread gets to handle the device's completions during Advance.
+    enum class TPump {
+        // At the device frame where an input buffer fills and at each period's end: a main
+        // thread that answers at once, so output runs exactly one buffer behind input.
+        EachCompletion,
+        // At each period's end only, as with a real device.
+        EachPeriod,
+        // Never: completions wait until the test processes events.
+        Never,
+    };
+
+    TVirtualWaveDevice();
+    ~TVirtualWaveDevice() override;
+
+    int InputDeviceCount() override;
+    uint32_t InputFormats(int device) override;
+    TWaveResult OpenInput(std::unique_ptr<TWaveInDevice>& device, const TWaveFormat& format,
+                          TWaveInTarget* target) override;
+    TWaveResult QueryOutput(const TWaveFormat& format) override;
+    TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device, const TWaveFormat& format,
+                           TWaveOutProc callback, uintptr_t instance) override;
+
+    // Setup. Defaults: one input device, all twelve capability bits, float samples (like
+    // JACK), 256-frame periods, no output latency, no faults.
+    void SetInputDeviceCount(int count);
+    void SetCapabilities(uint32_t bits);
+    // Float samples with our own conversion (JACK), or the PCM format itself (ALSA).
+    void SetNativeFloat(bool nativeFloat);
+    void SetPeriodFrames(int frames);
+    // Silence an idle output plays before a newly written buffer.
+    void SetOutputLatencyFrames(int frames);
+
+    // Faults.
+    // The query and both opens answer WaveErrorBadFormat.
+    void RefuseFormat(bool refuse);
+    void FailInputOpen(bool fail);
+    void FailOutputOpen(bool fail);
+    // Output PrepareHeader answers WaveErrorNoMemory.
+    void FailOutputPrepare(bool fail);
+    // Every output Write answers code; 0 ends the fault.
+    void FailWrites(TWaveResult code);
+    // The card disappears: no more frames move, Start/AddBuffer/Write answer
+    // WaveErrorNoDriver; Reset and Close still work.
+    void LoseDevice();
+
+    // Appends PCM frames in the open input's format; the input reads silence once they run out.
+    void FeedInput(const void* pcm, size_t bytes);
+    // Moves device time on by frames: the started input fills its queued buffers, the open
+    // output plays its queued buffers (silence when none).
+    void Advance(int64_t frames, TPump pump = TPump::EachCompletion);
+    // What the output played (PCM, its format) since it opened or since the last call.
+    QByteArray TakeOutput();
+
+    // Observation.
+    bool InputOpen() const;
+    bool InputStarted() const;
+    bool OutputOpen() const;
+    // Headers each device holds right now.
+    int InputQueued() const;
+    int OutputQueued() const;
+    int InputOpenCount() const;
+    int OutputOpenCount() const;
+
+    struct TCard;
+
+private:
+    std::unique_ptr<TCard> Card;
+};

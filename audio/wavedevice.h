@@ -1,0 +1,129 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// The device layer: a wave-in and a wave-out device with the calls the capture component and
+// the playback queue make, the records they exchange, and the process-wide choice of
+// implementation (PortAudio unless a test installs the virtual device).
+
+// The 18-byte PCM format record both directions are opened with.
+#pragma pack(push, 1)
+struct TWaveFormat {
+    uint16_t FormatTag;
+    uint16_t Channels;
+    uint32_t SamplesPerSec;
+    uint32_t AvgBytesPerSec;
+    uint16_t BlockAlign;
+    uint16_t BitsPerSample;
+    uint16_t ExtraSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(TWaveFormat) == 18);
+
+constexpr uint16_t WaveFormatPcm = 1;
+
+// One queued buffer. The device never owns Data; the header belongs to whoever queued it
+// and is only read or written by the device between AddBuffer/Write and its return.
+struct TWaveHeader {
+    char* Data;
+    uint32_t BufferLength;
+    uint32_t BytesRecorded;
+    uintptr_t User;
+    uint32_t Flags;
+    uint32_t Loops;
+    TWaveHeader* Next;
+    uintptr_t Reserved;
+};
+
+// Header flags.
+constexpr uint32_t WaveHeaderDone = 0x01;
+constexpr uint32_t WaveHeaderPrepared = 0x02;
+constexpr uint32_t WaveHeaderBeginLoop = 0x04;
+constexpr uint32_t WaveHeaderInQueue = 0x10;
+
+// Result codes of the device calls; 0 is success.
+using TWaveResult = uint32_t;
+constexpr TWaveResult WaveNoError = 0;
+constexpr TWaveResult WaveErrorUnspecified = 1;
+constexpr TWaveResult WaveErrorBadDeviceId = 2;
+constexpr TWaveResult WaveErrorAllocated = 4;
+constexpr TWaveResult WaveErrorInvalidHandle = 5;
+constexpr TWaveResult WaveErrorNoDriver = 6;
+constexpr TWaveResult WaveErrorNoMemory = 7;
+constexpr TWaveResult WaveErrorBadFormat = 32;
+constexpr TWaveResult WaveErrorStillPlaying = 33;
+constexpr TWaveResult WaveErrorUnprepared = 34;
+
+// Device messages.
+constexpr uint32_t WaveOutDoneMessage = 0x3BD;
+constexpr uint32_t WaveInDataMessage = 0x3C0;
+
+// Where a wave-in device sends each returned buffer. Called on the main thread only, from its
+// event loop, one call per buffer in the order the buffers were filled.
+class TWaveInTarget {
+public:
+    virtual void WaveInMessage(uint32_t message, TWaveHeader* header) = 0;
+
+protected:
+    ~TWaveInTarget() = default;
+};
+
+class TWaveOutDevice;
+
+// The wave-out completion callback. Called on the main thread only, from its event loop, once
+// per returned header, in queue order.
+using TWaveOutProc = void (*)(TWaveOutDevice* device, uint32_t message, uintptr_t instance,
+                              uintptr_t param1, uintptr_t param2);
+
+// The calls both directions share. Destroying an open device closes it.
+class TWaveDevice {
+public:
+    virtual ~TWaveDevice() = default;
+    // Marks a header as usable with this device; its data must stay alive until unprepared.
+    virtual TWaveResult PrepareHeader(TWaveHeader* header) = 0;
+    // Fails with WaveErrorStillPlaying while the device holds the header.
+    virtual TWaveResult UnprepareHeader(TWaveHeader* header) = 0;
+    // Stops the device at once and returns every queued header through its messages.
+    virtual TWaveResult Reset() = 0;
+    // Fails with WaveErrorStillPlaying while headers are queued.
+    virtual TWaveResult Close() = 0;
+};
+
+class TWaveInDevice : public TWaveDevice {
+public:
+    // Queues a buffer to be filled; buffers fill in queue order.
+    virtual TWaveResult AddBuffer(TWaveHeader* header) = 0;
+    virtual TWaveResult Start() = 0;
+};
+
+class TWaveOutDevice : public TWaveDevice {
+public:
+    // Queues a buffer to be played right after those queued before it; the device plays
+    // silence while none is queued.
+    virtual TWaveResult Write(TWaveHeader* header) = 0;
+};
+
+// The wave-audio service: the first wave-in device's capabilities and the wave mapper.
+class TWaveDeviceFactory {
+public:
+    virtual ~TWaveDeviceFactory() = default;
+    virtual int InputDeviceCount() = 0;
+    // The capability bits (bit n-1 for wave type n) of a wave-in device.
+    virtual uint32_t InputFormats(int device) = 0;
+    // Opens the default input; on success device holds it and it starts stopped.
+    virtual TWaveResult OpenInput(std::unique_ptr<TWaveInDevice>& device, const TWaveFormat& format,
+                                  TWaveInTarget* target) = 0;
+    // Whether the default output can play the format, without opening it.
+    virtual TWaveResult QueryOutput(const TWaveFormat& format) = 0;
+    // Opens the default output; it plays silence until the first Write.
+    virtual TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
+                                   const TWaveFormat& format, TWaveOutProc callback,
+                                   uintptr_t instance) = 0;
+};
+
+// The implementation every caller uses: PortAudio, made on first use, unless one was set.
+TWaveDeviceFactory& WaveDeviceFactory();
+// Installs a factory (not owned) for the whole process and returns the previous one;
+// nullptr goes back to PortAudio. Only while no device is open.
+TWaveDeviceFactory* SetWaveDeviceFactory(TWaveDeviceFactory* factory);

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "audio/wavedevice.h"
+
+#include <QString>
+#include <cstdint>
+
+// The program's one playback queue on the default wave-out device. Buffers are played straight
+// from the caller's memory, which must stay alive until StopPlayback returns. Main thread only.
+
+// Closes a device still open from an earlier run, then opens the output with the format.
+// Raises Exception "Can't play format" or "Failed to open output device".
+void OpenPlayback(const TWaveFormat& format);
+// Queues length bytes at data behind those queued before; with wait set, returns only once the
+// device has played them. Raises Exception "Unable to prepare header" or PlaybackErrorText of
+// the device's result; a failed buffer is neither queued nor counted.
+void QueuePlayback(const void* data, int32_t length, bool wait);
+void PlayBuffer(const void* data, int32_t length);
+// Pumps the main thread's events until every queued buffer has come back (or the application
+// is closing down).
+void WaitPlayback();
+// Stops playback at once, waits for every header, releases them and closes the device.
+void StopPlayback();
+QString PlaybackErrorText(uint32_t code);
+// The device's completion callback; each returned header is released exactly once.
+void PlaybackDone(TWaveOutDevice* device, uint32_t message, uintptr_t instance, uintptr_t param1,
+                  uintptr_t param2);
+// Buffers written and not yet returned.
+int32_t PlaybackPending();
+// Starts the desktop's sound settings tool without waiting for it; a message tells when none
+// is installed.
+void OpenSoundControlPanel();

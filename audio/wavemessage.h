@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+// The audio layer's information messages ("No Wave Device Available", ...). By default a modal
+// message box; the program or a test installs its own so that nothing blocks.
+using TWaveMessageFunction = std::function<void(const QString& text)>;
+
+// Installs the function and returns the previous one; an empty function restores the box.
+TWaveMessageFunction SetWaveMessageFunction(TWaveMessageFunction function);
+void ShowWaveMessage(const QString& text);

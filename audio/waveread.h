@@ -1,0 +1,128 @@
+#pragma once
+
+#include "audio/wavedevice.h"
+
+#include <QList>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QComboBox;
+
+// The twelve PCM formats in list order; wfNone stands for "no format".
+enum TWaveTypes : uint8_t {
+    wfNone,
+    wf11Khz_Mono_8Bit,
+    wf11Khz_Stereo_8Bit,
+    wf11Khz_Mono_16Bit,
+    wf11Khz_Stereo_16Bit,
+    wf22Khz_Mono_8Bit,
+    wf22Khz_Stereo_8Bit,
+    wf22Khz_Mono_16Bit,
+    wf22Khz_Stereo_16Bit,
+    wf44Khz_Mono_8Bit,
+    wf44Khz_Stereo_8Bit,
+    wf44Khz_Mono_16Bit,
+    wf44Khz_Stereo_16Bit,
+};
+constexpr int WaveTypeCount = 13;
+
+// The audio format every part of the program shares. A frame is BytesPerSample x Channels
+// bytes: 8-bit samples unsigned (silence 128), 16-bit signed little-endian, stereo left first.
+struct TWaveDataFormat {
+    int32_t SamplesPerSec;
+    int32_t BytesPerSample;
+    int32_t Channels;
+};
+
+// Raised on the main thread once per filled buffer; Buffer points into the capture buffer,
+// valid until the handler returns.
+using TWaveInEvent = std::function<void(QObject* Sender, void* Buffer, int32_t SampleCount,
+                                        const TWaveDataFormat& Format)>;
+
+// One entry of the format list: its text and the wave type it stands for.
+struct TFormatListEntry {
+    QString Text;
+    TWaveTypes WaveType;
+};
+using TFormatList = QList<TFormatListEntry>;
+
+// The text a wave type shows in the format list ("No Wave Mapper" for wfNone).
+QString WaveTypeText(TWaveTypes waveType);
+uint32_t WaveTypeToCapsBit(TWaveTypes waveType);
+void BuildFormatList(TFormatList& list, uint32_t capabilities);
+// Writes the triple of a format; leaves format untouched for wfNone.
+void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format);
+// The wave type of the combo box's selected entry (wfNone when nothing is selected), or the
+// fallback when there is no combo box.
+TWaveTypes ComboWaveType(const QComboBox* comboBox, TWaveTypes fallback);
+int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType);
+
+class TWaveCallbackWindow;
+
+// Captures from the default wave-in device into four equal buffers kept queued on it, raising
+// OnWaveIn on the main thread for each filled buffer before queueing it again.
+class TWaveReader : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int BufferCount = 4;
+    static constexpr int32_t DefaultSampleCount = 256;
+
+    explicit TWaveReader(QObject* owner = nullptr);
+    // Does not stop capture: the owner calls Stop first.
+    ~TWaveReader() override;
+
+    // Rebuilds FormatList from the first wave-in device's capabilities.
+    void FillFormatList();
+    // The triple of WaveType; all zero for wfNone.
+    void GetFormat(TWaveDataFormat& format) const;
+    static void MakeWaveFormat(TWaveFormat& record, const TWaveDataFormat& format);
+
+    // Opens the input with the current format and queues four buffers of SampleCount frames.
+    // Does nothing unless idle. Raises Exception "Failed to open input device" or "Not enough
+    // memory for the delay buffers", leaving nothing open or allocated.
+    void Start();
+    // Resets the input and pumps the main thread's events until every buffer the device took
+    // has come back, then frees the buffers and closes the input. Does nothing unless running.
+    void Stop();
+
+    TWaveTypes WaveType() const;
+    void SetWaveType(TWaveTypes waveType);
+    QComboBox* ComboBox() const { return BoundComboBox; }
+    // Binds the combo box (not owned; unbound when it is destroyed), fills it with FormatList
+    // and selects its first entry; nullptr unbinds.
+    void SetComboBox(QComboBox* comboBox);
+
+    const TFormatList& FormatList() const { return Formats; }
+    int32_t PendingCount() const { return Pending; }
+    bool Running() const { return IsRunning; }
+    bool Stopping() const { return IsStopping; }
+
+    TWaveInEvent OnWaveIn;
+    // Sample frames per buffer; read by Start and reported with each buffer.
+    int32_t SampleCount = DefaultSampleCount;
+
+private:
+    friend class TWaveCallbackWindow;
+
+    void DeviceMessage(uint32_t message, TWaveHeader* header);
+    void ComboBoxDestroyed(QObject* comboBox);
+    void ReleaseBuffers();
+
+    TWaveCallbackWindow* CallbackWindow;
+    std::unique_ptr<TWaveInDevice> Device;
+    std::array<TWaveHeader, BufferCount> Headers{};
+    bool IsRunning = false;
+    bool IsStopping = false;
+    TWaveTypes StoredWaveType = wfNone;
+    TFormatList Formats;
+    QComboBox* BoundComboBox = nullptr;
+    QMetaObject::Connection ComboBoxConnection;
+    TWaveDataFormat CurrentFormat{};
+    int32_t Pending = 0;
+};
