@@ -193,6 +193,9 @@ void HtmlHelp(QWidget* owner, const QString& file, THtmlHelpCommand command,
     if (marker >= 0) {
         helpFile = file.left(marker);
         topic = file.mid(marker + 2);
+        // "::/" marks a topic inside the help; the slash is not part of the topic's name.
+        if (topic.startsWith(QLatin1Char('/')))
+            topic.remove(0, 1);
     }
     if (!QFileInfo(helpFile).isFile()) {
         HelpMessage(owner, QStringLiteral("The help file \"%1\" was not found. Reinstall Lagvane "
