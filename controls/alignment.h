@@ -1,0 +1,18 @@
+#pragma once
+
+#include <Qt>
+
+// Horizontal alignment of a caption or of an edit's text.
+enum class TAlignment { taLeftJustify, taRightJustify, taCenter };
+
+inline Qt::Alignment HorizontalAlignment(TAlignment alignment) {
+    switch (alignment) {
+    case TAlignment::taRightJustify:
+        return Qt::AlignRight;
+    case TAlignment::taCenter:
+        return Qt::AlignHCenter;
+    case TAlignment::taLeftJustify:
+        break;
+    }
+    return Qt::AlignLeft;
+}
