@@ -7,7 +7,7 @@ JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test test-asan test-tsan build deps clean
+.PHONY: run test test-asan test-tsan fuzz build deps clean
 
 run: build
 	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
@@ -31,6 +31,19 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -L audio -LE e2e
 
+# Each libFuzzer target for FUZZ_SECONDS, starting from its committed seed corpus in fuzz/corpus/.
+FUZZ_SECONDS := 60
+FUZZERS := $(patsubst fuzz/%_fuzz.cpp,%,$(wildcard fuzz/*_fuzz.cpp))
+fuzz: deps
+	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DLAGVANE_FUZZ=ON -DLAGVANE_TESTS=OFF -DLAGVANE_BENCHMARKS=OFF
+	cmake --build build-fuzz -j$(JOBS) --target $(addsuffix _fuzz,$(FUZZERS))
+	set -e; for f in $(FUZZERS); do \
+	  mkdir -p build-fuzz/corpus/$$f; \
+	  QT_QPA_PLATFORM=offscreen build-fuzz/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=build-fuzz/$${f}- build-fuzz/corpus/$$f fuzz/corpus/$$f; \
+	done
+
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
@@ -49,4 +62,4 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
