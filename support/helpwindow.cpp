@@ -165,7 +165,10 @@ void THelpWindow::ShowContextPage(int32_t context) {
 
 void THelpWindow::ShowKeywordPage(const QString& keyword) {
     if (!keyword.isEmpty()) {
-        for (int row = 0; row < Contents->count(); ++row) {
+        // Topics first: the contents page names most of them, so it would always win.
+        const int count = Contents->count();
+        for (int i = 1; i <= count; ++i) {
+            const int row = i % count;
             QTextDocument page;
             LoadDocument(page, Contents->item(row)->data(PathRole).toString());
             if (page.toPlainText().contains(keyword, Qt::CaseInsensitive)) {

@@ -36,8 +36,8 @@ public:
     bool ShowTopicPage(const QString& topic);
     // Contexts number the contents entries from 1; any other number shows the contents page.
     void ShowContextPage(int32_t context);
-    // The first page in contents order whose text holds the keyword, marked; the contents page
-    // when none does.
+    // The first topic in contents order whose text holds the keyword, marked; else the contents
+    // page, marked when it holds the keyword.
     void ShowKeywordPage(const QString& keyword);
 
 private:

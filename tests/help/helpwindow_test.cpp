@@ -107,6 +107,8 @@ TEST_F(HelpWindowTest, TopicsContextsAndKeywordsChooseThePage) {
         {HelpFile, THtmlHelpCommand::HelpContext, 3, HelpFile},
         {HelpFile, THtmlHelpCommand::DisplayIndex, QStringLiteral("PLAY"), start},
         {HelpFile, THtmlHelpCommand::KeywordLookup, QStringLiteral("11025 hz"), formats},
+        {HelpFile, THtmlHelpCommand::KeywordLookup, QStringLiteral("formats"), formats},
+        {HelpFile, THtmlHelpCommand::KeywordLookup, QStringLiteral("again"), HelpFile},
         {HelpFile, THtmlHelpCommand::KeywordLookup, QStringLiteral("nowhere"), HelpFile},
         {HelpFile, THtmlHelpCommand::DisplayIndex, 0, HelpFile},
     };
