@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "controls/autobttn.h"
@@ -131,4 +132,20 @@ inline void TypeText(QWidget* widget, const QString& text) {
         TypeKey(widget,
                 c.unicode() >= 'a' && c.unicode() <= 'z' ? c.toUpper().unicode() : c.unicode(),
                 QString(c));
+}
+
+// Shows a window and lets its first paint happen, so later paints are the test's own.
+inline void ShowAndSettle(QWidget& window) {
+    window.show();
+    window.activateWindow();
+    QApplication::setActiveWindow(&window);
+    QApplication::processEvents();
+}
+
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QStringList& texts, std::ostream* out) {
+    *out << '{' << texts.join(QStringLiteral(", ")).toStdString() << '}';
 }
