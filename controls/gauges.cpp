@@ -255,9 +255,12 @@ QImage TGauge::PaintImage() const {
         textLayer.fill(clBlack);
         QPainter painter(&textLayer);
         const QString text = QStringLiteral("%1%").arg(Percent());
-        painter.setFont(font());
+        // Plain white pixels, so the exclusive or inverts exactly what lies under the text.
+        QFont textFont = font();
+        textFont.setStyleStrategy(QFont::NoAntialias);
+        painter.setFont(textFont);
         painter.setPen(clWhite);
-        const QFontMetrics metrics(font());
+        const QFontMetrics metrics(textFont);
         const int x = (right - left + 1 - metrics.horizontalAdvance(text)) / 2;
         const int y = (bottom - top + 1 - metrics.height()) / 2;
         painter.setClipRect(EdgeRect(left, top, right, bottom));
