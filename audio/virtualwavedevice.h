@@ -77,5 +77,5 @@ public:
     struct TCard;
 
 private:
-    std::unique_ptr<TCard> Card;
+    std::shared_ptr<TCard> Card;
 };

@@ -1,6 +1,7 @@
 #include "audio/wavemessage.h"
 
 #include <QMessageBox>
+#include <utility>
 
 namespace {
 

@@ -1,0 +1,336 @@
+#include "audio/virtualwavedevice.h"
+
+#include "audio/wavesamples.h"
+#include "audio/wavestream.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t AllCapabilities = 0xFFF;
+constexpr int DefaultPeriodFrames = 256;
+
+// Runs each job on a thread of its own and waits for it, as a sound card runs its callbacks.
+class TDeviceThread {
+public:
+    TDeviceThread() : Thread([this] { Loop(); }) {}
+    ~TDeviceThread() {
+        {
+            std::lock_guard lock(Mutex);
+            Quit = true;
+        }
+        Changed.notify_all();
+        Thread.join();
+    }
+
+    void Run(const std::function<void()>& job) {
+        std::unique_lock lock(Mutex);
+        Job = &job;
+        Changed.notify_all();
+        Changed.wait(lock, [this] { return Job == nullptr; });
+    }
+
+private:
+    void Loop() {
+        std::unique_lock lock(Mutex);
+        for (;;) {
+            Changed.wait(lock, [this] { return Quit || Job; });
+            if (Quit)
+                return;
+            (*Job)();
+            Job = nullptr;
+            Changed.notify_all();
+        }
+    }
+
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    const std::function<void()>* Job = nullptr;
+    bool Quit = false;
+    std::thread Thread;
+};
+
+} // namespace
+
+struct TVirtualWaveDevice::TCard {
+    int InputDevices = 1;
+    uint32_t Capabilities = AllCapabilities;
+    bool NativeFloat = true;
+    int PeriodFrames = DefaultPeriodFrames;
+    int OutputLatencyFrames = 0;
+    bool FormatRefused = false;
+    bool InputOpenFails = false;
+    bool OutputOpenFails = false;
+    bool OutputPrepareFails = false;
+    TWaveResult WriteFault = WaveNoError;
+    bool Lost = false;
+
+    TWaveStream* Input = nullptr;
+    bool InputFlowing = false;
+    TWaveStream* Output = nullptr;
+    bool OutputFlowing = false;
+    int InputOpens = 0;
+    int OutputOpens = 0;
+    // Frames into the current period.
+    int64_t PeriodPosition = 0;
+
+    QByteArray Fed;
+    qsizetype FedRead = 0;
+    QByteArray Played;
+    TDeviceThread Thread;
+
+    TWaveStream::TSamples Samples() const {
+        return NativeFloat ? TWaveStream::TSamples::Float : TWaveStream::TSamples::Pcm;
+    }
+};
+
+namespace {
+
+class TVirtualDriver final : public TWaveDriver {
+public:
+    TVirtualDriver(std::shared_ptr<TVirtualWaveDevice::TCard> card, TWaveStream* stream, bool input)
+        : Card(std::move(card)), Stream(stream), Input(input) {
+        (Input ? Card->Input : Card->Output) = Stream;
+    }
+    ~TVirtualDriver() override {
+        if ((Input ? Card->Input : Card->Output) == Stream) {
+            (Input ? Card->Input : Card->Output) = nullptr;
+            Flowing() = false;
+        }
+    }
+
+    TWaveResult StartFlow() override {
+        if (Card->Lost)
+            return WaveErrorNoDriver;
+        Flowing() = true;
+        return WaveNoError;
+    }
+    // Advance waits for each device-thread job, so between calls the card is always idle.
+    void StopFlow() override { Flowing() = false; }
+    TWaveResult PrepareResult() const override {
+        return !Input && Card->OutputPrepareFails ? WaveErrorNoMemory : WaveNoError;
+    }
+    TWaveResult QueueResult() const override {
+        if (Card->Lost)
+            return WaveErrorNoDriver;
+        return Input ? WaveNoError : Card->WriteFault;
+    }
+
+private:
+    bool& Flowing() { return Input ? Card->InputFlowing : Card->OutputFlowing; }
+
+    std::shared_ptr<TVirtualWaveDevice::TCard> Card;
+    TWaveStream* Stream;
+    bool Input;
+};
+
+TWaveResult FormatResult(const TVirtualWaveDevice::TCard& card, const TWaveFormat& format) {
+    return card.FormatRefused || !IsPcmFormat(format) ? WaveErrorBadFormat : WaveNoError;
+}
+
+uint32_t FrameBytes(const TWaveStream& stream) {
+    return stream.Samples() == TWaveStream::TSamples::Float
+               ? stream.Format().Channels * sizeof(float)
+               : stream.Format().BlockAlign;
+}
+
+} // namespace
+
+TVirtualWaveDevice::TVirtualWaveDevice() : Card(std::make_shared<TCard>()) {}
+
+TVirtualWaveDevice::~TVirtualWaveDevice() = default;
+
+int TVirtualWaveDevice::InputDeviceCount() {
+    return Card->InputDevices;
+}
+
+uint32_t TVirtualWaveDevice::InputFormats(int device) {
+    return device >= 0 && device < Card->InputDevices ? Card->Capabilities : 0;
+}
+
+TWaveResult TVirtualWaveDevice::OpenInput(std::unique_ptr<TWaveInDevice>& device,
+                                          const TWaveFormat& format, TWaveInTarget* target) {
+    if (const TWaveResult result = FormatResult(*Card, format))
+        return result;
+    if (Card->Lost)
+        return WaveErrorNoDriver;
+    if (Card->InputOpenFails || Card->Input)
+        return WaveErrorAllocated;
+    auto stream = std::make_unique<TWaveStream>(TWaveStream::TDirection::Input, format,
+                                                Card->Samples(), TWaveStream::ToTarget(target));
+    if (const TWaveResult result =
+            stream->Attach(std::make_unique<TVirtualDriver>(Card, stream.get(), true)))
+        return result;
+    ++Card->InputOpens;
+    device = std::move(stream);
+    return WaveNoError;
+}
+
+TWaveResult TVirtualWaveDevice::QueryOutput(const TWaveFormat& format) {
+    return FormatResult(*Card, format);
+}
+
+TWaveResult TVirtualWaveDevice::OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
+                                           const TWaveFormat& format, TWaveOutProc callback,
+                                           uintptr_t instance) {
+    if (const TWaveResult result = FormatResult(*Card, format))
+        return result;
+    if (Card->Lost)
+        return WaveErrorNoDriver;
+    if (Card->OutputOpenFails || Card->Output)
+        return WaveErrorAllocated;
+    auto stream =
+        std::make_unique<TWaveStream>(TWaveStream::TDirection::Output, format, Card->Samples(),
+                                      TWaveStream::ToCallback(callback, instance));
+    stream->SetDryStartFrames(Card->OutputLatencyFrames);
+    Card->Played.clear();
+    if (const TWaveResult result =
+            stream->Attach(std::make_unique<TVirtualDriver>(Card, stream.get(), false)))
+        return result;
+    ++Card->OutputOpens;
+    device = std::move(stream);
+    return WaveNoError;
+}
+
+void TVirtualWaveDevice::SetInputDeviceCount(int count) {
+    Card->InputDevices = count;
+}
+
+void TVirtualWaveDevice::SetCapabilities(uint32_t bits) {
+    Card->Capabilities = bits;
+}
+
+void TVirtualWaveDevice::SetNativeFloat(bool nativeFloat) {
+    Card->NativeFloat = nativeFloat;
+}
+
+void TVirtualWaveDevice::SetPeriodFrames(int frames) {
+    Card->PeriodFrames = std::max(frames, 1);
+}
+
+void TVirtualWaveDevice::SetOutputLatencyFrames(int frames) {
+    Card->OutputLatencyFrames = frames;
+}
+
+void TVirtualWaveDevice::RefuseFormat(bool refuse) {
+    Card->FormatRefused = refuse;
+}
+
+void TVirtualWaveDevice::FailInputOpen(bool fail) {
+    Card->InputOpenFails = fail;
+}
+
+void TVirtualWaveDevice::FailOutputOpen(bool fail) {
+    Card->OutputOpenFails = fail;
+}
+
+void TVirtualWaveDevice::FailOutputPrepare(bool fail) {
+    Card->OutputPrepareFails = fail;
+}
+
+void TVirtualWaveDevice::FailWrites(TWaveResult code) {
+    Card->WriteFault = code;
+}
+
+void TVirtualWaveDevice::LoseDevice() {
+    Card->Lost = true;
+}
+
+void TVirtualWaveDevice::FeedInput(const void* pcm, size_t bytes) {
+    Card->Fed.append(static_cast<const char*>(pcm), qsizetype(bytes));
+}
+
+void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
+    TCard& card = *Card;
+    std::vector<uint8_t> pcmIn, deviceIn, deviceOut, pcmOut;
+    while (frames > 0) {
+        const uint32_t periodLeft = uint32_t(card.PeriodFrames - card.PeriodPosition);
+        const uint32_t most = uint32_t(std::min<int64_t>(frames, periodLeft));
+        TWaveStream* input = !card.Lost && card.InputFlowing ? card.Input : nullptr;
+        TWaveStream* output = !card.Lost && card.OutputFlowing ? card.Output : nullptr;
+        // The input's frames in its PCM format: what was fed, then silence.
+        const uint32_t inFrameBytes = card.Input ? card.Input->Format().BlockAlign : 0;
+        pcmIn.assign(size_t(most) * inFrameBytes,
+                     card.Input ? PcmSilenceByte(card.Input->Format().BitsPerSample / 8) : 0);
+        const qsizetype available =
+            std::min<qsizetype>(card.Fed.size() - card.FedRead, qsizetype(pcmIn.size()));
+        std::copy_n(card.Fed.constData() + card.FedRead, available, pcmIn.begin());
+        if (input && input->Samples() == TWaveStream::TSamples::Float) {
+            deviceIn.resize(size_t(most) * FrameBytes(*input));
+            PcmToFloat(pcmIn.data(), reinterpret_cast<float*>(deviceIn.data()),
+                       size_t(most) * input->Format().Channels, input->Format().BitsPerSample / 8);
+        } else {
+            deviceIn = pcmIn;
+        }
+        deviceOut.resize(output ? size_t(most) * FrameBytes(*output) : 0);
+
+        uint32_t count = most;
+        card.Thread.Run([&] {
+            if (input && pump == TPump::EachCompletion) {
+                const uint32_t toEnd = input->FramesToBufferEnd();
+                if (toEnd > 0)
+                    count = std::min(count, toEnd);
+            }
+            if (input)
+                input->Capture(deviceIn.data(), count);
+            if (output)
+                output->Play(deviceOut.data(), count);
+        });
+
+        card.FedRead += std::min<qsizetype>(available, qsizetype(count) * inFrameBytes);
+        if (output) {
+            const auto& format = output->Format();
+            pcmOut.resize(size_t(count) * format.BlockAlign);
+            if (output->Samples() == TWaveStream::TSamples::Float)
+                FloatToPcm(reinterpret_cast<const float*>(deviceOut.data()), pcmOut.data(),
+                           size_t(count) * format.Channels, format.BitsPerSample / 8);
+            else
+                std::copy_n(deviceOut.data(), pcmOut.size(), pcmOut.begin());
+            card.Played.append(reinterpret_cast<const char*>(pcmOut.data()),
+                               qsizetype(pcmOut.size()));
+        }
+        frames -= count;
+        card.PeriodPosition = (card.PeriodPosition + count) % card.PeriodFrames;
+        if (pump == TPump::EachCompletion ||
+            (pump == TPump::EachPeriod && card.PeriodPosition == 0))
+            QCoreApplication::processEvents();
+    }
+}
+
+QByteArray TVirtualWaveDevice::TakeOutput() {
+    return std::exchange(Card->Played, QByteArray());
+}
+
+bool TVirtualWaveDevice::InputOpen() const {
+    return Card->Input != nullptr;
+}
+
+bool TVirtualWaveDevice::InputStarted() const {
+    return Card->InputFlowing;
+}
+
+bool TVirtualWaveDevice::OutputOpen() const {
+    return Card->Output != nullptr;
+}
+
+int TVirtualWaveDevice::InputQueued() const {
+    return Card->Input ? Card->Input->Held() : 0;
+}
+
+int TVirtualWaveDevice::OutputQueued() const {
+    return Card->Output ? Card->Output->Held() : 0;
+}
+
+int TVirtualWaveDevice::InputOpenCount() const {
+    return Card->InputOpens;
+}
+
+int TVirtualWaveDevice::OutputOpenCount() const {
+    return Card->OutputOpens;
+}

@@ -1,0 +1,246 @@
+#include "audio/waveread.h"
+
+#include "audio/wavemessage.h"
+#include "support/errors.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QSignalBlocker>
+#include <array>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+struct TWaveTypeRow {
+    const char* Text;
+    TWaveDataFormat Format;
+};
+
+constexpr TWaveTypeRow WaveTypeRows[WaveTypeCount] = {
+    {"No Wave Mapper", {0, 0, 0}},
+    {"11.025 kHz, Mono, 8-bit", {11025, 1, 1}},
+    {"11.025 kHz, Stereo, 8-bit", {11025, 1, 2}},
+    {"11.025 kHz, Mono, 16-bit", {11025, 2, 1}},
+    {"11.025 kHz, Stereo, 16-bit", {11025, 2, 2}},
+    {"22.05 kHz, Mono, 8-bit", {22050, 1, 1}},
+    {"22.05 kHz, Stereo, 8-bit", {22050, 1, 2}},
+    {"22.05 kHz, Mono, 16-bit", {22050, 2, 1}},
+    {"22.05 kHz, Stereo, 16-bit", {22050, 2, 2}},
+    {"44.1 kHz, Mono, 8-bit", {44100, 1, 1}},
+    {"44.1 kHz, Stereo, 8-bit", {44100, 1, 2}},
+    {"44.1 kHz, Mono, 16-bit", {44100, 2, 1}},
+    {"44.1 kHz, Stereo, 16-bit", {44100, 2, 2}},
+};
+
+constexpr int FirstWaveInDevice = 0;
+constexpr uint32_t AllCapsBits = (1u << (WaveTypeCount - 1)) - 1;
+
+bool IsFormatType(int waveType) {
+    return waveType > wfNone && waveType < WaveTypeCount;
+}
+
+} // namespace
+
+// The component's hidden receiver of device messages, on the main thread.
+class TWaveCallbackWindow : public QObject, public TWaveInTarget {
+public:
+    explicit TWaveCallbackWindow(TWaveReader* reader) : QObject(reader), Reader(reader) {}
+    void WaveInMessage(uint32_t message, TWaveHeader* header) override {
+        Reader->DeviceMessage(message, header);
+    }
+
+private:
+    TWaveReader* Reader;
+};
+
+QString WaveTypeText(TWaveTypes waveType) {
+    return waveType < WaveTypeCount ? QString::fromLatin1(WaveTypeRows[waveType].Text) : QString();
+}
+
+uint32_t WaveTypeToCapsBit(TWaveTypes waveType) {
+    return IsFormatType(waveType) ? 1u << (waveType - 1) : 0;
+}
+
+void BuildFormatList(TFormatList& list, uint32_t capabilities) {
+    list.clear();
+    // Bits beyond the twelve (formats we do not offer) count as none.
+    if ((capabilities & AllCapsBits) == 0)
+        list.append({WaveTypeText(wfNone), wfNone});
+    for (int type = wf11Khz_Mono_8Bit; type < WaveTypeCount; ++type) {
+        const auto waveType = static_cast<TWaveTypes>(type);
+        if (capabilities & WaveTypeToCapsBit(waveType))
+            list.append({WaveTypeText(waveType), waveType});
+    }
+}
+
+void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format) {
+    if (IsFormatType(waveType))
+        format = WaveTypeRows[waveType].Format;
+}
+
+TWaveTypes ComboWaveType(const QComboBox* comboBox, TWaveTypes fallback) {
+    if (!comboBox)
+        return fallback;
+    const int index = comboBox->currentIndex();
+    if (index < 0)
+        return wfNone;
+    return static_cast<TWaveTypes>(comboBox->itemData(index).toInt());
+}
+
+int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType) {
+    for (int index = 0; index < comboBox->count(); ++index)
+        if (static_cast<uint8_t>(comboBox->itemData(index).toInt()) == waveType)
+            return index;
+    return -1;
+}
+
+TWaveReader::TWaveReader(QObject* owner)
+    : QObject(owner), CallbackWindow(new TWaveCallbackWindow(this)) {
+    FillFormatList();
+}
+
+TWaveReader::~TWaveReader() {
+    // An owner that forgot Stop must not leave the device writing into freed buffers.
+    Device.reset();
+    ReleaseBuffers();
+    delete CallbackWindow;
+}
+
+void TWaveReader::FillFormatList() {
+    TWaveDeviceFactory& factory = WaveDeviceFactory();
+    uint32_t capabilities = 0;
+    if (factory.InputDeviceCount() == 0)
+        ShowWaveMessage(QStringLiteral("No Wave Device Available"));
+    else
+        capabilities = factory.InputFormats(FirstWaveInDevice);
+    BuildFormatList(Formats, capabilities);
+}
+
+void TWaveReader::GetFormat(TWaveDataFormat& format) const {
+    format = {};
+    WaveTypeToFormat(WaveType(), format);
+}
+
+void TWaveReader::MakeWaveFormat(TWaveFormat& record, const TWaveDataFormat& format) {
+    record.FormatTag = WaveFormatPcm;
+    record.Channels = static_cast<uint16_t>(format.Channels);
+    record.SamplesPerSec = static_cast<uint32_t>(format.SamplesPerSec);
+    record.BitsPerSample = static_cast<uint16_t>(format.BytesPerSample * 8);
+    record.BlockAlign = static_cast<uint16_t>(record.Channels * (record.BitsPerSample / 8));
+    record.AvgBytesPerSec = record.SamplesPerSec * record.BlockAlign;
+    record.ExtraSize = 0;
+}
+
+void TWaveReader::Start() {
+    if (IsRunning || IsStopping)
+        return;
+    if (SampleCount <= 0)
+        throw ERangeError();
+    GetFormat(CurrentFormat);
+    TWaveFormat record;
+    MakeWaveFormat(record, CurrentFormat);
+    const int64_t bufferBytes = int64_t(record.BlockAlign) * SampleCount;
+
+    std::unique_ptr<TWaveInDevice> device;
+    if (WaveDeviceFactory().OpenInput(device, record, CallbackWindow) != WaveNoError || !device)
+        throw Exception(QStringLiteral("Failed to open input device"));
+    // calloc leaves the zero pages to the kernel, so even huge buffers start at once.
+    std::array<std::unique_ptr<char, decltype(&std::free)>, BufferCount> buffers{
+        {{nullptr, &std::free},
+         {nullptr, &std::free},
+         {nullptr, &std::free},
+         {nullptr, &std::free}}};
+    for (auto& buffer : buffers) {
+        if (bufferBytes <= std::numeric_limits<uint32_t>::max())
+            buffer.reset(static_cast<char*>(std::calloc(size_t(bufferBytes), 1)));
+        if (!buffer)
+            throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+    }
+
+    Pending = 0;
+    for (int index = 0; index < BufferCount; ++index) {
+        TWaveHeader& header = Headers[index];
+        header = {};
+        header.Data = buffers[index].release();
+        header.BufferLength = static_cast<uint32_t>(bufferBytes);
+        header.Flags = WaveHeaderBeginLoop;
+        device->PrepareHeader(&header);
+        // Only the buffers the device took will come back, so only they are waited for.
+        if (device->AddBuffer(&header) == WaveNoError)
+            ++Pending;
+    }
+    device->Start();
+    // The old device, closed by the last Stop, goes only now: never from inside its delivery.
+    Device = std::move(device);
+    IsRunning = true;
+    IsStopping = false;
+}
+
+void TWaveReader::DeviceMessage(uint32_t message, TWaveHeader* header) {
+    if (message != WaveInDataMessage)
+        return;
+    --Pending;
+    if (OnWaveIn)
+        OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
+    if (IsRunning && Device->AddBuffer(header) == WaveNoError)
+        ++Pending;
+}
+
+void TWaveReader::Stop() {
+    if (!IsRunning || IsStopping)
+        return;
+    IsRunning = false;
+    IsStopping = true;
+    Device->Reset();
+    while (Pending > 0)
+        QCoreApplication::processEvents();
+    IsStopping = false;
+    for (TWaveHeader& header : Headers)
+        Device->UnprepareHeader(&header);
+    ReleaseBuffers();
+    Device->Close();
+}
+
+void TWaveReader::ReleaseBuffers() {
+    for (TWaveHeader& header : Headers) {
+        std::free(header.Data);
+        header = {};
+    }
+}
+
+TWaveTypes TWaveReader::WaveType() const {
+    return ComboWaveType(BoundComboBox, StoredWaveType);
+}
+
+void TWaveReader::SetWaveType(TWaveTypes waveType) {
+    if (waveType == WaveType())
+        return;
+    StoredWaveType = waveType;
+    if (BoundComboBox) {
+        // A selection made by the program is no operator's choice: no change signal.
+        const QSignalBlocker blocker(BoundComboBox);
+        BoundComboBox->setCurrentIndex(FindWaveTypeIndex(BoundComboBox, waveType));
+    }
+}
+
+void TWaveReader::SetComboBox(QComboBox* comboBox) {
+    QObject::disconnect(ComboBoxConnection);
+    BoundComboBox = comboBox;
+    if (!comboBox)
+        return;
+    ComboBoxConnection = connect(comboBox, &QObject::destroyed, this,
+                                 [this](QObject* destroyed) { ComboBoxDestroyed(destroyed); });
+    const QSignalBlocker blocker(comboBox);
+    comboBox->clear();
+    comboBox->clearEditText();
+    for (const TFormatListEntry& entry : Formats)
+        comboBox->addItem(entry.Text, int(entry.WaveType));
+    if (comboBox->count() > 0)
+        comboBox->setCurrentIndex(0);
+}
+
+void TWaveReader::ComboBoxDestroyed(QObject* comboBox) {
+    if (comboBox == BoundComboBox)
+        BoundComboBox = nullptr;
+}

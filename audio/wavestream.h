@@ -1,0 +1,109 @@
+#pragma once
+
+#include "audio/lockfreequeue.h"
+#include "audio/wavedevice.h"
+
+#include <QSocketNotifier>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// A PCM record both implementations can open: 8 or 16 bits, consistent sizes.
+bool IsPcmFormat(const TWaveFormat& format);
+
+// How frames reach a stream: a PortAudio stream or the virtual card. Called on the main thread.
+class TWaveDriver {
+public:
+    virtual ~TWaveDriver() = default;
+    virtual TWaveResult StartFlow() = 0;
+    // Returns only once the stream's audio side is no longer called and its effects are
+    // visible to the caller.
+    virtual void StopFlow() = 0;
+    // What the device answers now to a header being prepared or queued (a lost device, a
+    // fault); WaveNoError to accept it.
+    virtual TWaveResult PrepareResult() const { return WaveNoError; }
+    virtual TWaveResult QueueResult() const = 0;
+};
+
+// One open device of either direction, the same for every driver. The main thread queues
+// headers; the audio side (Capture or Play, called by the driver on its own thread) fills or
+// plays them in order and hands each finished header back through a lock-free queue with one
+// wake-up of the main thread, whose event loop then delivers it.
+//
+// It implements both device interfaces so that the calls they share are written once; the
+// opener hands it out as the one of its direction.
+class TWaveStream final : public TWaveInDevice, public TWaveOutDevice {
+public:
+    enum class TDirection { Input, Output };
+    // Sample layout of the audio side: float (we convert exactly) or the PCM bytes themselves.
+    enum class TSamples { Float, Pcm };
+    using TDelivery = std::function<void(TWaveStream* stream, TWaveHeader* header)>;
+
+    // Headers one device can hold at once.
+    static constexpr size_t QueueCapacity = 4096;
+
+    // Deliveries to a wave-in target and to a wave-out callback.
+    static TDelivery ToTarget(TWaveInTarget* target);
+    static TDelivery ToCallback(TWaveOutProc callback, uintptr_t instance);
+
+    TWaveStream(TDirection direction, const TWaveFormat& format, TSamples samples,
+                TDelivery delivery);
+    ~TWaveStream() override;
+
+    // Takes the driver; an output starts flowing at once.
+    TWaveResult Attach(std::unique_ptr<TWaveDriver> driver);
+    // Silence an output plays before a buffer written while it had run dry, so that the main
+    // thread has that long to queue the next one after each completion.
+    void SetDryStartFrames(uint32_t frames) { DryStartFrames = frames; }
+    const TWaveFormat& Format() const { return StreamFormat; }
+    TSamples Samples() const { return SampleLayout; }
+    // Headers queued and not yet delivered back.
+    int Held() const { return HeldCount; }
+    bool Closed() const { return IsClosed; }
+
+    TWaveResult PrepareHeader(TWaveHeader* header) override;
+    TWaveResult UnprepareHeader(TWaveHeader* header) override;
+    TWaveResult Reset() override;
+    TWaveResult Close() override;
+    TWaveResult AddBuffer(TWaveHeader* header) override;
+    TWaveResult Start() override;
+    TWaveResult Write(TWaveHeader* header) override;
+
+    // Audio side, for the driver's thread only: never allocates, locks or blocks.
+    // input holds frames interleaved samples; output receives them.
+    void Capture(const void* input, uint32_t frames);
+    void Play(void* output, uint32_t frames);
+    // Frames until the head buffer is full or played; 0 when none is queued.
+    uint32_t FramesToBufferEnd();
+
+private:
+    TWaveResult Queue(TWaveHeader* header);
+    // Moves up to frames between the device's samples and the head buffer; returns how many.
+    uint32_t Transfer(uint8_t* device, uint32_t frames);
+    void Finish(TWaveHeader* header);
+    bool NextHeader();
+    uint32_t HeaderFrames(const TWaveHeader* header) const;
+    void Silence(uint8_t* output, uint32_t frames) const;
+    void Wake();
+    void DeliverReturned();
+
+    const TDirection Direction;
+    const TWaveFormat StreamFormat;
+    const TSamples SampleLayout;
+    const uint32_t DeviceFrameBytes;
+    const TDelivery Delivery;
+    std::unique_ptr<TWaveDriver> Driver;
+    TLockFreeQueue<TWaveHeader*> Queued{QueueCapacity};
+    TLockFreeQueue<TWaveHeader*> Returned{QueueCapacity};
+    int WakeFd = -1;
+    std::unique_ptr<QSocketNotifier> WakeNotifier;
+    int HeldCount = 0;
+    bool IsClosed = false;
+    uint32_t DryStartFrames = 0;
+
+    // Audio side state; the main thread reads it only after StopFlow.
+    TWaveHeader* Current = nullptr;
+    uint32_t CurrentFrame = 0;
+    bool Dry = true;
+    uint32_t SilenceLeft = 0;
+};

@@ -1,0 +1,100 @@
+#include "tests/audio/audiotestapp.h"
+
+#include <QByteArray>
+#include <cstring>
+
+namespace {
+
+using TPump = TVirtualWaveDevice::TPump;
+
+struct TSoakCase {
+    const char* Name;
+    TWaveTypes WaveType;
+    bool NativeFloat;
+    TPump Pump;
+    int PeriodFrames;
+    int OutputLatencyFrames;
+    int32_t BufferFrames;
+    // Where the first captured frame comes out.
+    int64_t DelayFrames;
+};
+
+// A main thread that answers at once gives exactly one buffer of delay; one that answers at
+// period ends gives the first period end after the first buffer, plus the output's latency.
+const TSoakCase SoakCases[] = {
+    {"Mono8BitFloatAtOnce", wf11Khz_Mono_8Bit, true, TPump::EachCompletion, 100, 0, 256, 256},
+    {"Stereo16BitFloatAtOnce", wf44Khz_Stereo_16Bit, true, TPump::EachCompletion, 100, 0, 256, 256},
+    {"Mono8BitPcmAtOnce", wf11Khz_Mono_8Bit, false, TPump::EachCompletion, 77, 0, 300, 300},
+    {"Mono8BitPcmPerPeriod", wf11Khz_Mono_8Bit, false, TPump::EachPeriod, 100, 100, 256, 400},
+    {"Stereo16BitFloatPerPeriod", wf44Khz_Stereo_16Bit, true, TPump::EachPeriod, 64, 64, 256, 320},
+    {"Stereo16BitPcmLongPeriod", wf44Khz_Stereo_16Bit, false, TPump::EachPeriod, 1000, 400, 600,
+     1400},
+};
+
+constexpr int SoakCycles = 2000;
+
+void PrintTo(const TSoakCase& soak, std::ostream* stream) {
+    *stream << soak.Name;
+}
+
+class SoakTest : public TVirtualDeviceTest, public testing::WithParamInterface<TSoakCase> {};
+
+// Capture handed to playback the way a delay run does it, over thousands of buffer cycles:
+// the output is the input delayed by a constant, silence before, nothing lost or altered.
+TEST_P(SoakTest, OutputIsInputDelayedExactly) {
+    const TSoakCase& soak = GetParam();
+    Device.SetNativeFloat(soak.NativeFloat);
+    Device.SetPeriodFrames(soak.PeriodFrames);
+    Device.SetOutputLatencyFrames(soak.OutputLatencyFrames);
+
+    TWaveReader reader;
+    reader.SetWaveType(soak.WaveType);
+    reader.SampleCount = soak.BufferFrames;
+    int handled = 0;
+    bool dropBuffers = false;
+    reader.OnWaveIn = [&](QObject*, void* buffer, int32_t sampleCount,
+                          const TWaveDataFormat& format) {
+        if (dropBuffers)
+            return;
+        PlayBuffer(buffer, sampleCount * format.BytesPerSample * format.Channels);
+        ++handled;
+    };
+
+    const TWaveFormat record = RecordOf(soak.WaveType);
+    const int64_t frames = int64_t(SoakCycles) * soak.BufferFrames;
+    const std::vector<uint8_t> input = NoisePcm(size_t(frames) * record.BlockAlign, 7);
+    Device.FeedInput(input.data(), input.size());
+
+    OpenPlayback(record);
+    reader.Start();
+    Device.Advance(frames, soak.Pump);
+    const QByteArray output = Device.TakeOutput();
+    dropBuffers = true;
+    StopPlayback();
+    reader.Stop();
+
+    ASSERT_EQ(output.size(), qsizetype(input.size()));
+    const size_t delayBytes = size_t(soak.DelayFrames) * record.BlockAlign;
+    const uint8_t silence = record.BitsPerSample == 8 ? 128 : 0;
+    size_t firstSound = 0;
+    while (firstSound < delayBytes && uint8_t(output[qsizetype(firstSound)]) == silence)
+        ++firstSound;
+    EXPECT_EQ(firstSound, delayBytes) << "sound before the delay";
+    const size_t compared = input.size() - delayBytes;
+    size_t firstDifference = 0;
+    while (firstDifference < compared &&
+           uint8_t(output[qsizetype(delayBytes + firstDifference)]) == input[firstDifference])
+        ++firstDifference;
+    EXPECT_EQ(firstDifference, compared) << "first altered byte, input offset";
+    EXPECT_GE(handled, SoakCycles - 1 - int(soak.DelayFrames / soak.BufferFrames));
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_EQ(PlaybackPending(), 0);
+    EXPECT_TRUE(CaughtExceptions().isEmpty()) << CaughtExceptions().join('\n').toStdString();
+    RecordProperty("BufferCycles", handled);
+    RecordProperty("BytesCompared", std::to_string(compared));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, SoakTest, testing::ValuesIn(SoakCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace
