@@ -17,8 +17,8 @@
 namespace {
 
 constexpr int PathRole = Qt::UserRole;
-constexpr QSize DefaultSize(760, 560);
-constexpr int ContentsWidth = 200;
+constexpr QSize DefaultSize(880, 600);
+constexpr int ContentsWidth = 260;
 
 QList<QPointer<THelpWindow>> OpenWindows;
 
