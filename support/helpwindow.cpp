@@ -73,6 +73,8 @@ int32_t NumberOf(const THelpData& data) {
 THelpWindow::THelpWindow(const QString& helpFile)
     : File(helpFile), Contents(new QListWidget), Browser(new QTextBrowser) {
     setAttribute(Qt::WA_DeleteOnClose);
+    // An open help window must not keep the program running once the main window is closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
     Contents->setObjectName(QStringLiteral("Contents"));
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setOpenExternalLinks(true);

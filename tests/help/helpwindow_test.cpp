@@ -2,12 +2,14 @@
 #include "support/dsupport.h"
 #include "support/helpwindow.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTextDocument>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -141,6 +143,23 @@ TEST_F(HelpWindowTest, CloseAllClosesEveryHelpWindow) {
 
     HtmlHelp(nullptr, QString(), THtmlHelpCommand::CloseAll, 0);
     EXPECT_TRUE(HelpWindows().isEmpty());
+}
+
+TEST_F(HelpWindowTest, AnOpenHelpWindowDoesNotKeepTheProgramRunning) {
+    QWidget mainWindow;
+    mainWindow.show();
+    HtmlHelp(&mainWindow, HelpFile, THtmlHelpCommand::DisplayToc, 0);
+    ASSERT_EQ(HelpWindows().size(), 1);
+    // The application tells of its last window only inside its event loop.
+    int lastWindowClosed = 0;
+    QObject::connect(qApp, &QGuiApplication::lastWindowClosed, &mainWindow,
+                     [&] { ++lastWindowClosed; });
+    QTimer::singleShot(0, &mainWindow, [&] {
+        mainWindow.close();
+        qApp->exit();
+    });
+    qApp->exec();
+    EXPECT_EQ(lastWindowClosed, 1);
 }
 
 TEST_F(HelpWindowTest, AMissingHelpFileIsReportedInsteadOfAnEmptyWindow) {
