@@ -9,10 +9,13 @@
 #include <QPointer>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextDocument>
+#include <QToolButton>
 #include <QUrl>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -79,14 +82,37 @@ THelpWindow::THelpWindow(const QString& helpFile)
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setOpenExternalLinks(true);
 
+    auto* buttons = new QHBoxLayout;
+    auto addButton = [&](const char* name, QStyle::StandardPixmap icon) {
+        auto* button = new QToolButton;
+        button->setObjectName(QLatin1String(name));
+        button->setText(QLatin1String(name));
+        button->setIcon(style()->standardIcon(icon));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        buttons->addWidget(button);
+        return button;
+    };
+    QToolButton* back = addButton("Back", QStyle::SP_ArrowBack);
+    QToolButton* forward = addButton("Forward", QStyle::SP_ArrowForward);
+    QToolButton* home = addButton("Contents", QStyle::SP_DirHomeIcon);
+    buttons->addStretch();
+    back->setEnabled(false);
+    forward->setEnabled(false);
+    connect(back, &QToolButton::clicked, Browser, &QTextBrowser::backward);
+    connect(forward, &QToolButton::clicked, Browser, &QTextBrowser::forward);
+    connect(home, &QToolButton::clicked, this, &THelpWindow::ShowContentsPage);
+    connect(Browser, &QTextBrowser::backwardAvailable, back, &QToolButton::setEnabled);
+    connect(Browser, &QTextBrowser::forwardAvailable, forward, &QToolButton::setEnabled);
+
     auto* splitter = new QSplitter;
     splitter->addWidget(Contents);
     splitter->addWidget(Browser);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({ContentsWidth, DefaultSize.width() - ContentsWidth});
-    auto* layout = new QHBoxLayout(this);
+    auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(splitter);
+    layout->addLayout(buttons);
+    layout->addWidget(splitter, 1);
     resize(DefaultSize);
 
     FillContents();

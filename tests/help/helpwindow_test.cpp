@@ -10,6 +10,7 @@
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 #include <gtest/gtest.h>
 
 namespace {
@@ -122,6 +123,37 @@ TEST_F(HelpWindowTest, TopicsContextsAndKeywordsChooseThePage) {
         EXPECT_EQ(ShownPage(window), c.page);
     }
     EXPECT_TRUE(Messages.isEmpty());
+}
+
+TEST_F(HelpWindowTest, BackForwardAndContentsRetraceThePagesShown) {
+    const QString start = PagePath(Folder, "pages/start.html");
+    const QString formats = PagePath(Folder, "pages/formats.html");
+    HtmlHelp(nullptr, HelpFile, THtmlHelpCommand::DisplayToc, 0);
+    THelpWindow* window = OnlyWindow();
+    ASSERT_NE(window, nullptr);
+    auto button = [&](const char* name) {
+        return window->findChild<QToolButton*>(QString::fromLatin1(name));
+    };
+    EXPECT_FALSE(button("Back")->isEnabled());
+    EXPECT_FALSE(button("Forward")->isEnabled());
+    window->ShowTopicPage(QStringLiteral("pages/start.html"));
+    window->ShowTopicPage(QStringLiteral("pages/formats.html"));
+
+    const struct {
+        const char* button;
+        QString page;
+        bool backEnabled, forwardEnabled;
+    } steps[] = {
+        {"Back", start, true, true},         {"Back", HelpFile, false, true},
+        {"Forward", start, true, true},      {"Forward", formats, true, false},
+        {"Contents", HelpFile, true, false},
+    };
+    for (const auto& step : steps) {
+        button(step.button)->click();
+        EXPECT_EQ(ShownPage(window), step.page) << step.button;
+        EXPECT_EQ(button("Back")->isEnabled(), step.backEnabled) << step.button;
+        EXPECT_EQ(button("Forward")->isEnabled(), step.forwardEnabled) << step.button;
+    }
 }
 
 TEST_F(HelpWindowTest, AKeywordIsMarkedInItsPage) {
