@@ -57,6 +57,7 @@ THelpWindow* WindowFor(const QString& helpFile, QWidget* owner) {
     auto* window = new THelpWindow(absolute);
     if (owner)
         window->move(owner->window()->geometry().center() - window->rect().center());
+    OpenWindows.removeIf([](const QPointer<THelpWindow>& open) { return open.isNull(); });
     OpenWindows.append(window);
     return window;
 }
@@ -78,7 +79,7 @@ THelpWindow::THelpWindow(const QString& helpFile)
     setAttribute(Qt::WA_DeleteOnClose);
     // An open help window must not keep the program running once the main window is closed.
     setAttribute(Qt::WA_QuitOnClose, false);
-    Contents->setObjectName(QStringLiteral("Contents"));
+    Contents->setObjectName(QStringLiteral("ContentsList"));
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setOpenExternalLinks(true);
 

@@ -20,7 +20,7 @@ protected:
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::DisplayToc, 0);
         ASSERT_EQ(HelpWindows().size(), 1);
         Window = HelpWindows().front();
-        Contents = Window->findChild<QListWidget*>(QStringLiteral("Contents"));
+        Contents = Window->findChild<QListWidget*>(QStringLiteral("ContentsList"));
         Browser = Window->findChild<QTextBrowser*>(QStringLiteral("Browser"));
     }
     void TearDown() override {

@@ -64,7 +64,7 @@ protected:
     }
     static QStringList ContentsTitles(THelpWindow* window) {
         QStringList titles;
-        auto* list = window->findChild<QListWidget*>(QStringLiteral("Contents"));
+        auto* list = window->findChild<QListWidget*>(QStringLiteral("ContentsList"));
         for (int row = 0; row < list->count(); ++row)
             titles << list->item(row)->text();
         return titles;
