@@ -1,0 +1,84 @@
+#!/bin/sh
+# Starts or stops the end-to-end tests' own JACK servers (jackd2, dummy backend, no realtime).
+#   jackserver.sh start STATEDIR NAME:RATE...
+#   jackserver.sh stop STATEDIR NAME:RATE...
+# Each server runs under a fixed name of its own, so it never meets anyone else's, and under a
+# time limit, so that even a killed test run cannot leave it behind for long. Starting first
+# stops whatever an interrupted run left, files in /dev/shm included.
+set -u
+
+action=$1
+state=$2
+shift 2
+# Long enough for every e2e test; a server still up after this stops by itself.
+lifetime=900
+
+log() { echo "jackserver: $*" >&2; }
+
+# jackd2 keeps a socket and semaphores per server name in /dev/shm; a server that was killed
+# leaves them, and they would stop the next one with the same name from starting.
+remove_server_files() {
+    rm -f /dev/shm/jack_"$1"_* /dev/shm/jack_sem.*_"$1"_*
+}
+
+stop_server() {
+    name=$1
+    pidfile=$state/$name.pid
+    if [ -f "$pidfile" ]; then
+        pid=$(cat "$pidfile")
+        # The pid is the time limit's, whose TERM reaches jackd and waits for it.
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null
+            tries=0
+            while kill -0 "$pid" 2>/dev/null && [ $tries -lt 100 ]; do
+                sleep 0.1
+                tries=$((tries + 1))
+            done
+            if kill -0 "$pid" 2>/dev/null; then
+                log "$name did not stop, killing it"
+                for child in $(pgrep -P "$pid"); do
+                    kill -KILL "$child" 2>/dev/null
+                done
+                kill -KILL "$pid" 2>/dev/null
+            fi
+        fi
+        rm -f "$pidfile"
+    fi
+    if JACK_NO_START_SERVER=1 jack_wait -s "$name" -c 2>/dev/null | grep -qx running; then
+        log "a server named $name that we did not start is running; leaving it alone"
+        return 1
+    fi
+    remove_server_files "$name"
+}
+
+start_server() {
+    name=$1
+    rate=$2
+    stop_server "$name" || return 1
+    JACK_NO_START_SERVER=1 setsid timeout --signal=TERM $lifetime \
+        jackd -n "$name" -r -d dummy -r "$rate" >"$state/$name.log" 2>&1 </dev/null &
+    echo $! >"$state/$name.pid"
+    if ! JACK_NO_START_SERVER=1 jack_wait -s "$name" -w -t 20 >/dev/null 2>&1; then
+        log "$name did not come up:"
+        cat "$state/$name.log" >&2
+        stop_server "$name"
+        return 1
+    fi
+    log "$name runs at $rate Hz"
+}
+
+mkdir -p "$state"
+status=0
+for server in "$@"; do
+    name=${server%%:*}
+    rate=${server#*:}
+    case $action in
+    start) start_server "$name" "$rate" || status=1 ;;
+    stop) stop_server "$name" || status=1 ;;
+    *)
+        log "unknown action $action"
+        exit 2
+        ;;
+    esac
+done
+exit $status

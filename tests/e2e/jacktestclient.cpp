@@ -1,0 +1,112 @@
+#include "tests/e2e/jacktestclient.h"
+
+#include <jack/jack.h>
+
+#include <QByteArray>
+#include <algorithm>
+
+const char* TestJackServerName(int sampleRate) {
+    return sampleRate == 11025 ? LAGVANE_JACK_SERVER_11025 : LAGVANE_JACK_SERVER_44100;
+}
+
+void UseJackServer(int sampleRate) {
+    qputenv("JACK_DEFAULT_SERVER", TestJackServerName(sampleRate));
+    qputenv("JACK_NO_START_SERVER", "1");
+}
+
+TJackTestClient::TJackTestClient(const char* name, int channels) : Channels(channels) {
+    jack_status_t status;
+    Client = jack_client_open(name, JackNoStartServer, &status);
+    if (!Client) {
+        ErrorText = QStringLiteral("cannot open JACK client (status 0x%1)").arg(int(status), 0, 16);
+        return;
+    }
+    for (int channel = 0; channel < channels; ++channel) {
+        const QByteArray outName = "out_" + QByteArray::number(channel);
+        const QByteArray inName = "in_" + QByteArray::number(channel);
+        Outputs.push_back(jack_port_register(Client, outName.constData(), JACK_DEFAULT_AUDIO_TYPE,
+                                             JackPortIsOutput, 0));
+        Inputs.push_back(jack_port_register(Client, inName.constData(), JACK_DEFAULT_AUDIO_TYPE,
+                                            JackPortIsInput, 0));
+        if (!Outputs.back() || !Inputs.back())
+            ErrorText = QStringLiteral("cannot register ports");
+    }
+    jack_set_process_callback(Client, &Process, this);
+}
+
+TJackTestClient::~TJackTestClient() {
+    Close();
+}
+
+void TJackTestClient::Close() {
+    if (!Client)
+        return;
+    jack_deactivate(Client);
+    jack_client_close(Client);
+    Client = nullptr;
+}
+
+int TJackTestClient::SampleRate() const {
+    return Client ? int(jack_get_sample_rate(Client)) : 0;
+}
+
+int TJackTestClient::PeriodFrames() const {
+    return Client ? int(jack_get_buffer_size(Client)) : 0;
+}
+
+bool TJackTestClient::Connect(const QString& source, const QString& destination) {
+    if (jack_connect(Client, source.toUtf8().constData(), destination.toUtf8().constData()) == 0)
+        return true;
+    ErrorText = QStringLiteral("cannot connect %1 to %2").arg(source, destination);
+    return false;
+}
+
+bool TJackTestClient::Run(const std::vector<float>& signal, const QString& target) {
+    if (!Client || !ErrorText.isEmpty())
+        return false;
+    Signal = signal;
+    Recording.assign(signal.size(), 0.0f);
+    Position.store(0, std::memory_order_release);
+    if (jack_activate(Client) != 0) {
+        ErrorText = QStringLiteral("cannot activate");
+        return false;
+    }
+    const QString self = QString::fromUtf8(jack_get_client_name(Client));
+    for (int channel = 0; channel < Channels; ++channel) {
+        const QString targetIn = QStringLiteral("%1:in_%2").arg(target).arg(channel);
+        jack_port_t* port = jack_port_by_name(Client, targetIn.toUtf8().constData());
+        if (!port) {
+            ErrorText = QStringLiteral("no port %1").arg(targetIn);
+            return false;
+        }
+        if (const char** sources = jack_port_get_all_connections(Client, port)) {
+            for (const char** source = sources; *source; ++source)
+                jack_disconnect(Client, *source, targetIn.toUtf8().constData());
+            jack_free(sources);
+        }
+        if (!Connect(QStringLiteral("%1:out_%2").arg(self).arg(channel), targetIn) ||
+            !Connect(QStringLiteral("%1:out_%2").arg(target).arg(channel),
+                     QStringLiteral("%1:in_%2").arg(self).arg(channel)))
+            return false;
+    }
+    return true;
+}
+
+int TJackTestClient::Process(unsigned frames, void* argument) {
+    auto* self = static_cast<TJackTestClient*>(argument);
+    const size_t channels = size_t(self->Channels);
+    const size_t total = self->Recording.size() / channels;
+    const size_t start = self->Position.load(std::memory_order_relaxed);
+    for (size_t channel = 0; channel < channels; ++channel) {
+        auto* out = static_cast<float*>(jack_port_get_buffer(self->Outputs[channel], frames));
+        auto* in = static_cast<const float*>(jack_port_get_buffer(self->Inputs[channel], frames));
+        for (size_t frame = 0; frame < frames; ++frame) {
+            const size_t at = start + frame;
+            out[frame] = at < total ? self->Signal[at * channels + channel] : 0.0f;
+            if (at < total)
+                self->Recording[at * channels + channel] = in[frame];
+        }
+    }
+    self->Position.store(std::min(start + frames, total), std::memory_order_release);
+    return 0;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstddef>
+#include <vector>
+
+typedef struct _jack_client jack_client_t;
+typedef struct _jack_port jack_port_t;
+
+// The end-to-end tests' JACK servers, started by the e2e fixture: one per sample rate.
+const char* TestJackServerName(int sampleRate);
+// Points this process's JACK clients (ours and PortAudio's) at the test server of that rate and
+// forbids starting a server. Call before anything in the process opens a JACK client.
+void UseJackServer(int sampleRate);
+
+// A JACK client of our own that plays a known signal into another client's input ports and
+// records that client's output ports, sample for sample in the same process cycles, so that the
+// recording's offset from the signal is the other client's delay in frames.
+class TJackTestClient {
+public:
+    // Opens the client on the current server; never starts one.
+    TJackTestClient(const char* name, int channels);
+    ~TJackTestClient();
+    TJackTestClient(const TJackTestClient&) = delete;
+    TJackTestClient& operator=(const TJackTestClient&) = delete;
+
+    bool IsOpen() const { return Client != nullptr; }
+    QString Error() const { return ErrorText; }
+    int SampleRate() const;
+    int PeriodFrames() const;
+
+    // Plays signal (interleaved, one sample per channel and frame) once from activation, then
+    // silence, and records as many frames as the signal has. Connects our outputs to
+    // "<target>:in_N" and "<target>:out_N" to our inputs, and cuts every other connection to the
+    // target's inputs so that only our signal reaches them.
+    bool Run(const std::vector<float>& signal, const QString& target);
+    // Frames played and recorded so far.
+    size_t Frames() const { return Position.load(std::memory_order_acquire); }
+    bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }
+    // What arrived, interleaved; complete once Finished.
+    const std::vector<float>& Recorded() const { return Recording; }
+    // Deactivates the client: nothing plays or records after it returns.
+    void Close();
+
+private:
+    static int Process(unsigned frames, void* client);
+    bool Connect(const QString& source, const QString& destination);
+
+    jack_client_t* Client = nullptr;
+    int Channels;
+    QString ErrorText;
+    std::vector<jack_port_t*> Outputs;
+    std::vector<jack_port_t*> Inputs;
+    std::vector<float> Signal;
+    std::vector<float> Recording;
+    std::atomic<size_t> Position{0};
+};
