@@ -1,0 +1,36 @@
+#pragma once
+
+// The level meter: each captured buffer becomes two bar positions (RMS, 0..1000) and two peak
+// boxes ("ok" at or below a quarter of full scale, "hi" above).
+
+#include "audio/waveread.h"
+
+#include <cstdint>
+
+class TGauge;
+class TOnOffBox;
+
+// What one buffer shows: bar positions before the gauge clamps them, and the peak boxes' state.
+struct TLevelReading {
+    int32_t LeftProgress = 0;
+    int32_t RightProgress = 0;
+    bool LeftOk = true;
+    bool RightOk = true;
+};
+
+// Walks every frame of the buffer (both channels in stereo) and divides each channel's sum of
+// squares by the frame count, so a stereo channel reads the same as the same signal in mono.
+// An empty buffer reads as silence.
+TLevelReading MeasureLevels(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format);
+
+// The controls the meter drives; the window owns them.
+struct TLevelMeterView {
+    TGauge* LeftVU;
+    TGauge* RightVU;
+    TOnOffBox* LeftPeak;
+    TOnOffBox* RightPeak;
+};
+
+// Shows MeasureLevels of the buffer: left bar, right bar, then left box, right box.
+void UpdateLevelMeter(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format,
+                      const TLevelMeterView& View);
