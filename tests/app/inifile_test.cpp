@@ -1,0 +1,137 @@
+#include "app/inifile.h"
+
+#include "support/errors.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString ReadAll(const QString& fileName) {
+    QFile file(fileName);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return QString::fromUtf8(file.readAll());
+}
+
+void WriteAll(const QString& fileName, const QByteArray& text) {
+    QFile file(fileName);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+TEST(IniTextToIntTest, ReadsDecimalAndHexadecimalTexts) {
+    struct Case {
+        const char* text;
+        bool converts;
+        int32_t value;
+    };
+    const Case cases[] = {
+        {"0", true, 0},
+        {"17", true, 17},
+        {" -3 ", true, -3},
+        {"+8", true, 8},
+        {"0x1F", true, 31},
+        {"0X10", true, 16},
+        {"-0x10", true, -16},
+        {"0xFFFFFFFF", true, -1},
+        {"2147483647", true, 2147483647},
+        {"-2147483648", true, INT32_MIN},
+        {"2147483648", false, 0},
+        {"0x100000000", false, 0},
+        {"", false, 0},
+        {"0x", false, 0},
+        {"1.5", false, 0},
+        {"12abc", false, 0},
+        {"abc", false, 0},
+        {"--1", false, 0},
+        {"0x+1", false, 0},
+    };
+    for (const Case& c : cases) {
+        int32_t value = 12345;
+        EXPECT_EQ(IniTextToInt(QString::fromUtf8(c.text), value), c.converts) << c.text;
+        EXPECT_EQ(value, c.converts ? c.value : 12345) << c.text;
+    }
+}
+
+TEST(IniTextToFloatTest, WritesShortestTextAndReadsItBack) {
+    const double values[] = {90, 0.025, 0.1, 1.5, 194400, 0.5};
+    for (double v : values) {
+        double back = 0;
+        ASSERT_TRUE(IniTextToFloat(IniFloatToText(v), back)) << v;
+        EXPECT_EQ(back, v);
+        EXPECT_FALSE(IniFloatToText(v).contains(u'e')) << v;
+    }
+    EXPECT_EQ(IniFloatToText(90), QStringLiteral("90"));
+    EXPECT_EQ(IniFloatToText(90.00000000000001), QStringLiteral("90"));
+
+    double untouched = 4;
+    for (const char* garbage : {"", "abc", "nan", "inf", "1e999", "1,2,3"}) {
+        EXPECT_FALSE(IniTextToFloat(QString::fromUtf8(garbage), untouched)) << garbage;
+        EXPECT_EQ(untouched, 4);
+    }
+}
+
+class IniFileTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString FileName() const { return Dir.filePath(QStringLiteral("Lagvane.ini")); }
+};
+
+TEST_F(IniFileTest, WritesSectionsAndValueTextsVerbatim) {
+    {
+        TIniFile ini(FileName());
+        ini.WriteBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), true);
+        ini.WriteFloat(QStringLiteral("Settings"), QStringLiteral("DelayTime"), 90);
+        ini.WriteInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 3);
+        // A decimal comma must stay one plain value, not a quoted text or a list.
+        ini.WriteString(QStringLiteral("Settings"), QStringLiteral("Comma"), QStringLiteral("1,5"));
+    }
+    const QString text = ReadAll(FileName());
+    EXPECT_TRUE(text.contains(QStringLiteral("[Actions]\nPlayOnStart=1\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("[Settings]\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("\nDelayTime=90\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("\nAudioFormat=3\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("\nComma=1,5\n"))) << text.toStdString();
+
+    TIniFile again(FileName());
+    EXPECT_EQ(again.ReadString(QStringLiteral("Settings"), QStringLiteral("Comma"), QString()),
+              QStringLiteral("1,5"));
+    EXPECT_TRUE(again.ReadBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), false));
+    EXPECT_EQ(again.ReadInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), -7), 3);
+    EXPECT_EQ(again.ReadFloat(QStringLiteral("Settings"), QStringLiteral("DelayTime"), 0), 90);
+}
+
+TEST_F(IniFileTest, HandEditedFileReadsWithDefaultsForWhatIsMissingOrGarbage) {
+    WriteAll(FileName(), "; comment\r\n[Actions]\r\nPlayOnStart = 0x2\r\n"
+                         "[Settings]\r\nDelayTime=soon\r\nAudioFormat=\r\n");
+    TIniFile ini(FileName());
+    EXPECT_TRUE(ini.ReadBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), false));
+    EXPECT_EQ(ini.ReadFloat(QStringLiteral("Settings"), QStringLiteral("DelayTime"), 2.5), 2.5);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 4), 4);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("Settings"), QStringLiteral("Missing"), -1), -1);
+    EXPECT_FALSE(ini.ReadBool(QStringLiteral("Nowhere"), QStringLiteral("PlayOnStart"), false));
+}
+
+TEST_F(IniFileTest, KeepsOtherKeysWhenWriting) {
+    WriteAll(FileName(), "[Other]\nKeep=yes\n");
+    TIniFile(FileName()).WriteInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 0);
+    TIniFile ini(FileName());
+    EXPECT_EQ(ini.ReadString(QStringLiteral("Other"), QStringLiteral("Keep"), QString()),
+              QStringLiteral("yes"));
+}
+
+TEST_F(IniFileTest, RefusedWriteRaisesWithTheFileName) {
+    const QString blocked = Dir.filePath(QStringLiteral("file/Lagvane.ini"));
+    WriteAll(Dir.filePath(QStringLiteral("file")), "not a folder");
+    TIniFile ini(blocked);
+    try {
+        ini.WriteInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 1);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + blocked);
+    }
+}
+
+} // namespace
