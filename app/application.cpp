@@ -1,0 +1,59 @@
+#include "app/application.h"
+
+#include "support/errors.h"
+
+#include <QMessageBox>
+#include <new>
+
+namespace {
+
+TExceptionMessageFunction& ExceptionMessageFunction() {
+    static TExceptionMessageFunction function;
+    return function;
+}
+
+void ShowExceptionBox(const QString& text) {
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
+}
+
+} // namespace
+
+TExceptionMessageFunction SetExceptionMessageFunction(TExceptionMessageFunction function) {
+    TExceptionMessageFunction previous = std::move(ExceptionMessageFunction());
+    ExceptionMessageFunction() = std::move(function);
+    return previous;
+}
+
+QString ExceptionMessage(const std::exception& error) {
+    if (const auto* own = dynamic_cast<const Exception*>(&error))
+        return own->Message();
+    if (dynamic_cast<const std::bad_alloc*>(&error))
+        return QStringLiteral("Out of memory");
+    return QString::fromLocal8Bit(error.what());
+}
+
+void ShowCurrentException() {
+    QString text;
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        text = ExceptionMessage(error);
+    } catch (...) {
+        text = QStringLiteral("Unknown error");
+    }
+    if (ExceptionMessageFunction())
+        ExceptionMessageFunction()(text);
+    else
+        ShowExceptionBox(text);
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowCurrentException();
+        return false;
+    }
+}

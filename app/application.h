@@ -1,0 +1,39 @@
+#pragma once
+
+// The program's top-level error handling: an exception that leaves a handler is shown in a
+// message box with its message, and the program goes on.
+
+#include <QApplication>
+#include <QString>
+#include <exception>
+#include <functional>
+
+// Shows the text of an exception that reached the top; by default a modal error box, tests
+// install their own so that nothing blocks. Returns the previous function; an empty function
+// restores the box.
+using TExceptionMessageFunction = std::function<void(const QString& text)>;
+TExceptionMessageFunction SetExceptionMessageFunction(TExceptionMessageFunction function);
+
+// The operator's text for an exception: the program's own message, "Out of memory" for a
+// failed allocation, else what the exception says.
+QString ExceptionMessage(const std::exception& error);
+
+// Shows the exception being handled right now (call from a catch block).
+void ShowCurrentException();
+
+// Runs a handler; whatever it throws is shown and goes no further. Handlers that Qt calls
+// through signals run this way, since an exception must not unwind through Qt's own frames.
+template <typename THandler> void RunHandler(THandler&& handler) {
+    try {
+        handler();
+    } catch (...) {
+        ShowCurrentException();
+    }
+}
+
+// Catches what escapes an event handler (painting, mouse, timers) the same way.
+class TApplication : public QApplication {
+public:
+    TApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+// The operator's saved choices: "Play On Start", the delay and the format, kept in
+// Lagvane.ini in the user's configuration folder and written only on "&Save Defaults".
+
+#include <QString>
+
+class TForm1;
+
+// $XDG_CONFIG_HOME/Lagvane.ini, by default ~/.config/Lagvane.ini.
+QString DefaultsFileName();
+
+// Writes the values on screen now, run or not.
+void SaveDefaults(TForm1& form);
+// Sets what the file holds (what it lacks or cannot be read stays as it is), sizes the delay
+// for the format then selected, and starts a run when "Play On Start" is ticked.
+void LoadDefaults(TForm1& form);

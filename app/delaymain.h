@@ -1,0 +1,143 @@
+#pragma once
+
+// The main window and the delay run behind it. Capture keeps four buffers queued, each as long
+// as the whole delay, and every buffer that comes back full goes straight to the playback
+// queue, so the output runs exactly one buffer, one delay, behind the input.
+
+#include "audio/waveread.h"
+
+#include <QMainWindow>
+#include <cstdint>
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QTimer;
+class QToolButton;
+class TCHMHelper;
+class TDegreeSpin;
+class TGauge;
+class TGroupBox;
+class TOnOffBox;
+class TPanel;
+
+// Available physical memory in bytes.
+using TMemoryProbe = std::function<uint64_t()>;
+// MemAvailable of /proc/meminfo; 0 when it cannot be read.
+uint64_t AvailableMemoryBytes();
+
+// What the four buffers of a run may take: half the available memory.
+uint64_t MemoryBudgetFor(uint64_t availableBytes);
+// The longest delay in hours for the format: four buffers within the budget, and one buffer
+// within 2^31 - 1 bytes, so that no buffer size overflows 32 bits.
+double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format);
+
+// The shown text of a count in the system locale's number format (digits grouped).
+QString NumberText(uint64_t value);
+
+class TForm1 : public QMainWindow {
+public:
+    // Builds every control and component, then runs FormCreate: measures memory with probe,
+    // sizes the delay, loads the saved defaults (which may start a run) and sizes the window.
+    explicit TForm1(TMemoryProbe probe = AvailableMemoryBytes, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Handlers.
+    void PlayBtnClick();
+    void DelayTimeSpinChange();
+    void OscopeChkClick();
+    void Timer1Timer();
+    void InputsBtnClick();
+    void SaveDefaults1Click();
+    void HelpBtnClick();
+    void WaveReader1WaveIn(QObject* Sender, void* Buffer, int32_t SampleCount,
+                           const TWaveDataFormat& Format);
+
+    // The delay run.
+    void UpdateDelayLimit();
+    int32_t BufferFrames() const;
+    int32_t BufferBytes() const;
+    void UpdateBufferSize();
+    void ResetRunCounters();
+    void StartDelay();
+    void StopDelay();
+    void ShowCountDown();
+    // Whether the current format list entry is a real format (not "No Wave Mapper").
+    bool HasFormat() const;
+
+    uint64_t MemoryBudget = 0;
+    int32_t FrameCounter = 0;
+    bool DropBuffers = false;
+    double CountDownSecs = 0.0;
+    TWaveFormat OutputFormat{};
+
+    // Menu.
+    QMenu* File1;
+    QAction* Exit1;
+    QMenu* Options1;
+    QAction* ChooseInputOutput1;
+    QAction* SaveDefaults1;
+    QMenu* Help1;
+    QAction* LagvaneHelp1;
+
+    // Upper part.
+    TPanel* MainPanel;
+    TGroupBox* Setting;
+    QCheckBox* PlayOnStartChk;
+    QLabel* Label1;
+    QComboBox* FormatCombo;
+    QLabel* Label2;
+    TDegreeSpin* DelayTimeSpin;
+    QLabel* Label3;
+    TPanel* BufferSizeDis;
+    QLabel* Label4;
+    TPanel* MemoryDis;
+    TGroupBox* GroupBox1;
+    TPanel* Panel7;
+    TPanel* CountDownDis;
+    TPanel* Panel6;
+    TPanel* PendingDis;
+    TPanel* ScalePnl;
+    TPanel* FramesDis;
+    QToolButton* PlayBtn;
+    QCheckBox* OscopeChk;
+
+    // Level meter column.
+    TPanel* Panel3;
+    TPanel* Panel5;
+    QCheckBox* VUMeterChk;
+    TPanel* Panel4;
+    TPanel* Panel1;
+    TOnOffBox* LeftPeak;
+    TGauge* LeftVU;
+    TPanel* Panel2;
+    TOnOffBox* RightPeak;
+    TGauge* RightVU;
+
+    // Lower part: the oscilloscope.
+    TPanel* OscopePanel;
+
+    // Components.
+    TWaveReader* WaveReader1;
+    TCHMHelper* CHMHelper1;
+    QTimer* Timer1;
+
+protected:
+    // A run still going when the window closes is stopped first, so the devices and buffers
+    // are released in order rather than at process exit.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildMenu();
+    void BuildSettings();
+    void BuildPlayback();
+    void BuildLevelMeter();
+    void FormCreate();
+    TWaveDataFormat CurrentFormat() const;
+    double DelayHours() const;
+
+    TMemoryProbe MemoryProbe;
+};

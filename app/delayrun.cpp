@@ -1,0 +1,154 @@
+// The delay run of the main window: sizes, start and stop, the per-buffer path, the count-down.
+
+#include "app/delaymain.h"
+
+#include "app/vumeter.h"
+#include "audio/wavelib.h"
+#include "controls/degspin.h"
+#include "controls/panel.h"
+#include "support/dsupport.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLocale>
+#include <QTimer>
+#include <cmath>
+
+namespace {
+
+// No single buffer may pass this: the capture and playback layers size buffers in 32 bits.
+constexpr uint64_t MaxBufferBytes = INT32_MAX;
+
+uint64_t MemInfoKilobytes(const QByteArray& memInfo, const QByteArray& field) {
+    for (const QByteArray& line : memInfo.split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toULongLong();
+    }
+    return 0;
+}
+
+int64_t BytesPerSecond(const TWaveDataFormat& format) {
+    return int64_t(format.SamplesPerSec) * format.BytesPerSample * format.Channels;
+}
+
+} // namespace
+
+uint64_t AvailableMemoryBytes() {
+    QFile file(QStringLiteral("/proc/meminfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray memInfo = file.readAll();
+    // Kernels before 3.14 have no MemAvailable; free memory is the nearest figure they give.
+    uint64_t kilobytes = MemInfoKilobytes(memInfo, "MemAvailable");
+    if (kilobytes == 0)
+        kilobytes = MemInfoKilobytes(memInfo, "MemFree");
+    return kilobytes * 1024;
+}
+
+uint64_t MemoryBudgetFor(uint64_t availableBytes) {
+    return availableBytes >> 1;
+}
+
+double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format) {
+    const int64_t bytesPerSecond = BytesPerSecond(format);
+    if (bytesPerSecond <= 0)
+        return 0.0;
+    const uint64_t runBytes = std::min(budget, MaxBufferBytes * TWaveReader::BufferCount);
+    return double(runBytes) / double(bytesPerSecond * TWaveReader::BufferCount) / 3600.0;
+}
+
+QString NumberText(uint64_t value) {
+    return QLocale::system().toString(qulonglong(value));
+}
+
+bool TForm1::HasFormat() const {
+    return WaveReader1->WaveType() != wfNone;
+}
+
+TWaveDataFormat TForm1::CurrentFormat() const {
+    TWaveDataFormat format{};
+    WaveReader1->GetFormat(format);
+    return format;
+}
+
+double TForm1::DelayHours() const {
+    return DelayTimeSpin->Degrees();
+}
+
+void TForm1::UpdateDelayLimit() {
+    // Without a format there is nothing to size with; the delay keeps its limit.
+    if (HasFormat())
+        DelayTimeSpin->SetMaxValue(DelayLimitHours(MemoryBudget, CurrentFormat()));
+}
+
+int32_t TForm1::BufferFrames() const {
+    return static_cast<int32_t>(std::trunc(DelayHours() * 3600.0 * CurrentFormat().SamplesPerSec));
+}
+
+int32_t TForm1::BufferBytes() const {
+    return static_cast<int32_t>(
+        std::trunc(DelayHours() * 3600.0 * double(BytesPerSecond(CurrentFormat()))));
+}
+
+void TForm1::UpdateBufferSize() {
+    UpdateDelayLimit();
+    BufferSizeDis->SetCaption(NumberText(BufferFrames()) + QStringLiteral(" / ") +
+                              NumberText(BufferBytes()));
+    // Integration point: SetupScopeAxes(BufferFrames(), CurrentFormat().BytesPerSample) of
+    // the oscilloscope view goes here when it lands.
+}
+
+void TForm1::ResetRunCounters() {
+    FrameCounter = 0;
+    WaveReader1->SampleCount = BufferFrames();
+}
+
+void TForm1::StartDelay() {
+    DropBuffers = false;
+    ResetRunCounters();
+    TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
+    OpenPlayback(OutputFormat);
+    try {
+        WaveReader1->Start();
+    } catch (...) {
+        // Capture has undone itself; the output must not stay open behind it.
+        DropBuffers = true;
+        StopPlayback();
+        throw;
+    }
+}
+
+void TForm1::StopDelay() {
+    DropBuffers = true;
+    // Queued playback points into the capture buffers: drain it before capture frees them.
+    StopPlayback();
+    WaveReader1->Stop();
+}
+
+void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
+                               const TWaveDataFormat& Format) {
+    if (DropBuffers)
+        return;
+    // The output gets the very buffer first; the displays only read it afterwards.
+    PlayBuffer(Buffer, SampleCount * Format.BytesPerSample * Format.Channels);
+    ++FrameCounter;
+    FramesDis->SetCaption(QString::number(FrameCounter));
+    if (VUMeterChk->isChecked())
+        UpdateLevelMeter(Buffer, SampleCount, Format, {LeftVU, RightVU, LeftPeak, RightPeak});
+    PendingDis->SetCaption(QString::number(WaveReader1->PendingCount()));
+    // Integration point: PlotBuffer(Buffer, SampleCount, Format) of the oscilloscope view when
+    // OscopeChk is ticked, once the view lands.
+}
+
+void TForm1::Timer1Timer() {
+    CountDownSecs -= 1.0;
+    if (!(CountDownSecs > 0.0)) {
+        Timer1->stop();
+        CountDownSecs = 0.0;
+    }
+    ShowCountDown();
+}
+
+void TForm1::ShowCountDown() {
+    CountDownDis->SetCaption(HoursToText(false, false, 0, CountDownSecs / 3600.0));
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+// A main window on the virtual sound card, with its settings folder, message boxes and memory
+// figure under the test's control.
+
+#include "app/application.h"
+#include "app/delaymain.h"
+#include "audio/virtualwavedevice.h"
+#include "audio/wavemessage.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+constexpr uint64_t OneGiB = uint64_t(1) << 30;
+
+class AppTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ConfigDir.isValid());
+        qputenv("XDG_CONFIG_HOME", ConfigDir.path().toUtf8());
+        SetWaveDeviceFactory(&Device);
+        PreviousWaveMessage =
+            SetWaveMessageFunction([this](const QString& text) { WaveMessages << text; });
+        PreviousErrorMessage =
+            SetExceptionMessageFunction([this](const QString& text) { Errors << text; });
+    }
+
+    void TearDown() override {
+        Form.reset();
+        SetExceptionMessageFunction(std::move(PreviousErrorMessage));
+        SetWaveMessageFunction(std::move(PreviousWaveMessage));
+        SetWaveDeviceFactory(nullptr);
+    }
+
+    TForm1& MakeForm(uint64_t availableMemory = OneGiB) {
+        Form = std::make_unique<TForm1>([availableMemory] { return availableMemory; });
+        return *Form;
+    }
+
+    QString IniFileName() const { return ConfigDir.filePath(QStringLiteral("Lagvane.ini")); }
+
+    void WriteIni(const QByteArray& text) const {
+        QFile file(IniFileName());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+
+    QString ReadIni() const {
+        QFile file(IniFileName());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    QTemporaryDir ConfigDir;
+    TVirtualWaveDevice Device;
+    QStringList WaveMessages;
+    QStringList Errors;
+    std::unique_ptr<TForm1> Form;
+
+private:
+    TWaveMessageFunction PreviousWaveMessage;
+    TExceptionMessageFunction PreviousErrorMessage;
+};

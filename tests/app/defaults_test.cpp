@@ -1,0 +1,142 @@
+#include "appfixture.h"
+
+#include "app/defaults.h"
+#include "controls/degspin.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+using DefaultsTest = AppTest;
+
+constexpr double TenthSecond = 0.1 / 3600;
+
+TEST_F(DefaultsTest, FileLivesInTheConfigurationFolder) {
+    EXPECT_EQ(DefaultsFileName(), IniFileName());
+}
+
+TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
+    TForm1& form = MakeForm();
+    EXPECT_FALSE(QFile::exists(IniFileName()));
+    form.PlayOnStartChk->setChecked(true);
+    form.DelayTimeSpin->SetDegrees(90.0 / 3600);
+    form.FormatCombo->setCurrentIndex(2);
+    form.SaveDefaults1->trigger();
+    EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\n\n"
+                                        "[Settings]\nAudioFormat=2\nDelayTime=90\n"));
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+TEST_F(DefaultsTest, SavedDefaultsComeBackAndStartARun) {
+    {
+        TForm1& form = MakeForm();
+        form.PlayOnStartChk->setChecked(true);
+        form.DelayTimeSpin->SetDegrees(90.0 / 3600);
+        form.FormatCombo->setCurrentIndex(2);
+        SaveDefaults(form);
+    }
+    TForm1& form = MakeForm();
+    EXPECT_DOUBLE_EQ(form.DelayTimeSpin->Degrees(), 0.025);
+    EXPECT_EQ(form.FormatCombo->currentIndex(), 2);
+    EXPECT_TRUE(form.PlayOnStartChk->isChecked());
+    // Started while the window was built, before it is ever shown.
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_TRUE(Device.InputStarted());
+    EXPECT_EQ(form.BufferFrames(), 90 * 11025);
+}
+
+struct LoadCase {
+    const char* name;
+    const char* ini;
+    double hours;
+    int formatIndex;
+    bool playOnStart;
+};
+
+void PrintTo(const LoadCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LoadDefaultsTest : public AppTest, public testing::WithParamInterface<LoadCase> {};
+
+TEST_P(LoadDefaultsTest, SetsWhatTheFileHoldsAndKeepsTheRest) {
+    const LoadCase& c = GetParam();
+    if (c.ini)
+        WriteIni(c.ini);
+    TForm1& form = MakeForm();
+    EXPECT_NEAR(form.DelayTimeSpin->Degrees(), c.hours, 1e-12);
+    EXPECT_EQ(form.FormatCombo->currentIndex(), c.formatIndex);
+    EXPECT_EQ(form.PlayOnStartChk->isChecked(), c.playOnStart);
+    EXPECT_EQ(form.PlayBtn->isChecked(), c.playOnStart);
+    EXPECT_EQ(Device.InputStarted(), c.playOnStart);
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+// Limit of 11.025 kHz mono 8-bit with 1 GiB available, cut to whole tenths of a second.
+const double Mono8Limit = std::trunc(536870912.0 / 44100 * 10) / 10 / 3600;
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LoadDefaultsTest,
+    testing::Values(
+        LoadCase{"NoFile", nullptr, TenthSecond, 0, false},
+        LoadCase{"EmptyFile", "", TenthSecond, 0, false},
+        LoadCase{"Complete", "[Actions]\nPlayOnStart=0\n[Settings]\nDelayTime=90\nAudioFormat=3\n",
+                 0.025, 3, false},
+        LoadCase{"HexIntegers", "[Actions]\nPlayOnStart=0x1\n[Settings]\nAudioFormat=0x4\n",
+                 TenthSecond, 4, true},
+        LoadCase{"Garbage",
+                 "[Actions]\nPlayOnStart=yes\n[Settings]\nDelayTime=ninety\n"
+                 "AudioFormat=three\n",
+                 TenthSecond, 0, false},
+        LoadCase{"BelowMinimum", "[Settings]\nDelayTime=0.01\n", TenthSecond, 0, false},
+        LoadCase{"AboveMemoryLimit", "[Settings]\nDelayTime=1e9\n", Mono8Limit, 0, false},
+        LoadCase{"NegativeDelay", "[Settings]\nDelayTime=-5\n", TenthSecond, 0, false},
+        LoadCase{"FormatBeyondList", "[Settings]\nAudioFormat=12\n", TenthSecond, 0, false},
+        LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false}),
+    [](const testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DefaultsTest, SavedDelayTooLongForTheSavedFormatIsLoweredBeforeTheRun) {
+    // 10000 s fits 11.025 kHz mono 8-bit (3.38 h) but not 44.1 kHz stereo 16-bit (0.21 h).
+    WriteIni("[Actions]\nPlayOnStart=1\n[Settings]\nDelayTime=10000\nAudioFormat=11\n");
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.FormatCombo->currentIndex(), 11);
+    EXPECT_LT(form.DelayTimeSpin->Degrees(), 0.22);
+    EXPECT_LE(4 * int64_t(form.BufferBytes()), int64_t(form.MemoryBudget));
+    EXPECT_TRUE(Device.InputStarted());
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+TEST_F(DefaultsTest, PlayOnStartWhoseOutputFailsComesUpIdle) {
+    WriteIni("[Actions]\nPlayOnStart=1\n");
+    Device.FailOutputOpen(true);
+    TForm1& form = MakeForm();
+    EXPECT_EQ(Errors, QStringList{QStringLiteral("Failed to open output device")});
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+    // The rest of the window's creation still ran.
+    EXPECT_TRUE(form.OscopePanel->isHidden());
+}
+
+TEST_F(DefaultsTest, RefusedSaveIsShown) {
+    TForm1& form = MakeForm();
+    // A file where the folder should be: nothing can be written below it.
+    const QString blocked = ConfigDir.filePath(QStringLiteral("blocked"));
+    QFile file(blocked);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("XDG_CONFIG_HOME", blocked.toUtf8());
+    form.SaveDefaults1->trigger();
+    EXPECT_EQ(Errors, QStringList{QStringLiteral("Unable to write to ") + blocked +
+                                  QStringLiteral("/Lagvane.ini")});
+}
+
+} // namespace

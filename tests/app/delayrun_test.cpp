@@ -1,0 +1,275 @@
+#include "appfixture.h"
+
+#include "controls/degspin.h"
+#include "controls/gauges.h"
+#include "controls/onoffbox.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLocale>
+#include <QTimer>
+#include <QToolButton>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using DelayRunTest = AppTest;
+
+constexpr TWaveDataFormat Mono8{11025, 1, 1};
+constexpr TWaveDataFormat Stereo16{44100, 2, 2};
+constexpr int Stereo16Index = 11;
+
+QString Grouped(qulonglong value) {
+    return QLocale::system().toString(value);
+}
+
+double Seconds(double s) {
+    return s / 3600.0;
+}
+
+// As the operator picks a format in the list.
+void ChooseFormat(TForm1& form, int index) {
+    form.FormatCombo->setCurrentIndex(index);
+    emit form.FormatCombo->activated(index);
+}
+
+TEST(DelayLimitTest, KeepsFourBuffersWithinHalfTheMemoryAndOneWithin32Bits) {
+    EXPECT_EQ(MemoryBudgetFor(OneGiB), 536870912u);
+    // Far beyond 32 bits the halving still holds.
+    EXPECT_EQ(MemoryBudgetFor(uint64_t(24) << 30), uint64_t(12) << 30);
+
+    struct Case {
+        uint64_t budget;
+        TWaveDataFormat format;
+        double hours;
+    };
+    const Case cases[] = {
+        {536870912, Mono8, 536870912.0 / 44100 / 3600},
+        {536870912, Stereo16, 536870912.0 / 705600 / 3600},
+        {0, Mono8, 0},
+        // 12 GiB would allow 3 GiB buffers: one buffer stays within 2^31 - 1 bytes instead.
+        {uint64_t(12) << 30, Mono8, 2147483647.0 / 11025 / 3600},
+        {uint64_t(12) << 30, Stereo16, 2147483647.0 / 176400 / 3600},
+    };
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(DelayLimitHours(c.budget, c.format), c.hours) << c.budget;
+    EXPECT_NEAR(DelayLimitHours(536870912, Mono8), 3.3817, 1e-4);
+    EXPECT_EQ(DelayLimitHours(OneGiB, TWaveDataFormat{}), 0.0);
+}
+
+TEST_F(DelayRunTest, MemoryDisplayShowsHalfTheAvailableMemoryIn64Bits) {
+    TForm1& form = MakeForm(uint64_t(64) << 30);
+    EXPECT_EQ(form.MemoryBudget, uint64_t(32) << 30);
+    EXPECT_EQ(form.MemoryDis->Caption(), Grouped(34359738368ull));
+}
+
+TEST_F(DelayRunTest, LargeMemoryKeepsEveryBufferSizeWithin32Bits) {
+    TForm1& form = MakeForm(uint64_t(64) << 30);
+    for (int index = 0; index < form.FormatCombo->count(); ++index) {
+        ChooseFormat(form, index);
+        form.DelayTimeSpin->SetDegrees(form.DelayTimeSpin->MaxValue());
+        EXPECT_GT(form.BufferBytes(), 0) << index;
+        EXPECT_GT(form.BufferFrames(), 0) << index;
+        EXPECT_LE(int64_t(form.BufferBytes()) * 1, int64_t(INT32_MAX)) << index;
+    }
+}
+
+TEST_F(DelayRunTest, BufferSizeShowsFramesThenBytesOfOneDelay) {
+    TForm1& form = MakeForm();
+    struct Case {
+        int formatIndex;
+        double hours;
+        qulonglong frames;
+        qulonglong bytes;
+    };
+    const Case cases[] = {
+        {0, 1.0, 39690000, 39690000},
+        {Stereo16Index, 7.5 / 60, 19845000, 79380000},
+        {0, Seconds(0.1), 1102, 1102},
+    };
+    for (const Case& c : cases) {
+        ChooseFormat(form, c.formatIndex);
+        form.DelayTimeSpin->SetDegrees(c.hours);
+        EXPECT_EQ(form.BufferFrames(), int32_t(c.frames));
+        EXPECT_EQ(form.BufferBytes(), int32_t(c.bytes));
+        EXPECT_EQ(form.BufferSizeDis->Caption(),
+                  Grouped(c.frames) + QStringLiteral(" / ") + Grouped(c.bytes));
+    }
+}
+
+TEST_F(DelayRunTest, LargerFormatLowersTheDelayToItsLimit) {
+    TForm1& form = MakeForm();
+    form.DelayTimeSpin->SetDegrees(3.0);
+    EXPECT_DOUBLE_EQ(form.DelayTimeSpin->Degrees(), 3.0);
+    ChooseFormat(form, Stereo16Index);
+    const double limit = 536870912.0 / 705600 / 3600;
+    EXPECT_LE(form.DelayTimeSpin->Degrees(), limit);
+    EXPECT_GT(form.DelayTimeSpin->Degrees(), limit - Seconds(0.1));
+    EXPECT_LE(4 * int64_t(form.BufferBytes()), int64_t(form.MemoryBudget));
+    EXPECT_EQ(form.BufferSizeDis->Caption(),
+              Grouped(form.BufferFrames()) + QStringLiteral(" / ") + Grouped(form.BufferBytes()));
+}
+
+TEST_F(DelayRunTest, ProgramSelectionOfAFormatRunsNoChangeHandler) {
+    TForm1& form = MakeForm();
+    const QString before = form.BufferSizeDis->Caption();
+    form.FormatCombo->setCurrentIndex(Stereo16Index);
+    EXPECT_EQ(form.BufferSizeDis->Caption(), before);
+}
+
+TEST_F(DelayRunTest, CountDownOfTwoAndAHalfSecondsStopsAtTheThirdTick) {
+    TForm1& form = MakeForm();
+    form.DelayTimeSpin->SetDegrees(Seconds(2.5));
+    form.PlayBtn->click();
+    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_EQ(form.CountDownDis->Caption(), QStringLiteral("0:00:02"));
+    const char* afterTick[] = {"0:00:01", "0:00:00", "0:00:00"};
+    for (int tick = 0; tick < 3; ++tick) {
+        form.Timer1Timer();
+        EXPECT_EQ(form.CountDownDis->Caption(), QString::fromUtf8(afterTick[tick])) << tick;
+        EXPECT_EQ(form.Timer1->isActive(), tick < 2) << tick;
+    }
+    EXPECT_EQ(form.CountDownSecs, 0.0);
+}
+
+TEST_F(DelayRunTest, PlayGreysOutDelayAndFormatAndStopBringsThemBack) {
+    TForm1& form = MakeForm();
+    form.PlayBtn->click();
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Stop"));
+    EXPECT_FALSE(form.DelayTimeSpin->isEnabled());
+    EXPECT_FALSE(form.FormatCombo->isEnabled());
+    EXPECT_TRUE(Device.InputStarted());
+    EXPECT_TRUE(Device.OutputOpen());
+
+    form.PlayBtn->click();
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+// A ramp that never repeats within the test, so any shift, loss or repeat shows.
+QByteArray Ramp8(int frames) {
+    QByteArray bytes(frames, '\0');
+    for (int i = 0; i < frames; ++i)
+        bytes[i] = char((i * 7 + i / 256) & 0xFF);
+    return bytes;
+}
+
+TEST_F(DelayRunTest, OutputIsTheInputExactlyOneDelayLater) {
+    TForm1& form = MakeForm();
+    form.DelayTimeSpin->SetDegrees(Seconds(0.1));
+    const int delayFrames = form.BufferFrames();
+    ASSERT_EQ(delayFrames, 1102);
+    const QByteArray input = Ramp8(delayFrames * 5);
+    form.PlayBtn->click();
+    Device.FeedInput(input.constData(), size_t(input.size()));
+    Device.Advance(input.size());
+    const QByteArray output = Device.TakeOutput();
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_EQ(output.left(delayFrames), QByteArray(delayFrames, char(128)));
+    EXPECT_EQ(output.mid(delayFrames), input.left(input.size() - delayFrames));
+    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("5"));
+    EXPECT_EQ(form.PendingDis->Caption(), QStringLiteral("3"));
+
+    // Stopping keeps the last counts on show.
+    form.PlayBtn->click();
+    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("5"));
+    EXPECT_EQ(form.PendingDis->Caption(), QStringLiteral("3"));
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+TEST_F(DelayRunTest, LevelMeterFollowsEachBufferOnlyWhileTicked) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    const QByteArray loud(frames, char(192));
+    form.PlayBtn->click();
+    Device.FeedInput(loud.constData(), size_t(loud.size()));
+    Device.Advance(frames);
+    EXPECT_EQ(form.LeftVU->Progress(), 0);
+    EXPECT_TRUE(form.LeftPeak->BoxOn());
+
+    form.VUMeterChk->setChecked(true);
+    Device.FeedInput(loud.constData(), size_t(loud.size()));
+    Device.Advance(frames);
+    EXPECT_EQ(form.LeftVU->Progress(), 1000);
+    EXPECT_FALSE(form.LeftPeak->BoxOn());
+    EXPECT_EQ(form.RightVU->Progress(), 0);
+    EXPECT_TRUE(form.RightPeak->BoxOn());
+}
+
+struct StartFault {
+    const char* name;
+    void (*inject)(TVirtualWaveDevice&);
+    const char* message;
+};
+
+void PrintTo(const StartFault& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class StartFaultTest : public AppTest, public testing::WithParamInterface<StartFault> {};
+
+TEST_P(StartFaultTest, FailedStartIsShownAndFullyUndone) {
+    TForm1& form = MakeForm();
+    GetParam().inject(Device);
+    form.PlayBtn->click();
+    EXPECT_EQ(Errors, QStringList{QString::fromUtf8(GetParam().message)});
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+
+    // The next press starts cleanly once the fault is gone.
+    Device.RefuseFormat(false);
+    Device.FailOutputOpen(false);
+    Device.FailInputOpen(false);
+    form.PlayBtn->click();
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    EXPECT_TRUE(Device.InputStarted());
+    EXPECT_TRUE(Device.OutputOpen());
+    EXPECT_EQ(Errors.size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StartFaultTest,
+    testing::Values(StartFault{"RefusedFormat", [](TVirtualWaveDevice& d) { d.RefuseFormat(true); },
+                               "Can't play format"},
+                    StartFault{"OutputOpen", [](TVirtualWaveDevice& d) { d.FailOutputOpen(true); },
+                               "Failed to open output device"},
+                    StartFault{"InputOpen", [](TVirtualWaveDevice& d) { d.FailInputOpen(true); },
+                               "Failed to open input device"}),
+    [](const testing::TestParamInfo<StartFault>& info) { return std::string(info.param.name); });
+
+TEST_F(DelayRunTest, ClosingTheWindowStopsTheRunFirst) {
+    TForm1& form = MakeForm();
+    form.show();
+    form.PlayBtn->click();
+    ASSERT_TRUE(Device.InputStarted());
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+}
+
+TEST_F(DelayRunTest, ExitClosesTheWindowAndStopsTheRun) {
+    TForm1& form = MakeForm();
+    form.show();
+    form.PlayBtn->click();
+    form.Exit1->trigger();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+}
+
+} // namespace
