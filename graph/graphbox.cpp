@@ -27,21 +27,27 @@ constexpr int64_t PointsPerPixel = 50;
 
 } // namespace
 
-TSampleRun::TSampleRun(int32_t series, const QColor& color, double size, const void* samples,
-                       int32_t count, int32_t bytesPerSample, int32_t stride, size_t position)
-    : SeriesNumber(series), RunColor(color), PointSize(size), RecordsBefore(position) {
-    const auto* source = static_cast<const uint8_t*>(samples);
-    const size_t n = size_t(std::max(count, 0));
-    if (bytesPerSample == 1) {
-        Bytes.resize(n);
-        for (size_t j = 0; j < n; ++j)
-            Bytes[j] = source[j * stride];
-    } else {
-        Words.resize(n);
-        for (size_t j = 0; j < n; ++j)
-            std::memcpy(&Words[j], source + 2 * j * stride, 2);
+void TSampleBuffer::Refill(std::shared_ptr<TSampleBuffer>& buffer, const void* samples,
+                           size_t bytes) {
+    const bool reusable = buffer && buffer.use_count() == 1 && buffer->Capacity >= bytes &&
+                          buffer->Capacity / 2 <= bytes;
+    if (!reusable) {
+        buffer = std::make_shared<TSampleBuffer>();
+        // Left uninitialised: the copy below writes every byte.
+        buffer->Bytes.reset(new uint8_t[bytes]);
+        buffer->Capacity = bytes;
     }
+    if (bytes > 0)
+        std::memcpy(buffer->Bytes.get(), samples, bytes);
+    buffer->Used = bytes;
 }
+
+TSampleRun::TSampleRun(int32_t series, const QColor& color, double size,
+                       std::shared_ptr<const TSampleBuffer> buffer, int32_t bytesPerSample,
+                       int64_t first, int64_t count, int32_t stride, size_t position)
+    : SeriesNumber(series), RunColor(color), PointSize(size), Buffer(std::move(buffer)),
+      Wide(bytesPerSample != 1), First(first), SampleCount(count), Stride(stride),
+      RecordsBefore(position) {}
 
 TCustomGraph::TCustomGraph(QWidget* parent) : TPanel(parent) {}
 
@@ -91,12 +97,19 @@ void TCustomGraph::AddLabelledPoint(int32_t series, const QString& text, double 
     Stored(series, 1);
 }
 
-void TCustomGraph::AddSamples(int32_t series, const QColor& color, double size, const void* samples,
-                              int32_t count, int32_t bytesPerSample, int32_t stride) {
-    if (!SeriesStored(series) || count <= 0)
+void TCustomGraph::AddSamples(int32_t series, const QColor& color, double size,
+                              std::shared_ptr<const TSampleBuffer> buffer, int32_t bytesPerSample,
+                              int32_t first, int32_t count, int32_t stride) {
+    if (!SeriesStored(series) || !buffer || first < 0 || stride < 1)
         return;
-    Runs.emplace_back(series, color, size, samples, count, bytesPerSample, stride, Points.size());
-    Stored(series, count);
+    const int64_t available = int64_t(buffer->Size() / (bytesPerSample == 1 ? 1 : 2)) - first;
+    const int64_t fits = available > 0 ? (available - 1) / stride + 1 : 0;
+    const int64_t stored = std::min<int64_t>(count, fits);
+    if (stored <= 0)
+        return;
+    Runs.emplace_back(series, color, size, std::move(buffer), bytesPerSample, first, stored, stride,
+                      Points.size());
+    Stored(series, stored);
 }
 
 void TCustomGraph::BeginUpdate() {

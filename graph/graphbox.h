@@ -9,6 +9,8 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 enum class TGraphType : uint8_t { gtLine, gtHorzBar, gtVertBar };
@@ -24,21 +26,46 @@ struct TDataPoint {
     QString Text;
 };
 
-// A run of evenly spaced samples of one series, kept in their own 8- or 16-bit form rather than
-// as one record each: sample j is the point (j, sample j) with the run's colour and size.
-// A long capture buffer costs its own bytes instead of a record per sample.
+// Samples copied once from a capture buffer, in their own 8- or 16-bit form, and shared by the
+// series that show its channels: a long buffer costs its own bytes instead of a record per
+// sample and per channel.
+class TSampleBuffer {
+public:
+    // Copies bytes from samples into buffer. The memory is reused when nothing else holds the
+    // buffer and it is not far larger than needed, so a new capture of the same length costs no
+    // fresh pages; otherwise buffer becomes a new one.
+    static void Refill(std::shared_ptr<TSampleBuffer>& buffer, const void* samples, size_t bytes);
+
+    const uint8_t* Data() const { return Bytes.get(); }
+    size_t Size() const { return Used; }
+
+private:
+    std::unique_ptr<uint8_t[]> Bytes;
+    size_t Capacity = 0;
+    size_t Used = 0;
+};
+
+// A run of evenly spaced samples of one series inside a sample buffer: sample j is the point
+// (j, sample j) with the run's colour and size.
 class TSampleRun {
 public:
-    // Copies count samples, each stride samples after the previous one; bytesPerSample 1 means
-    // unsigned 8-bit, anything else signed 16-bit little-endian.
-    TSampleRun(int32_t series, const QColor& color, double size, const void* samples, int32_t count,
-               int32_t bytesPerSample, int32_t stride, size_t position);
+    TSampleRun(int32_t series, const QColor& color, double size,
+               std::shared_ptr<const TSampleBuffer> buffer, int32_t bytesPerSample, int64_t first,
+               int64_t count, int32_t stride, size_t position);
 
     int32_t Series() const { return SeriesNumber; }
     const QColor& Color() const { return RunColor; }
     double Size() const { return PointSize; }
-    int64_t Count() const { return Bytes.empty() ? int64_t(Words.size()) : int64_t(Bytes.size()); }
-    double Sample(int64_t j) const { return Bytes.empty() ? Words[j] : Bytes[j]; }
+    int64_t Count() const { return SampleCount; }
+    double Sample(int64_t j) const {
+        const int64_t index = First + j * Stride;
+        if (Wide) {
+            int16_t value;
+            std::memcpy(&value, Buffer->Data() + 2 * index, sizeof value);
+            return value;
+        }
+        return Buffer->Data()[index];
+    }
     // The number of records stored before this run, which fixes its place in insertion order.
     size_t Position() const { return RecordsBefore; }
 
@@ -46,8 +73,11 @@ private:
     int32_t SeriesNumber;
     QColor RunColor;
     double PointSize;
-    std::vector<uint8_t> Bytes;
-    std::vector<int16_t> Words;
+    std::shared_ptr<const TSampleBuffer> Buffer;
+    bool Wide;
+    int64_t First;
+    int64_t SampleCount;
+    int64_t Stride;
     size_t RecordsBefore;
 };
 
@@ -83,10 +113,13 @@ public:
     // not stored.
     void AddLabelledPoint(int32_t series, const QString& text, double x, double y, double size,
                           const QColor& color);
-    // Stores count samples as the points (j, sample j) of one series, as AddPoint would one by
-    // one, in the samples' own size (see TSampleRun).
-    void AddSamples(int32_t series, const QColor& color, double size, const void* samples,
-                    int32_t count, int32_t bytesPerSample, int32_t stride);
+    // Stores count samples of buffer as the points (j, sample j) of one series, as AddPoint
+    // would one by one: sample j is sample number first + j x stride of the buffer, unsigned
+    // 8-bit when bytesPerSample is 1, else signed 16-bit. Samples beyond the buffer's end are
+    // left out.
+    void AddSamples(int32_t series, const QColor& color, double size,
+                    std::shared_ptr<const TSampleBuffer> buffer, int32_t bytesPerSample,
+                    int32_t first, int32_t count, int32_t stride);
     void BeginUpdate();
     void EndUpdate();
 

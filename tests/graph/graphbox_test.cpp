@@ -158,7 +158,9 @@ TEST_F(RepaintRequests, AnUpdateHoldsAdditionsButNotClearAndEndsInOneRepaint) {
     Graph.BeginUpdate();
     Graph.AddPoint(0, clRed, 2, 2, 1);
     const int16_t samples[] = {1, 2, 3};
-    Graph.AddSamples(0, clRed, 1, samples, 3, 2, 1);
+    std::shared_ptr<TSampleBuffer> buffer;
+    TSampleBuffer::Refill(buffer, samples, sizeof samples);
+    Graph.AddSamples(0, clRed, 1, buffer, 2, 0, 3, 1);
     EXPECT_EQ(Settle(), 0);
     Graph.Clear();
     EXPECT_TRUE(Graph.Updating());
@@ -244,7 +246,9 @@ void AddThinningProbe(TGraphBox& graph, int count, int step, bool compact) {
         samples[i] = number % step != 0 ? 900 : (number / step) % 2 ? 200 : 400;
     }
     if (compact) {
-        graph.AddSamples(0, clRed, 1, samples.data(), count, 2, 1);
+        std::shared_ptr<TSampleBuffer> buffer;
+        TSampleBuffer::Refill(buffer, samples.data(), samples.size() * sizeof(int16_t));
+        graph.AddSamples(0, clRed, 1, buffer, 2, 0, count, 1);
         return;
     }
     graph.BeginUpdate();
@@ -334,7 +338,9 @@ TEST(GraphBox, SamplesDrawLikeTheSamePointsAddedOneByOne) {
     }
     for (int i = 0; i < count; ++i)
         records->AddPoint(0, clRed, i, bytes[2 * i], 1);
-    compact->AddSamples(0, clRed, 1, bytes.data(), count, 1, 2);
+    std::shared_ptr<TSampleBuffer> buffer;
+    TSampleBuffer::Refill(buffer, bytes.data(), bytes.size());
+    compact->AddSamples(0, clRed, 1, buffer, 1, 0, count, 2);
     for (TGraphBox* graph : {records.get(), compact.get()})
         graph->AddPoint(0, clRed, count + 10, 0, 1);
     EXPECT_EQ(records->PointCount(), compact->PointCount());
@@ -342,6 +348,45 @@ TEST(GraphBox, SamplesDrawLikeTheSamePointsAddedOneByOne) {
     for (TGraphBox* graph : {records.get(), compact.get()})
         graph->SetXRange(4, 1000, 1400);
     EXPECT_EQ(Render(*records), Render(*compact));
+}
+
+} // namespace
+
+namespace {
+
+TEST(SampleBuffer, RefillReusesMemoryOnlyWhenNothingElseHoldsItAndItFits) {
+    std::vector<uint8_t> source(1000, 7);
+    std::shared_ptr<TSampleBuffer> buffer;
+    TSampleBuffer::Refill(buffer, source.data(), 1000);
+    const uint8_t* first = buffer->Data();
+    TSampleBuffer::Refill(buffer, source.data(), 900);
+    EXPECT_EQ(buffer->Data(), first); // sole owner, fits: same memory
+    EXPECT_EQ(buffer->Size(), 900u);
+    std::shared_ptr<const TSampleBuffer> shown = buffer; // a graph still shows it
+    TSampleBuffer::Refill(buffer, source.data(), 900);
+    EXPECT_NE(buffer.get(), shown.get());
+    EXPECT_EQ(shown->Size(), 900u);
+    TSampleBuffer::Refill(buffer, source.data(), 100); // far smaller: let the big one go
+    EXPECT_EQ(buffer->Size(), 100u);
+    EXPECT_EQ(buffer->Data()[99], 7);
+}
+
+TEST(SampleBuffer, SamplesBeyondTheBufferAreNotStored) {
+    TGraphBox graph;
+    graph.SetDefaultData(false);
+    const int16_t frames[] = {1, -1, 2, -2, 3, -3, 4};
+    std::shared_ptr<TSampleBuffer> buffer;
+    TSampleBuffer::Refill(buffer, frames, sizeof frames);
+    graph.AddSamples(0, clRed, 1, buffer, 2, 1, 100, 2); // the odd samples: three of them
+    EXPECT_EQ(graph.PointCount(), 3);
+    graph.AddSamples(0, clRed, 1, buffer, 2, 0, 100, 2); // the even samples: four
+    EXPECT_EQ(graph.PointCount(), 7);
+    graph.AddSamples(0, clRed, 1, buffer, 2, 7, 10, 1);  // starts past the end
+    graph.AddSamples(0, clRed, 1, buffer, 1, 0, 100, 1); // as bytes: fourteen
+    EXPECT_EQ(graph.PointCount(), 21);
+    graph.AddSamples(0, clRed, 1, nullptr, 2, 0, 10, 1);
+    graph.AddSamples(0, clRed, 1, buffer, 2, 0, 10, 0);
+    EXPECT_EQ(graph.PointCount(), 21);
 }
 
 } // namespace
