@@ -1,0 +1,139 @@
+// The real program on a real JACK server: started offscreen with saved defaults that pick
+// 44.1 kHz stereo 16-bit, a 2 s delay and Play On Start, it must pass a known signal from its
+// input ports to its output ports delayed by exactly 2 s plus the device's constant latency.
+
+#include "tests/e2e/jacktestclient.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int SampleRate = 44100;
+constexpr int Channels = 2;
+constexpr int DelayFrames = 2 * SampleRate;
+constexpr double RunSeconds = 6.0;
+// In the list of a 44.1 kHz JACK input only its four formats appear; stereo 16-bit is last.
+constexpr const char* Defaults = "[Actions]\nPlayOnStart=1\n\n"
+                                 "[Settings]\nAudioFormat=3\nDelayTime=2\n";
+constexpr const char* ProgramClient = "Lagvane";
+
+// 16-bit grid values with no zero, so silence and signal never mix up.
+std::vector<float> Signal(size_t frames) {
+    std::vector<float> signal(frames * Channels);
+    uint32_t state = 2024;
+    for (float& sample : signal) {
+        int16_t value = 0;
+        while (value == 0) {
+            state = state * 22695477u + 1u;
+            value = int16_t(state >> 15);
+        }
+        sample = float(value) / 32768.0f;
+    }
+    return signal;
+}
+
+// Waits until the program's client has both its input and output ports.
+bool WaitForPorts(int timeoutMs) {
+    jack_client_t* watcher = jack_client_open("lagvane-watch", JackNoStartServer, nullptr);
+    if (!watcher)
+        return false;
+    const QByteArray in = QByteArray(ProgramClient) + ":in_" + QByteArray::number(Channels - 1);
+    const QByteArray out = QByteArray(ProgramClient) + ":out_" + QByteArray::number(Channels - 1);
+    QElapsedTimer clock;
+    clock.start();
+    bool found = false;
+    while (!found && clock.elapsed() < timeoutMs) {
+        found = jack_port_by_name(watcher, in.constData()) &&
+                jack_port_by_name(watcher, out.constData());
+        if (!found)
+            QThread::msleep(50);
+    }
+    jack_client_close(watcher);
+    return found;
+}
+
+bool FrameMatches(const std::vector<float>& recorded, const std::vector<float>& signal,
+                  size_t frame, int64_t delay) {
+    return frame >= size_t(delay) &&
+           std::memcmp(&recorded[frame * Channels], &signal[(frame - size_t(delay)) * Channels],
+                       sizeof(float) * Channels) == 0;
+}
+
+TEST(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
+    UseJackServer(SampleRate);
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    QFile ini(QDir(config.path()).filePath(QStringLiteral("Lagvane.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(Defaults);
+    ini.close();
+
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(QStringLiteral(LAGVANE_PROGRAM), {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    const bool ready = WaitForPorts(20000);
+    ASSERT_TRUE(ready) << "the program's JACK ports did not appear";
+
+    TJackTestClient probe("lagvane-program-probe", Channels);
+    ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+    ASSERT_EQ(probe.SampleRate(), SampleRate);
+    const size_t runFrames = size_t(RunSeconds * SampleRate);
+    const std::vector<float> signal = Signal(runFrames);
+    ASSERT_TRUE(probe.Run(signal, QString::fromUtf8(ProgramClient))) << probe.Error().toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    while (!probe.Finished() && clock.elapsed() < RunSeconds * 1000 + 20000)
+        QThread::msleep(20);
+    const int periodFrames = probe.PeriodFrames();
+    probe.Close();
+    program.terminate();
+    if (!program.waitForFinished(10000))
+        program.kill();
+    ASSERT_TRUE(probe.Finished()) << "the run did not finish in time";
+
+    // The device adds a constant latency of its own: try each, and keep the one under which the
+    // last frames recorded are the signal's.
+    const std::vector<float>& recorded = probe.Recorded();
+    const int64_t maxLatency = SampleRate / 10 + 4 * periodFrames;
+    int64_t delay = -1;
+    for (int64_t candidate = DelayFrames; candidate <= DelayFrames + maxLatency; ++candidate) {
+        bool all = true;
+        for (size_t frame = runFrames - 64; all && frame < runFrames; ++frame)
+            all = FrameMatches(recorded, signal, frame, candidate);
+        if (all) {
+            delay = candidate;
+            break;
+        }
+    }
+    ASSERT_GE(delay, DelayFrames) << "the output's end is not the input 2 s (plus latency) ago";
+
+    // Bit for bit from the first frame where every channel has sound to the end.
+    size_t firstSound = size_t(delay);
+    while (firstSound < runFrames &&
+           (recorded[firstSound * Channels] == 0.0f || recorded[firstSound * Channels + 1] == 0.0f))
+        ++firstSound;
+    ASSERT_LT(firstSound + SampleRate, runFrames) << "too little sound came back";
+    for (size_t frame = firstSound; frame < runFrames; ++frame)
+        ASSERT_TRUE(FrameMatches(recorded, signal, frame, delay)) << "frame " << frame;
+    std::printf("program: delay %lld frames (2 s + %lld frames device latency), period %d, "
+                "%zu frames bit-exact\n",
+                (long long)delay, (long long)(delay - DelayFrames), periodFrames,
+                runFrames - firstSound);
+}
+
+} // namespace
