@@ -4,6 +4,7 @@
 #include "app/defaults.h"
 #include "app/docklayout.h"
 #include "app/groupbox.h"
+#include "app/oscopepanel.h"
 #include "audio/wavelib.h"
 #include "controls/colors.h"
 #include "controls/degspin.h"
@@ -146,10 +147,7 @@ TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
             [this] { RunHandler([this] { OscopeChkClick(); }); });
     BuildLevelMeter();
 
-    // Integration point: the oscilloscope view (buttons, graphs) takes this container's place
-    // when it lands; until then the container is the hidden, empty lower part.
-    OscopePanel = NewPanel(client, TPanelBevel::bvNone);
-    OscopePanel->SetBorderWidth(4);
+    OscopePanel = new TOscopePanel(client);
     OscopePanel->hide();
     Dock(client, OscopePanel, TAlign::alClient);
 
@@ -275,7 +273,7 @@ void TForm1::FormCreate() {
     UpdateBufferSize();
     MakeHelpFileAbsolute();
     LoadDefaults(*this);
-    // Integration point: double buffering of LeftGraph and RightGraph comes with the view.
+    // Qt paints every widget through a back buffer, the graphs included: nothing to switch on.
     OscopeChkClick();
 }
 

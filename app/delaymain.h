@@ -22,6 +22,7 @@ class TDegreeSpin;
 class TGauge;
 class TGroupBox;
 class TOnOffBox;
+class TOscopePanel;
 class TPanel;
 
 // Available physical memory in bytes.
@@ -118,7 +119,7 @@ public:
     TGauge* RightVU;
 
     // Lower part: the oscilloscope.
-    TPanel* OscopePanel;
+    TOscopePanel* OscopePanel;
 
     // Components.
     TWaveReader* WaveReader1;

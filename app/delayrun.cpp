@@ -2,6 +2,7 @@
 
 #include "app/delaymain.h"
 
+#include "app/oscilloscope.h"
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
@@ -94,8 +95,7 @@ void TForm1::UpdateBufferSize() {
     UpdateDelayLimit();
     BufferSizeDis->SetCaption(NumberText(BufferFrames()) + QStringLiteral(" / ") +
                               NumberText(BufferBytes()));
-    // Integration point: SetupScopeAxes(BufferFrames(), CurrentFormat().BytesPerSample) of
-    // the oscilloscope view goes here when it lands.
+    SetupScopeAxes(BufferFrames(), CurrentFormat().BytesPerSample);
 }
 
 void TForm1::ResetRunCounters() {
@@ -136,8 +136,8 @@ void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
     if (VUMeterChk->isChecked())
         UpdateLevelMeter(Buffer, SampleCount, Format, {LeftVU, RightVU, LeftPeak, RightPeak});
     PendingDis->SetCaption(QString::number(WaveReader1->PendingCount()));
-    // Integration point: PlotBuffer(Buffer, SampleCount, Format) of the oscilloscope view when
-    // OscopeChk is ticked, once the view lands.
+    if (OscopeChk->isChecked())
+        PlotBuffer(Buffer, SampleCount, Format);
 }
 
 void TForm1::Timer1Timer() {

@@ -42,7 +42,9 @@ protected:
         SetWaveDeviceFactory(nullptr);
     }
 
+    // One window at a time, as in the program: the scope view belongs to the latest.
     TForm1& MakeForm(uint64_t availableMemory = OneGiB) {
+        Form.reset();
         Form = std::make_unique<TForm1>([availableMemory] { return availableMemory; });
         return *Form;
     }

@@ -1,6 +1,7 @@
 #include "appfixture.h"
 
 #include "app/defaults.h"
+#include "app/oscopepanel.h"
 #include "controls/degspin.h"
 
 #include <QCheckBox>

@@ -1,6 +1,7 @@
 #include "appfixture.h"
 
 #include "app/groupbox.h"
+#include "app/oscopepanel.h"
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"

@@ -1,5 +1,6 @@
 #include "appfixture.h"
 
+#include "app/oscopepanel.h"
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
@@ -203,6 +204,25 @@ TEST_F(DelayRunTest, LevelMeterFollowsEachBufferOnlyWhileTicked) {
     EXPECT_FALSE(form.LeftPeak->BoxOn());
     EXPECT_EQ(form.RightVU->Progress(), 0);
     EXPECT_TRUE(form.RightPeak->BoxOn());
+}
+
+TEST_F(DelayRunTest, ScopeFitsTheBufferAndDrawsEachBufferOnlyWhileShown) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    TGraphBox& left = *form.OscopePanel->LeftGraph;
+    EXPECT_EQ(left.XAxis()->Max(), frames - 1);
+    form.DelayTimeSpin->SetDegrees(Seconds(0.2));
+    EXPECT_EQ(left.XAxis()->Max(), form.BufferFrames() - 1);
+
+    const QByteArray tone(form.BufferFrames(), char(160));
+    form.PlayBtn->click();
+    Device.FeedInput(tone.constData(), size_t(tone.size()));
+    Device.Advance(tone.size());
+    EXPECT_EQ(left.PointCount(), 0);
+    form.OscopeChk->click();
+    Device.FeedInput(tone.constData(), size_t(tone.size()));
+    Device.Advance(tone.size());
+    EXPECT_EQ(left.PointCount(), form.BufferFrames());
 }
 
 struct StartFault {
