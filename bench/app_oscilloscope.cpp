@@ -1,25 +1,13 @@
 #include "app/oscilloscope.h"
 #include "app/oscopepanel.h"
+#include "bench/graph_application.h"
 
-#include <QApplication>
 #include <QImage>
 #include <benchmark/benchmark.h>
 #include <cmath>
 #include <vector>
 
 namespace {
-
-// Widgets need an application object; benchmarks run headless.
-void EnsureApplication() {
-    static int argc = 1;
-    static char name[] = "bench_app_oscilloscope";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance())
-        return;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication application(argc, argv);
-}
 
 std::vector<int16_t> StereoTone(int32_t frames) {
     std::vector<int16_t> buffer(2 * size_t(frames));
