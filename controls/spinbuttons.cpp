@@ -13,6 +13,7 @@ constexpr int MinArrowWidth = 15;
 constexpr int UpDownWidth = 17;
 constexpr int UpDownHeight = 23;
 constexpr QChar EnterChar = QChar(13);
+constexpr QChar DeleteChar = QChar(127);
 
 } // namespace
 
@@ -37,7 +38,8 @@ void TCustomEditEx::focusOutEvent(QFocusEvent* event) {
 
 void TCustomEditEx::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
-    if (!OnKeyPress || text.size() != 1) {
+    // X11 gives the Delete key the DEL character; it edits, it is not typed.
+    if (!OnKeyPress || text.size() != 1 || text.front() == DeleteChar) {
         QLineEdit::keyPressEvent(event);
         return;
     }

@@ -278,6 +278,10 @@ TEST(EditEx, KeyPressFilterDiscardsOrReplacesCharacters) {
     edit.OnKeyPress = [](QObject*, QChar& key) { key = QChar(); };
     EXPECT_FALSE(TypeKey(&edit, Qt::Key_Return, QStringLiteral("\r")));
     EXPECT_TRUE(TypeKey(&edit, Qt::Key_Z, QStringLiteral("z")));
+    // Delete edits whatever the filter refuses.
+    edit.setCursorPosition(0);
+    TypeKey(&edit, Qt::Key_Delete, QString(QChar(127)));
+    EXPECT_EQ(edit.text(), QStringLiteral("2b"));
 }
 
 } // namespace
