@@ -312,11 +312,16 @@ void TForm1::DelayTimeSpinChange() {
 }
 
 void TForm1::OscopeChkClick() {
-    OscopePanel->setVisible(OscopeChk->isChecked());
+    const bool shown = OscopeChk->isChecked();
     // The window manager adds its frame around the client area Qt sizes; within it the menu
     // bar sits above the panels.
     const int extra = menuBar()->sizeHint().height();
-    resize(width(), MainPanelHeight + extra + (OscopePanel->isHidden() ? 0 : OscopeHeight));
+    // Grow before showing and hide before shrinking, so the scope is never laid out squeezed.
+    if (!shown)
+        OscopePanel->hide();
+    resize(width(), MainPanelHeight + extra + (shown ? OscopeHeight : 0));
+    if (shown)
+        OscopePanel->show();
 }
 
 void TForm1::InputsBtnClick() {
