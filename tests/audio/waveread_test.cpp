@@ -1,0 +1,414 @@
+#include "tests/audio/audiotestapp.h"
+
+#include "support/errors.h"
+
+#include <QComboBox>
+
+namespace {
+
+using TPump = TVirtualWaveDevice::TPump;
+
+struct TWaveTypeRow {
+    TWaveTypes WaveType;
+    uint32_t CapsBit;
+    const char* Text;
+    TWaveDataFormat Format;
+    // The device record: channels, rate, bytes per second, block alignment, bits.
+    TWaveFormat Record;
+};
+
+const TWaveTypeRow WaveTypeRows[] = {
+    {wf11Khz_Mono_8Bit,
+     0x001,
+     "11.025 kHz, Mono, 8-bit",
+     {11025, 1, 1},
+     {1, 1, 11025, 11025, 1, 8, 0}},
+    {wf11Khz_Stereo_8Bit,
+     0x002,
+     "11.025 kHz, Stereo, 8-bit",
+     {11025, 1, 2},
+     {1, 2, 11025, 22050, 2, 8, 0}},
+    {wf11Khz_Mono_16Bit,
+     0x004,
+     "11.025 kHz, Mono, 16-bit",
+     {11025, 2, 1},
+     {1, 1, 11025, 22050, 2, 16, 0}},
+    {wf11Khz_Stereo_16Bit,
+     0x008,
+     "11.025 kHz, Stereo, 16-bit",
+     {11025, 2, 2},
+     {1, 2, 11025, 44100, 4, 16, 0}},
+    {wf22Khz_Mono_8Bit,
+     0x010,
+     "22.05 kHz, Mono, 8-bit",
+     {22050, 1, 1},
+     {1, 1, 22050, 22050, 1, 8, 0}},
+    {wf22Khz_Stereo_8Bit,
+     0x020,
+     "22.05 kHz, Stereo, 8-bit",
+     {22050, 1, 2},
+     {1, 2, 22050, 44100, 2, 8, 0}},
+    {wf22Khz_Mono_16Bit,
+     0x040,
+     "22.05 kHz, Mono, 16-bit",
+     {22050, 2, 1},
+     {1, 1, 22050, 44100, 2, 16, 0}},
+    {wf22Khz_Stereo_16Bit,
+     0x080,
+     "22.05 kHz, Stereo, 16-bit",
+     {22050, 2, 2},
+     {1, 2, 22050, 88200, 4, 16, 0}},
+    {wf44Khz_Mono_8Bit,
+     0x100,
+     "44.1 kHz, Mono, 8-bit",
+     {44100, 1, 1},
+     {1, 1, 44100, 44100, 1, 8, 0}},
+    {wf44Khz_Stereo_8Bit,
+     0x200,
+     "44.1 kHz, Stereo, 8-bit",
+     {44100, 1, 2},
+     {1, 2, 44100, 88200, 2, 8, 0}},
+    {wf44Khz_Mono_16Bit,
+     0x400,
+     "44.1 kHz, Mono, 16-bit",
+     {44100, 2, 1},
+     {1, 1, 44100, 88200, 2, 16, 0}},
+    {wf44Khz_Stereo_16Bit,
+     0x800,
+     "44.1 kHz, Stereo, 16-bit",
+     {44100, 2, 2},
+     {1, 2, 44100, 176400, 4, 16, 0}},
+};
+
+bool operator==(const TWaveDataFormat& a, const TWaveDataFormat& b) {
+    return a.SamplesPerSec == b.SamplesPerSec && a.BytesPerSample == b.BytesPerSample &&
+           a.Channels == b.Channels;
+}
+
+TEST(WaveTypesTest, EveryFormatsBitTextTripleAndRecord) {
+    for (const TWaveTypeRow& row : WaveTypeRows) {
+        SCOPED_TRACE(row.Text);
+        EXPECT_EQ(WaveTypeToCapsBit(row.WaveType), row.CapsBit);
+        EXPECT_EQ(WaveTypeText(row.WaveType), QString::fromLatin1(row.Text));
+        TWaveDataFormat format{-1, -1, -1};
+        WaveTypeToFormat(row.WaveType, format);
+        EXPECT_TRUE(format == row.Format);
+        TWaveFormat record;
+        std::memset(&record, 0xAB, sizeof record);
+        TWaveReader::MakeWaveFormat(record, format);
+        EXPECT_EQ(std::memcmp(&record, &row.Record, sizeof record), 0);
+    }
+}
+
+TEST(WaveTypesTest, NoneAndOutOfRangeTypes) {
+    EXPECT_EQ(WaveTypeToCapsBit(wfNone), 0u);
+    EXPECT_EQ(WaveTypeToCapsBit(static_cast<TWaveTypes>(13)), 0u);
+    EXPECT_EQ(WaveTypeToCapsBit(static_cast<TWaveTypes>(255)), 0u);
+    EXPECT_EQ(WaveTypeText(wfNone), QStringLiteral("No Wave Mapper"));
+    TWaveDataFormat format{1, 2, 3};
+    WaveTypeToFormat(wfNone, format);
+    EXPECT_TRUE(format == (TWaveDataFormat{1, 2, 3}));
+}
+
+struct TFormatListCase {
+    uint32_t Capabilities;
+    std::vector<TWaveTypes> Expected;
+};
+
+TEST(WaveTypesTest, BuildFormatListKeepsSupportedTypesInOrder) {
+    const TFormatListCase cases[] = {
+        {0, {wfNone}},
+        {0x001, {wf11Khz_Mono_8Bit}},
+        {0x801, {wf11Khz_Mono_8Bit, wf44Khz_Stereo_16Bit}},
+        {0x0A0, {wf22Khz_Stereo_8Bit, wf22Khz_Stereo_16Bit}},
+        // Bits of formats we do not offer count as none.
+        {0xF000, {wfNone}},
+        {0x1004, {wf11Khz_Mono_16Bit}},
+    };
+    for (const TFormatListCase& row : cases) {
+        TFormatList list{{QStringLiteral("stale"), wf44Khz_Mono_8Bit}};
+        BuildFormatList(list, row.Capabilities);
+        std::vector<TWaveTypes> types;
+        for (const TFormatListEntry& entry : list) {
+            types.push_back(entry.WaveType);
+            EXPECT_EQ(entry.Text, WaveTypeText(entry.WaveType));
+        }
+        EXPECT_EQ(types, row.Expected) << std::hex << row.Capabilities;
+    }
+    TFormatList all;
+    BuildFormatList(all, 0xFFF);
+    EXPECT_EQ(all.size(), 12);
+}
+
+using WaveReaderTest = TVirtualDeviceTest;
+
+TEST_F(WaveReaderTest, NoInputDeviceShowsMessageAndNoWaveMapper) {
+    Device.SetInputDeviceCount(0);
+    TWaveReader reader;
+    EXPECT_EQ(ShownMessages(), QStringList{QStringLiteral("No Wave Device Available")});
+    ASSERT_EQ(reader.FormatList().size(), 1);
+    EXPECT_EQ(reader.FormatList()[0].Text, QStringLiteral("No Wave Mapper"));
+    EXPECT_EQ(reader.FormatList()[0].WaveType, wfNone);
+}
+
+TEST_F(WaveReaderTest, DeviceWithoutFormatsGivesNoWaveMapperSilently) {
+    Device.SetCapabilities(0);
+    TWaveReader reader;
+    EXPECT_TRUE(ShownMessages().isEmpty());
+    ASSERT_EQ(reader.FormatList().size(), 1);
+    EXPECT_EQ(reader.FormatList()[0].WaveType, wfNone);
+}
+
+// Binding fills the combo box and selects its first entry, whatever WaveType said before.
+TEST_F(WaveReaderTest, BindingSelectsTheFirstEntry) {
+    Device.SetCapabilities(0x0C4);
+    TWaveReader reader;
+    reader.SetWaveType(wf22Khz_Stereo_16Bit);
+    QComboBox combo;
+    combo.addItem(QStringLiteral("old"));
+    reader.SetComboBox(&combo);
+    ASSERT_EQ(combo.count(), 3);
+    EXPECT_EQ(combo.itemText(0), QStringLiteral("11.025 kHz, Mono, 16-bit"));
+    EXPECT_EQ(combo.itemText(2), QStringLiteral("22.05 kHz, Stereo, 16-bit"));
+    EXPECT_EQ(combo.currentIndex(), 0);
+    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_16Bit);
+    TWaveDataFormat format;
+    reader.GetFormat(format);
+    EXPECT_TRUE(format == (TWaveDataFormat{11025, 2, 1}));
+}
+
+// Writing the value WaveType already reads does nothing, not even store it; a type outside
+// the list leaves no selection; a destroyed combo box unbinds and the stored type reads again.
+TEST_F(WaveReaderTest, WaveTypeWritesAndComboDestruction) {
+    Device.SetCapabilities(0x00F);
+    TWaveReader reader;
+    reader.SetWaveType(wf22Khz_Mono_8Bit);
+    auto* combo = new QComboBox;
+    reader.SetComboBox(combo);
+    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_8Bit);
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SetWaveType(wf11Khz_Stereo_16Bit);
+    EXPECT_EQ(combo->currentIndex(), 3);
+    EXPECT_EQ(reader.WaveType(), wf11Khz_Stereo_16Bit);
+    reader.SetWaveType(wf44Khz_Stereo_16Bit);
+    EXPECT_EQ(combo->currentIndex(), -1);
+    EXPECT_EQ(reader.WaveType(), wfNone);
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    EXPECT_EQ(combo->currentIndex(), 0);
+
+    delete combo;
+    EXPECT_EQ(reader.ComboBox(), nullptr);
+    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_8Bit);
+    reader.SetWaveType(wf22Khz_Mono_8Bit);
+    EXPECT_EQ(reader.WaveType(), wf22Khz_Mono_8Bit);
+}
+
+TEST_F(WaveReaderTest, FindAndReadComboWaveTypes) {
+    QComboBox combo;
+    combo.addItem(QStringLiteral("a"), int(wf44Khz_Mono_8Bit));
+    combo.addItem(QStringLiteral("b"), int(wf11Khz_Mono_8Bit) + 256);
+    combo.addItem(QStringLiteral("c"), int(wf11Khz_Mono_8Bit));
+    EXPECT_EQ(FindWaveTypeIndex(&combo, wf44Khz_Mono_8Bit), 0);
+    // Compared as one byte.
+    EXPECT_EQ(FindWaveTypeIndex(&combo, wf11Khz_Mono_8Bit), 1);
+    EXPECT_EQ(FindWaveTypeIndex(&combo, wf22Khz_Mono_8Bit), -1);
+    EXPECT_EQ(ComboWaveType(nullptr, wf22Khz_Mono_16Bit), wf22Khz_Mono_16Bit);
+    combo.setCurrentIndex(2);
+    EXPECT_EQ(ComboWaveType(&combo, wf22Khz_Mono_16Bit), wf11Khz_Mono_8Bit);
+    combo.setCurrentIndex(-1);
+    EXPECT_EQ(ComboWaveType(&combo, wf22Khz_Mono_16Bit), wfNone);
+}
+
+// What OnWaveIn saw.
+struct TWaveInLog {
+    void Attach(TWaveReader& reader) {
+        reader.OnWaveIn = [this, &reader](QObject* sender, void* buffer, int32_t sampleCount,
+                                          const TWaveDataFormat& format) {
+            Senders.push_back(sender);
+            Buffers.push_back(buffer);
+            SampleCounts.push_back(sampleCount);
+            Formats.push_back(format);
+            PendingDuring.push_back(reader.PendingCount());
+            FirstBytes.push_back(*static_cast<uint8_t*>(buffer));
+        };
+    }
+    std::vector<QObject*> Senders;
+    std::vector<void*> Buffers;
+    std::vector<int32_t> SampleCounts;
+    std::vector<TWaveDataFormat> Formats;
+    std::vector<int32_t> PendingDuring;
+    std::vector<uint8_t> FirstBytes;
+};
+
+// A reader nobody configures captures 256-frame buffers; they come back in turn, each queued
+// again behind the others once its event returned, with three pending while it runs.
+TEST_F(WaveReaderTest, CapturesInTurnWithDefaultBuffers) {
+    TWaveReader reader;
+    reader.SetWaveType(wf22Khz_Mono_16Bit);
+    EXPECT_EQ(reader.SampleCount, 256);
+    TWaveInLog log;
+    log.Attach(reader);
+    const std::vector<uint8_t> fed = NoisePcm(256 * 2 * 6, 9);
+    Device.FeedInput(fed.data(), fed.size());
+    reader.Start();
+    EXPECT_TRUE(reader.Running());
+    EXPECT_EQ(reader.PendingCount(), 4);
+    Device.Advance(256 * 6);
+
+    ASSERT_EQ(log.Buffers.size(), 6u);
+    for (size_t index = 0; index < 6; ++index) {
+        EXPECT_EQ(log.Senders[index], &reader);
+        EXPECT_EQ(log.SampleCounts[index], 256);
+        EXPECT_TRUE(log.Formats[index] == (TWaveDataFormat{22050, 2, 1}));
+        EXPECT_EQ(log.PendingDuring[index], 3);
+        EXPECT_EQ(log.FirstBytes[index], fed[index * 512]);
+    }
+    EXPECT_EQ(log.Buffers[4], log.Buffers[0]);
+    EXPECT_EQ(log.Buffers[5], log.Buffers[1]);
+    EXPECT_NE(log.Buffers[0], log.Buffers[1]);
+    EXPECT_EQ(reader.PendingCount(), 4);
+    reader.Stop();
+    EXPECT_FALSE(reader.Running());
+    EXPECT_FALSE(reader.Stopping());
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+// Buffers that come back once Stop began are reported with the configured count, partly
+// filled or not, and never queued again.
+TEST_F(WaveReaderTest, BuffersReturnedDuringStopAreReportedNotRequeued) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 100;
+    TWaveInLog log;
+    log.Attach(reader);
+    reader.Start();
+    Device.Advance(150, TPump::Never);
+    reader.Stop();
+    EXPECT_EQ(log.SampleCounts, std::vector<int32_t>(4, 100));
+    EXPECT_EQ(log.PendingDuring, (std::vector<int32_t>{3, 2, 1, 0}));
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_EQ(Device.InputQueued(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+TEST_F(WaveReaderTest, SecondStartAndIdleStopDoNothing) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.Stop();
+    EXPECT_EQ(Device.InputOpenCount(), 0);
+    reader.Start();
+    reader.Start();
+    EXPECT_EQ(Device.InputOpenCount(), 1);
+    EXPECT_EQ(reader.PendingCount(), 4);
+    reader.Stop();
+    reader.Stop();
+    EXPECT_FALSE(Device.InputOpen());
+    reader.Start();
+    EXPECT_EQ(Device.InputOpenCount(), 2);
+    reader.Stop();
+}
+
+// A handler's exception reaches the top-level handler; its buffer is not queued again, capture
+// goes on with the others and Stop still returns.
+TEST_F(WaveReaderTest, HandlerExceptionDropsOnlyThatBuffer) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 64;
+    int events = 0;
+    reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) {
+        if (++events == 2)
+            throw Exception(QStringLiteral("Playback failed"));
+    };
+    reader.Start();
+    Device.Advance(64 * 2);
+    EXPECT_EQ(CaughtExceptions(), QStringList{QStringLiteral("Playback failed")});
+    EXPECT_EQ(reader.PendingCount(), 3);
+    EXPECT_EQ(Device.InputQueued(), 3);
+    Device.Advance(64 * 6);
+    EXPECT_EQ(events, 8);
+    EXPECT_EQ(reader.PendingCount(), 3);
+    reader.Stop();
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+// A handler may stop capture itself; Stop returns and the rest of the run unwinds cleanly.
+TEST_F(WaveReaderTest, StopFromInsideTheHandler) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    int events = 0;
+    reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) {
+        if (++events == 1)
+            reader.Stop();
+    };
+    reader.Start();
+    Device.Advance(256);
+    EXPECT_FALSE(reader.Running());
+    EXPECT_EQ(events, 4);
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+struct TStartFailure {
+    const char* Name;
+    std::function<void(TVirtualWaveDevice&, TWaveReader&)> Arrange;
+    QString Message;
+};
+
+// A failed Start raises a clear message and leaves nothing open, allocated or running.
+TEST_F(WaveReaderTest, FailedStartLeavesNothingBehind) {
+    const QString openFailed = QStringLiteral("Failed to open input device");
+    const TStartFailure failures[] = {
+        {"device refuses to open",
+         [](TVirtualWaveDevice& device, TWaveReader&) { device.FailInputOpen(true); }, openFailed},
+        {"format refused",
+         [](TVirtualWaveDevice& device, TWaveReader&) { device.RefuseFormat(true); }, openFailed},
+        {"no format selected",
+         [](TVirtualWaveDevice&, TWaveReader& reader) { reader.SetWaveType(wfNone); }, openFailed},
+        {"buffers too large",
+         [](TVirtualWaveDevice&, TWaveReader& reader) {
+             reader.SetWaveType(wf44Khz_Stereo_16Bit);
+             reader.SampleCount = 1 << 30;
+         },
+         QStringLiteral("Not enough memory for the delay buffers")},
+    };
+    for (const TStartFailure& failure : failures) {
+        TVirtualWaveDevice device;
+        SetWaveDeviceFactory(&device);
+        TWaveReader reader;
+        failure.Arrange(device, reader);
+        try {
+            reader.Start();
+            ADD_FAILURE() << failure.Name << ": Start did not raise";
+        } catch (const Exception& exception) {
+            EXPECT_EQ(exception.Message(), failure.Message) << failure.Name;
+        }
+        EXPECT_FALSE(reader.Running()) << failure.Name;
+        EXPECT_EQ(reader.PendingCount(), 0) << failure.Name;
+        EXPECT_FALSE(device.InputOpen()) << failure.Name;
+        reader.Stop();
+        SetWaveDeviceFactory(&Device);
+    }
+}
+
+TEST_F(WaveReaderTest, NonPositiveSampleCountIsARangeError) {
+    TWaveReader reader;
+    reader.SampleCount = 0;
+    EXPECT_THROW(reader.Start(), ERangeError);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+// An owner that destroys a running reader without Stop still leaves no device open.
+TEST_F(WaveReaderTest, DestroyingARunningReaderClosesTheDevice) {
+    {
+        TWaveReader reader;
+        reader.SetWaveType(wf11Khz_Mono_8Bit);
+        reader.Start();
+        Device.Advance(300);
+        EXPECT_TRUE(Device.InputOpen());
+    }
+    EXPECT_FALSE(Device.InputOpen());
+}
+
+} // namespace
