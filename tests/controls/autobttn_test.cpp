@@ -7,6 +7,9 @@
 
 namespace {
 
+// Lets the tables below print through the shared printers.
+using ::PrintTo;
+
 struct TAutoButtonFixture {
     TVirtualClock Clock;
     QWidget Window;

@@ -149,3 +149,12 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 inline void PrintTo(const QStringList& texts, std::ostream* out) {
     *out << '{' << texts.join(QStringLiteral(", ")).toStdString() << '}';
 }
+
+// Table rows that carry a Name print as it.
+template <typename TCase>
+requires requires(const TCase& row) {
+    row.Name;
+}
+void PrintTo(const TCase& row, std::ostream* out) {
+    *out << row.Name;
+}

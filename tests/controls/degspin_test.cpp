@@ -10,6 +10,9 @@
 
 namespace {
 
+// Lets the tables below print through the shared printers.
+using ::PrintTo;
+
 constexpr int64_t TicksPerSecond = 100000;
 constexpr int64_t TicksPerMinute = 60 * TicksPerSecond;
 constexpr int64_t TicksPerHour = 3600 * TicksPerSecond;
@@ -59,6 +62,10 @@ struct TTextCase {
     double Seconds;
     QStringList Texts;
 };
+
+void PrintTo(const TTextCase& c, std::ostream* out) {
+    *out << c.Seconds << " s, " << c.Digits << " digits";
+}
 
 class DegreeSpinTexts : public testing::TestWithParam<TTextCase> {};
 
@@ -401,6 +408,10 @@ struct TArrangeCase {
     int Width, Digits;
     int Lefts[3], Widths[3];
 };
+
+void PrintTo(const TArrangeCase& c, std::ostream* out) {
+    *out << "width " << c.Width << ", " << c.Digits << " digits";
+}
 
 class DegreeSpinArrange : public testing::TestWithParam<TArrangeCase> {};
 

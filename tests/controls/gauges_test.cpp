@@ -11,6 +11,10 @@ struct TLengthCase {
     int32_t Percent, Length, Expected;
 };
 
+void PrintTo(const TLengthCase& c, std::ostream* out) {
+    *out << c.Percent << "% of " << c.Length;
+}
+
 class PercentOfLengthCases : public testing::TestWithParam<TLengthCase> {};
 
 TEST_P(PercentOfLengthCases, TruncatesTheExtendedProduct) {
@@ -36,6 +40,10 @@ struct TRangeCase {
     int32_t Expected;
 };
 
+void PrintTo(const TRangeCase& c, std::ostream* out) {
+    *out << c.Part << " of " << c.Whole;
+}
+
 class PercentOfRangeCases : public testing::TestWithParam<TRangeCase> {};
 
 TEST_P(PercentOfRangeCases, TruncatesTowardZero) {
@@ -53,6 +61,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, PercentOfRangeCases,
 struct TProgressCase {
     int32_t Min, Max, Progress, Stored, Percent;
 };
+
+void PrintTo(const TProgressCase& c, std::ostream* out) {
+    *out << c.Progress << " in " << c.Min << ".." << c.Max;
+}
 
 class GaugeProgress : public testing::TestWithParam<TProgressCase> {};
 
@@ -138,6 +150,10 @@ struct TBarCase {
     int32_t Percent;
     int FirstRow;
 };
+
+void PrintTo(const TBarCase& c, std::ostream* out) {
+    *out << c.Percent << "%";
+}
 
 class GaugeVerticalBar : public testing::TestWithParam<TBarCase> {};
 

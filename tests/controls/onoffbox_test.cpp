@@ -6,6 +6,9 @@
 
 namespace {
 
+// Lets the tables below print through the shared printers.
+using ::PrintTo;
+
 struct TPeakBox {
     QWidget Window;
     TOnOffBox* Box;

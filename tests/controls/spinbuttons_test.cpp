@@ -9,11 +9,18 @@
 
 namespace {
 
+// Lets the tables below print through the shared printers.
+using ::PrintTo;
+
 struct TTriangleCase {
     int Width, Height;
     bool Up;
     QPolygon Expected;
 };
+
+void PrintTo(const TTriangleCase& c, std::ostream* out) {
+    *out << c.Width << "x" << c.Height << (c.Up ? " up" : " down");
+}
 
 class ArrowTriangle : public testing::TestWithParam<TTriangleCase> {};
 
@@ -69,6 +76,10 @@ struct TFitCase {
     int Width, Height;
     QRect Control, Up, Down;
 };
+
+void PrintTo(const TFitCase& c, std::ostream* out) {
+    *out << c.Width << "x" << c.Height;
+}
 
 class UpDownFit : public testing::TestWithParam<TFitCase> {};
 
