@@ -3,10 +3,15 @@
 
 #include "app/application.h"
 
+#include "app/delaymain.h"
+#include "audio/virtualwavedevice.h"
+#include "controls/panel.h"
 #include "support/errors.h"
 
 #include <QEvent>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QToolButton>
 #include <functional>
 #include <gtest/gtest.h>
 #include <new>
@@ -73,6 +78,34 @@ TEST_F(TopLevelHandlerTest, ExceptionLeavingAHandlerRunIsShown) {
     RunHandler([&ran] { ran = true; });
     EXPECT_TRUE(ran);
     EXPECT_TRUE(Shown.isEmpty());
+}
+
+// The capture event's playback failure leaves the handler through the event loop, where the
+// application shows it; capture goes on with the buffers still queued.
+TEST_F(TopLevelHandlerTest, FailedPlaybackWriteIsShownAndTheRunGoesOn) {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    TVirtualWaveDevice device;
+    SetWaveDeviceFactory(&device);
+    {
+        TForm1 form([] { return uint64_t(1) << 30; });
+        form.PlayBtn->click();
+        const int frames = form.BufferFrames();
+        device.FailWrites(WaveErrorInvalidHandle);
+        device.Advance(frames);
+        EXPECT_EQ(Shown, QStringList{QStringLiteral("5: Specified device handle is invalid.")});
+        EXPECT_EQ(form.FramesDis->Caption(), QString());
+
+        device.FailWrites(WaveNoError);
+        device.Advance(frames);
+        EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("1"));
+        EXPECT_TRUE(form.PlayBtn->isChecked());
+        form.PlayBtn->click();
+        EXPECT_FALSE(device.InputOpen());
+        EXPECT_FALSE(device.OutputOpen());
+        EXPECT_EQ(Shown.size(), 1);
+    }
+    SetWaveDeviceFactory(nullptr);
 }
 
 } // namespace

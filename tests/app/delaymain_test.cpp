@@ -5,9 +5,12 @@
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
+#include "support/chmhelper.h"
+#include "support/dsupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -103,6 +106,22 @@ TEST_F(MainWindowTest, MenusCarryTheirItems) {
     EXPECT_EQ(form.LagvaneHelp1->text(), QStringLiteral("&Lagvane Help"));
     EXPECT_EQ(form.Options1->actions(),
               (QList<QAction*>{form.ChooseInputOutput1, form.SaveDefaults1}));
+}
+
+TEST_F(MainWindowTest, HelpItemOpensTheContentsOfTheProgramsHelpFile) {
+    TForm1& form = MakeForm();
+    QList<THtmlHelpCommand> commands;
+    QStringList files;
+    SetHtmlHelpFunction(
+        [&](QWidget*, const QString& file, THtmlHelpCommand command, const THelpData&) {
+            commands << command;
+            files << file;
+        });
+    form.LagvaneHelp1->trigger();
+    SetHtmlHelpFunction({});
+    EXPECT_EQ(commands, QList<THtmlHelpCommand>{THtmlHelpCommand::DisplayToc});
+    EXPECT_EQ(files, QStringList{ApplicationHelpFile()});
+    EXPECT_TRUE(QFileInfo(ApplicationHelpFile()).isAbsolute());
 }
 
 TEST_F(MainWindowTest, OscilloscopeTickAddsItsHeightAndUntickRestoresIt) {
