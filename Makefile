@@ -6,6 +6,7 @@ PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libjack-jackd
 JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp
 
 .PHONY: run test test-asan test-tsan fuzz build deps clean
 
