@@ -1,5 +1,6 @@
 #include "app/oscilloscope.h"
 #include "app/oscopepanel.h"
+#include "tests/controls/controltest.h"
 #include "tests/graph/paintrecorder.h"
 
 #include <QApplication>
@@ -44,6 +45,7 @@ protected:
     TGraphBox& Left() { return *Panel->LeftGraph; }
     TGraphBox& Right() { return *Panel->RightGraph; }
 
+    TVirtualClock Clock; // outlives the buttons' timers
     std::unique_ptr<TOscopePanel> Panel;
 };
 
@@ -198,6 +200,24 @@ TEST_F(Oscilloscope, EachButtonMovesItsAxisOnBothGraphs) {
             ExpectRange(other, 0, 1000);
         }
     }
+}
+
+TEST_F(Oscilloscope, AHeldPanOrZoomButtonRepeatsAndAResetButtonDoesNot) {
+    ShowAndSettle(*Panel);
+    SetupScopeAxes(1001, 1);
+    Panel->PanRightRawHBtn->SetRepeatTimerFactory(Clock.Factory());
+    Press(Panel->PanRightRawHBtn);
+    Clock.Advance(1000);
+    Release(Panel->PanRightRawHBtn);
+    // Clicks at 400, 500, ... 1000 ms and one more on release: eight tenths of the span.
+    for (TGraphBox* graph : {&Left(), &Right()})
+        ExpectRange(*graph->XAxis(), 800, 1800);
+
+    Press(Panel->ResetRawHBtn);
+    Clock.Advance(1000);
+    Release(Panel->ResetRawHBtn);
+    for (TGraphBox* graph : {&Left(), &Right()})
+        ExpectRange(*graph->XAxis(), 0, 1000);
 }
 
 struct TPlaceCase {
