@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <emmintrin.h>
 
 // The walk runs on the main thread over the whole delay (hundreds of megabytes for long delays),
@@ -106,7 +107,8 @@ template <typename TWidth> int32_t LanePeak(const TWidth& width, size_t first, s
 // even number of samples, so lane parity is channel parity.
 template <typename TWidth, bool Stereo> TLevelSums Walk(const void* buffer, size_t sampleTotal) {
     using TSample = typename TWidth::TSample;
-    const auto* samples = static_cast<const TSample*>(buffer);
+    // Bytes, not samples: nothing promises the buffer is aligned to its sample size.
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
     constexpr size_t samplesPerBlock = BlockBytes / sizeof(TSample);
     const size_t blocks = sampleTotal / samplesPerBlock;
 
@@ -118,7 +120,7 @@ template <typename TWidth, bool Stereo> TLevelSums Walk(const void* buffer, size
     __m128i rightSums = _mm_setzero_si128();
     for (size_t b = 0; b < blocks; ++b) {
         const __m128i block =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + b * samplesPerBlock));
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + b * BlockBytes));
         leftSums = AddWidened(leftSums, width.BlockSquares(block, leftMask));
         if constexpr (Stereo)
             rightSums = AddWidened(rightSums, width.BlockSquares(block, rightMask));
@@ -129,7 +131,9 @@ template <typename TWidth, bool Stereo> TLevelSums Walk(const void* buffer, size
     sums.Left = {HorizontalSum(leftSums), LanePeak(width, 0, Stereo ? 2 : 1)};
     sums.Right = {HorizontalSum(rightSums), Stereo ? LanePeak(width, 1, 2) : 0};
     for (size_t i = blocks * samplesPerBlock; i < sampleTotal; ++i) {
-        const int32_t value = TWidth::SampleValue(samples[i]);
+        TSample sample;
+        std::memcpy(&sample, bytes + i * sizeof(TSample), sizeof sample);
+        const int32_t value = TWidth::SampleValue(sample);
         Accumulate(Stereo && i % 2 == 1 ? sums.Right : sums.Left, value);
     }
     return sums;
