@@ -287,24 +287,27 @@ void TForm1::PlayBtnClick() {
             Timer1->start();
             ShowCountDown();
             StartDelay();
-            PlayBtn->setText(QStringLiteral("Stop"));
         } catch (...) {
             // StartDelay has closed whatever it opened; put the window back to idle too.
             Timer1->stop();
             DropBuffers = true;
             PlayBtn->setChecked(false);
-            PlayBtn->setText(QStringLiteral("Play"));
-            DelayTimeSpin->setEnabled(true);
-            FormatCombo->setEnabled(true);
+            ShowRunState();
             throw;
         }
     } else {
         Timer1->stop();
         StopDelay();
-        PlayBtn->setText(QStringLiteral("Play"));
     }
-    DelayTimeSpin->setEnabled(!PlayBtn->isChecked());
-    FormatCombo->setEnabled(!PlayBtn->isChecked());
+    ShowRunState();
+}
+
+void TForm1::ShowRunState() {
+    const bool running = PlayBtn->isChecked();
+    PlayBtn->setText(running ? QStringLiteral("Stop") : QStringLiteral("Play"));
+    // Neither the delay nor the format may change under a run.
+    DelayTimeSpin->setEnabled(!running);
+    FormatCombo->setEnabled(!running);
 }
 
 void TForm1::DelayTimeSpinChange() {

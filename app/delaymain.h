@@ -137,6 +137,8 @@ private:
     void BuildPlayback();
     void BuildLevelMeter();
     void FormCreate();
+    // Play/Stop caption and the settings' enabling for the button's state.
+    void ShowRunState();
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
 
