@@ -59,6 +59,8 @@ void SetupScopeAxes(int32_t SamplesPerBuffer, int32_t BytesPerSample) {
         return;
     LeftGraph->Clear();
     RightGraph->Clear();
+    // The next buffer has another length: nothing is gained by holding on to the last copy.
+    Samples.reset();
     for (TGraphBox* graph : {LeftGraph, RightGraph}) {
         graph->XAxis()->SetMin(0);
         graph->XAxis()->SetMax(double(SamplesPerBuffer) - 1);
