@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QToolButton>
 
@@ -297,6 +298,9 @@ void TForm1::PlayBtnClick() {
         }
     } else {
         Timer1->stop();
+        // The stop pumps events while the devices drain: no new run may start inside it.
+        PlayBtn->setEnabled(false);
+        const auto enable = qScopeGuard([this] { PlayBtn->setEnabled(true); });
         StopDelay();
     }
     ShowRunState();

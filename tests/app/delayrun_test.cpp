@@ -156,6 +156,26 @@ TEST_F(DelayRunTest, PlayGreysOutDelayAndFormatAndStopBringsThemBack) {
     EXPECT_TRUE(Errors.isEmpty());
 }
 
+TEST_F(DelayRunTest, PlayPressedWhileAStopDrainsTheDevicesStartsNothing) {
+    TForm1& form = MakeForm();
+    form.PlayBtn->click();
+    // Runs inside the stop's event pumping, while the capture buffers come back.
+    bool pressedDuringStop = false;
+    QTimer::singleShot(0, &form, [&] {
+        pressedDuringStop = true;
+        form.PlayBtn->click();
+    });
+    form.PlayBtn->click();
+    ASSERT_TRUE(pressedDuringStop);
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_TRUE(form.PlayBtn->isEnabled());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
 // A ramp that never repeats within the test, so any shift, loss or repeat shows.
 QByteArray Ramp8(int frames) {
     QByteArray bytes(frames, '\0');
