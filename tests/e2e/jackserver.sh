@@ -58,7 +58,9 @@ start_server() {
     JACK_NO_START_SERVER=1 setsid timeout --signal=TERM $lifetime \
         jackd -n "$name" -r -d dummy -r "$rate" >"$state/$name.log" 2>&1 </dev/null &
     echo $! >"$state/$name.pid"
-    if ! JACK_NO_START_SERVER=1 jack_wait -s "$name" -w -t 20 >/dev/null 2>&1; then
+    # Answering is not enough: it must be our jackd that answers.
+    if ! JACK_NO_START_SERVER=1 jack_wait -s "$name" -w -t 20 >/dev/null 2>&1 ||
+        ! kill -0 "$(cat "$state/$name.pid")" 2>/dev/null; then
         log "$name did not come up:"
         cat "$state/$name.log" >&2
         stop_server "$name"
