@@ -31,8 +31,6 @@ public:
         return true;
     }
 
-    size_t Capacity() const { return Slots.size() - 1; }
-
 private:
     size_t Advance(size_t index) const { return index + 1 == Slots.size() ? 0 : index + 1; }
 

@@ -45,8 +45,6 @@ constexpr uint32_t WaveHeaderInQueue = 0x10;
 // Result codes of the device calls; 0 is success.
 using TWaveResult = uint32_t;
 constexpr TWaveResult WaveNoError = 0;
-constexpr TWaveResult WaveErrorUnspecified = 1;
-constexpr TWaveResult WaveErrorBadDeviceId = 2;
 constexpr TWaveResult WaveErrorAllocated = 4;
 constexpr TWaveResult WaveErrorInvalidHandle = 5;
 constexpr TWaveResult WaveErrorNoDriver = 6;

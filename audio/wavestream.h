@@ -6,7 +6,6 @@
 #include <QSocketNotifier>
 #include <functional>
 #include <memory>
-#include <vector>
 
 // A PCM record both implementations can open: 8 or 16 bits, consistent sizes.
 bool IsPcmFormat(const TWaveFormat& format);
@@ -59,7 +58,6 @@ public:
     TSamples Samples() const { return SampleLayout; }
     // Headers queued and not yet delivered back.
     int Held() const { return HeldCount; }
-    bool Closed() const { return IsClosed; }
 
     TWaveResult PrepareHeader(TWaveHeader* header) override;
     TWaveResult UnprepareHeader(TWaveHeader* header) override;
