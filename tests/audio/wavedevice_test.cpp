@@ -41,6 +41,19 @@ TWaveHeader HeaderOver(std::vector<uint8_t>& bytes, size_t offset, size_t length
     return header;
 }
 
+// Cuts memory into equal buffers and queues them all on the input, in order.
+std::vector<TWaveHeader> QueueBuffers(TWaveInDevice& input, std::vector<uint8_t>& memory,
+                                      size_t length) {
+    std::vector<TWaveHeader> headers;
+    for (size_t offset = 0; offset + length <= memory.size(); offset += length)
+        headers.push_back(HeaderOver(memory, offset, length));
+    for (TWaveHeader& header : headers) {
+        EXPECT_EQ(input.PrepareHeader(&header), WaveNoError);
+        EXPECT_EQ(input.AddBuffer(&header), WaveNoError);
+    }
+    return headers;
+}
+
 void HandleEvents() {
     QCoreApplication::processEvents();
 }
@@ -69,12 +82,7 @@ TEST_P(WaveDeviceTest, InputFillsBuffersInQueueOrderAcrossPeriods) {
     ASSERT_EQ(Device.OpenInput(input, format, &target), WaveNoError);
 
     std::vector<uint8_t> memory(300 * 4);
-    TWaveHeader headers[3] = {HeaderOver(memory, 0, 400), HeaderOver(memory, 400, 400),
-                              HeaderOver(memory, 800, 400)};
-    for (TWaveHeader& header : headers) {
-        ASSERT_EQ(input->PrepareHeader(&header), WaveNoError);
-        ASSERT_EQ(input->AddBuffer(&header), WaveNoError);
-    }
+    std::vector<TWaveHeader> headers = QueueBuffers(*input, memory, 400);
     ASSERT_EQ(input->Start(), WaveNoError);
     Device.Advance(300, TPump::Never);
     EXPECT_TRUE(target.Messages.empty()) << "delivered outside the main thread's events";
@@ -175,12 +183,7 @@ TEST_P(WaveDeviceTest, ResetReturnsEveryQueuedHeader) {
     std::unique_ptr<TWaveInDevice> input;
     ASSERT_EQ(Device.OpenInput(input, format, &target), WaveNoError);
     std::vector<uint8_t> memory(400 * 3);
-    TWaveHeader headers[3] = {HeaderOver(memory, 0, 400), HeaderOver(memory, 400, 400),
-                              HeaderOver(memory, 800, 400)};
-    for (TWaveHeader& header : headers) {
-        input->PrepareHeader(&header);
-        input->AddBuffer(&header);
-    }
+    std::vector<TWaveHeader> headers = QueueBuffers(*input, memory, 400);
     input->Start();
     Device.Advance(150, TPump::Never);
     EXPECT_EQ(input->UnprepareHeader(&headers[2]), WaveErrorStillPlaying);
