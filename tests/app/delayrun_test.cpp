@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -58,6 +59,12 @@ TEST(DelayLimitTest, KeepsFourBuffersWithinHalfTheMemoryAndOneWithin32Bits) {
         EXPECT_DOUBLE_EQ(DelayLimitHours(c.budget, c.format), c.hours) << c.budget;
     EXPECT_NEAR(DelayLimitHours(536870912, Mono8), 3.3817, 1e-4);
     EXPECT_EQ(DelayLimitHours(OneGiB, TWaveDataFormat{}), 0.0);
+}
+
+TEST(AvailableMemoryTest, ReadsAFigureBetweenNothingAndThePhysicalMemory) {
+    const uint64_t available = AvailableMemoryBytes();
+    EXPECT_GT(available, uint64_t(0));
+    EXPECT_LE(available, uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
 }
 
 TEST_F(DelayRunTest, MemoryDisplayShowsHalfTheAvailableMemoryIn64Bits) {
