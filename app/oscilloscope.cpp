@@ -54,6 +54,11 @@ void AttachScopeGraphs(TGraphBox* leftGraph, TGraphBox* rightGraph) {
     RightGraph = rightGraph;
 }
 
+void DetachScopeGraphs(const TGraphBox* leftGraph) {
+    if (LeftGraph == leftGraph)
+        AttachScopeGraphs(nullptr, nullptr);
+}
+
 void SetupScopeAxes(int32_t SamplesPerBuffer, int32_t BytesPerSample) {
     if (!LeftGraph)
         return;

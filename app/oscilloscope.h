@@ -21,8 +21,10 @@ struct TScopeRanges {
     TAxisRange X;
 };
 
-// Called by the scope panel as it is made and destroyed.
+// Called by the scope panel as it is made and destroyed; a panel going away detaches only its
+// own graphs, never those of a newer panel.
 void AttachScopeGraphs(TGraphBox* leftGraph, TGraphBox* rightGraph);
+void DetachScopeGraphs(const TGraphBox* leftGraph);
 
 // X from 0 to the last frame of one buffer, Y over the whole sample range; clears both graphs
 // and saves the ranges for the reset buttons.

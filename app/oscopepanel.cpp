@@ -139,7 +139,7 @@ void TSplitter::mouseMoveEvent(QMouseEvent* event) {
         OnMoved();
 }
 
-TOscopePanel::TOscopePanel(QWidget* parent) : TPanel(parent) {
+TOscopePanel::TOscopePanel(QWidget* parent) : TPanel(parent), LeftGraphWanted(LeftGraphHeight) {
     SetBevelOuter(TPanelBevel::bvNone);
     SetBorderWidth(Border);
 
@@ -168,9 +168,11 @@ TOscopePanel::TOscopePanel(QWidget* parent) : TPanel(parent) {
 
     Panel19 = new TPanel(this);
     LeftGraph = MakeScopeGraph(Panel19, QStringLiteral("Left Channel"));
-    LeftGraph->resize(LeftGraph->width(), LeftGraphHeight);
     Splitter3 = new TSplitter(Panel19, LeftGraph, SplitterMinSize);
-    Splitter3->OnMoved = [this] { LayOut(); };
+    Splitter3->OnMoved = [this] {
+        LeftGraphWanted = LeftGraph->height();
+        LayOut();
+    };
     RightGraph = MakeScopeGraph(Panel19, QStringLiteral("Right Channel"));
 
     const std::pair<QAbstractButton*, void (TOscopePanel::*)()> handlers[] = {
@@ -194,7 +196,7 @@ TOscopePanel::TOscopePanel(QWidget* parent) : TPanel(parent) {
 }
 
 TOscopePanel::~TOscopePanel() {
-    AttachScopeGraphs(nullptr, nullptr);
+    DetachScopeGraphs(LeftGraph);
 }
 
 void TOscopePanel::resizeEvent(QResizeEvent* event) {
@@ -220,7 +222,8 @@ void TOscopePanel::LayOut() {
 
     const QRect client = Panel19->FaceRect();
     const int most = client.height() - SplitterHeight - SplitterMinSize;
-    const int topHeight = std::max(0, std::min(LeftGraph->height(), most));
+    // A squeezed panel shrinks the left graph only for now; it gets its height back on growing.
+    const int topHeight = std::max(0, std::min(LeftGraphWanted, most));
     LeftGraph->setGeometry(client.left(), client.top(), client.width(), topHeight);
     Splitter3->setGeometry(client.left(), client.top() + topHeight, client.width(), SplitterHeight);
     const int rightTop = Splitter3->y() + SplitterHeight;

@@ -77,4 +77,7 @@ protected:
 private:
     // Places the docked children for the current size and the splitter's position.
     void LayOut();
+
+    // The left graph's height as the splitter last set it.
+    int LeftGraphWanted;
 };

@@ -281,6 +281,24 @@ TEST_F(Oscilloscope, TheSplitterMovesTheBoundaryBetweenTheGraphsWithinLimits) {
     EXPECT_EQ(Right().height(), 30);
 }
 
+TEST_F(Oscilloscope, ASqueezedPanelGivesTheLeftGraphItsHeightBackOnGrowing) {
+    Panel->show();
+    Panel->resize(463, 60);
+    EXPECT_LT(Left().height(), 104);
+    Panel->resize(463, 273);
+    EXPECT_EQ(Left().geometry(), QRect(1, 1, 437, 104));
+    EXPECT_EQ(Right().geometry(), QRect(1, 113, 437, 133));
+}
+
+TEST(OscilloscopePanels, AnOlderPanelGoingAwayLeavesTheNewerOneAttached) {
+    auto older = std::make_unique<TOscopePanel>(nullptr);
+    TOscopePanel newer(nullptr);
+    older.reset();
+    SetupScopeAxes(2001, 2);
+    EXPECT_EQ(newer.LeftGraph->XAxis()->Max(), 2000);
+    EXPECT_EQ(ResetRanges().X.Max, 2000);
+}
+
 TEST(OscilloscopeWithoutPanel, LeavesTheSavedRangesAloneOnceThePanelIsGone) {
     auto panel = std::make_unique<TOscopePanel>(nullptr);
     SetupScopeAxes(1001, 1);
