@@ -64,11 +64,14 @@ bool Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
                                 format.SamplesPerSec) == paFormatIsSupported;
 }
 
+// Set once any stream has died under us; PortAudio cannot be terminated after that.
+bool StreamLost = false;
+
 class TPortAudioDriver final : public TWaveDriver {
 public:
     explicit TPortAudioDriver(TWaveStream& stream) : Stream(stream) {}
     ~TPortAudioDriver() override {
-        if (Handle)
+        if (Handle && !Died())
             Pa_CloseStream(Handle);
     }
 
@@ -82,6 +85,8 @@ public:
     }
 
     TWaveResult StartFlow() override {
+        if (Died())
+            return WaveErrorNoDriver;
         if (Flowing)
             return WaveNoError;
         if (Pa_StartStream(Handle) != paNoError)
@@ -92,17 +97,23 @@ public:
 
     void StopFlow() override {
         // Abort returns once the callback has finished for good.
-        if (Flowing)
+        if (Flowing && !Died())
             Pa_AbortStream(Handle);
         Flowing = false;
     }
 
-    // A started stream that stopped on its own lost its device (a JACK server that went away).
-    TWaveResult QueueResult() const override {
-        return Flowing && Pa_IsStreamActive(Handle) != 1 ? WaveErrorNoDriver : WaveNoError;
-    }
+    TWaveResult QueueResult() const override { return Died() ? WaveErrorNoDriver : WaveNoError; }
 
 private:
+    // A started stream that stopped on its own lost its device: a JACK server that went away.
+    // PortAudio then waits forever in abort, close and terminate for a callback that never
+    // comes, so such a stream is never touched again.
+    bool Died() const {
+        if (!Lost && Flowing && Pa_IsStreamActive(Handle) == 0)
+            Lost = StreamLost = true;
+        return Lost;
+    }
+
     static int CaptureCallback(const void* input, void*, unsigned long frames,
                                const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
                                void* stream) {
@@ -119,6 +130,7 @@ private:
     TWaveStream& Stream;
     PaStream* Handle = nullptr;
     bool Flowing = false;
+    mutable bool Lost = false;
 };
 
 template <class TDevice>
@@ -151,7 +163,7 @@ TPortAudioDeviceFactory::TPortAudioDeviceFactory() {
 }
 
 TPortAudioDeviceFactory::~TPortAudioDeviceFactory() {
-    if (Initialized)
+    if (Initialized && !StreamLost)
         Pa_Terminate();
 }
 

@@ -173,8 +173,8 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     RecordProperty("FramesCompared", std::to_string(exact));
     std::printf("%s: buffer %d frames, delay %lld frames, device latency %lld frames, period %d,"
                 " %zu frames bit-exact\n",
-                jackCase.Name, bufferFrames, (long long)delay, (long long)latency,
-                periodFrames, exact);
+                jackCase.Name, bufferFrames, (long long)delay, (long long)latency, periodFrames,
+                exact);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, JackDelayTest, testing::ValuesIn(JackCases),

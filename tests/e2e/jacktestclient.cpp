@@ -4,14 +4,48 @@
 
 #include <QByteArray>
 #include <algorithm>
+#include <cstdlib>
 
 const char* TestJackServerName(int sampleRate) {
     return sampleRate == 11025 ? LAGVANE_JACK_SERVER_11025 : LAGVANE_JACK_SERVER_44100;
 }
 
-void UseJackServer(int sampleRate) {
-    qputenv("JACK_DEFAULT_SERVER", TestJackServerName(sampleRate));
+namespace {
+
+void UseServerNamed(const char* name) {
+    qputenv("JACK_DEFAULT_SERVER", name);
     qputenv("JACK_NO_START_SERVER", "1");
+}
+
+int RunScript(const char* action, const QByteArray& spec) {
+    const QByteArray command = QByteArray("sh '") + LAGVANE_JACK_SCRIPT + "' " + action + " '" +
+                               LAGVANE_JACK_STATE + "' " + spec;
+    return std::system(command.constData());
+}
+
+} // namespace
+
+void UseJackServer(int sampleRate) {
+    UseServerNamed(TestJackServerName(sampleRate));
+}
+
+TPrivateJackServer::TPrivateJackServer(int sampleRate)
+    : Spec(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" + QByteArray::number(sampleRate)) {
+    IsRunning = RunScript("start", Spec) == 0;
+}
+
+TPrivateJackServer::~TPrivateJackServer() {
+    Stop();
+}
+
+void TPrivateJackServer::Use() const {
+    UseServerNamed(LAGVANE_JACK_SERVER_PRIVATE);
+}
+
+void TPrivateJackServer::Stop() {
+    if (IsRunning)
+        RunScript("stop", Spec);
+    IsRunning = false;
 }
 
 TJackTestClient::TJackTestClient(const char* name, int channels) : Channels(channels) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -13,6 +14,22 @@ const char* TestJackServerName(int sampleRate);
 // Points this process's JACK clients (ours and PortAudio's) at the test server of that rate and
 // forbids starting a server. Call before anything in the process opens a JACK client.
 void UseJackServer(int sampleRate);
+
+// A JACK server of one test's own, which the test may stop under its clients (it removes what
+// they leave behind); stopped at the latest when destroyed.
+class TPrivateJackServer {
+public:
+    explicit TPrivateJackServer(int sampleRate);
+    ~TPrivateJackServer();
+    bool Running() const { return IsRunning; }
+    // Points this process's JACK clients at it, as UseJackServer does.
+    void Use() const;
+    void Stop();
+
+private:
+    QByteArray Spec;
+    bool IsRunning = false;
+};
 
 // A JACK client of our own that plays a known signal into another client's input ports and
 // records that client's output ports, sample for sample in the same process cycles, so that the
