@@ -17,9 +17,9 @@ void UseServerNamed(const char* name) {
     qputenv("JACK_NO_START_SERVER", "1");
 }
 
-int RunScript(const char* action, const QByteArray& spec) {
+int RunScript(const char* action, const QByteArray& serverAndRate) {
     const QByteArray command = QByteArray("sh '") + LAGVANE_JACK_SCRIPT + "' " + action + " '" +
-                               LAGVANE_JACK_STATE + "' " + spec;
+                               LAGVANE_JACK_STATE + "' " + serverAndRate;
     return std::system(command.constData());
 }
 
@@ -30,8 +30,9 @@ void UseJackServer(int sampleRate) {
 }
 
 TPrivateJackServer::TPrivateJackServer(int sampleRate)
-    : Spec(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" + QByteArray::number(sampleRate)) {
-    IsRunning = RunScript("start", Spec) == 0;
+    : ServerAndRate(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" +
+                    QByteArray::number(sampleRate)) {
+    IsRunning = RunScript("start", ServerAndRate) == 0;
 }
 
 TPrivateJackServer::~TPrivateJackServer() {
@@ -44,7 +45,7 @@ void TPrivateJackServer::Use() const {
 
 void TPrivateJackServer::Stop() {
     if (IsRunning)
-        RunScript("stop", Spec);
+        RunScript("stop", ServerAndRate);
     IsRunning = false;
 }
 

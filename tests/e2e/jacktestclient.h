@@ -27,7 +27,7 @@ public:
     void Stop();
 
 private:
-    QByteArray Spec;
+    QByteArray ServerAndRate;
     bool IsRunning = false;
 };
 
