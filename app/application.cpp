@@ -41,6 +41,10 @@ void ShowCurrentException() {
     } catch (...) {
         text = QStringLiteral("Unknown error");
     }
+    ShowErrorMessage(text);
+}
+
+void ShowErrorMessage(const QString& text) {
     if (ExceptionMessageFunction())
         ExceptionMessageFunction()(text);
     else

@@ -20,6 +20,8 @@ QString ExceptionMessage(const std::exception& error);
 
 // Shows the exception being handled right now (call from a catch block).
 void ShowCurrentException();
+// Shows a failure the program noticed itself, the way an exception that reached the top is.
+void ShowErrorMessage(const QString& text);
 
 // Runs a handler; whatever it throws is shown and goes no further. Handlers that Qt calls
 // through signals run this way, since an exception must not unwind through Qt's own frames.

@@ -157,6 +157,10 @@ TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
                                    const TWaveDataFormat& format) {
         WaveReader1WaveIn(sender, buffer, sampleCount, format);
     };
+    WaveReader1->OnFault = [this](QObject* sender, TWaveResult code) {
+        WaveReader1Fault(sender, code);
+    };
+    SetPlaybackFaultEvent([this](TWaveResult code) { PlaybackFault(code); });
     WaveReader1->SetWaveType(wf11Khz_Mono_8Bit);
     WaveReader1->SetComboBox(FormatCombo);
     CHMHelper1 = new TCHMHelper(this);
@@ -171,6 +175,7 @@ TForm1::~TForm1() {
     // The capture buffers must outlive the output that plays from them: stop in order.
     if (PlayBtn->isChecked())
         RunHandler([this] { StopDelay(); });
+    SetPlaybackFaultEvent({});
 }
 
 void TForm1::BuildMenu() {

@@ -39,6 +39,14 @@ double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format);
 // The shown text of a count in the system locale's number format (digits grouped).
 QString NumberText(uint64_t value);
 
+// Which device of a run failed.
+enum class TRunDevice { Input, Output };
+// Why a device stopped, from its result code ("it is no longer available" for a lost one).
+QString DeviceFaultReason(TWaveResult code);
+// The operator's one message for a device that failed during a run: which, why, and that the
+// run has been stopped.
+QString DeviceFaultMessage(TRunDevice device, const QString& reason);
+
 class TForm1 : public QMainWindow {
 public:
     // Builds every control and component, then runs FormCreate: measures memory with probe,
@@ -56,6 +64,8 @@ public:
     void HelpBtnClick();
     void WaveReader1WaveIn(QObject* Sender, void* Buffer, int32_t SampleCount,
                            const TWaveDataFormat& Format);
+    void WaveReader1Fault(QObject* Sender, TWaveResult Code);
+    void PlaybackFault(TWaveResult Code);
 
     // The delay run.
     void UpdateDelayLimit();
@@ -66,6 +76,11 @@ public:
     void StartDelay();
     void StopDelay();
     void ShowCountDown();
+    // A device failed during the run: the run stops as soon as the event loop is back, and
+    // the operator is told once. Faults after the first, or during a stop, change nothing.
+    void DeviceFault(TRunDevice device, const QString& reason);
+    // The hint of FramesDis: the run's input overruns and output underruns.
+    void ShowOverrunCounts();
     // Whether the current format list entry is a real format (not "No Wave Mapper").
     bool HasFormat() const;
 
@@ -141,6 +156,9 @@ private:
     void ShowRunState();
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
+    void StopAfterFault(int run, const QString& message);
 
     TMemoryProbe MemoryProbe;
+    // Counts the runs started, so that a fault of a run already over stops no later one.
+    int RunNumber = 0;
 };

@@ -2,17 +2,20 @@
 
 #include "app/delaymain.h"
 
+#include "app/application.h"
 #include "app/oscilloscope.h"
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
 #include "controls/panel.h"
 #include "support/dsupport.h"
+#include "support/errors.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QLocale>
 #include <QTimer>
+#include <QToolButton>
 #include <cmath>
 
 namespace {
@@ -30,6 +33,11 @@ uint64_t MemInfoKilobytes(const QByteArray& memInfo, const QByteArray& field) {
 
 int64_t BytesPerSecond(const TWaveDataFormat& format) {
     return int64_t(format.SamplesPerSec) * format.BytesPerSample * format.Channels;
+}
+
+// Device texts end with a full stop or not; ours follow them in one sentence.
+QString WithoutFullStop(const QString& text) {
+    return text.endsWith(u'.') ? text.chopped(1) : text;
 }
 
 } // namespace
@@ -60,6 +68,18 @@ double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format) {
 
 QString NumberText(uint64_t value) {
     return QLocale::system().toString(qulonglong(value));
+}
+
+QString DeviceFaultReason(TWaveResult code) {
+    if (code == WaveErrorNoDriver)
+        return QStringLiteral("it is no longer available");
+    return QStringLiteral("it failed with error ") + WithoutFullStop(PlaybackErrorText(code));
+}
+
+QString DeviceFaultMessage(TRunDevice device, const QString& reason) {
+    return QStringLiteral("The %1 device stopped: %2. The run has been stopped.")
+        .arg(device == TRunDevice::Input ? QStringLiteral("input") : QStringLiteral("output"),
+             WithoutFullStop(reason));
 }
 
 bool TForm1::HasFormat() const {
@@ -105,6 +125,7 @@ void TForm1::ResetRunCounters() {
 
 void TForm1::StartDelay() {
     DropBuffers = false;
+    ++RunNumber;
     ResetRunCounters();
     TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
     OpenPlayback(OutputFormat);
@@ -116,6 +137,7 @@ void TForm1::StartDelay() {
         StopPlayback();
         throw;
     }
+    ShowOverrunCounts();
 }
 
 void TForm1::StopDelay() {
@@ -123,6 +145,44 @@ void TForm1::StopDelay() {
     // Queued playback points into the capture buffers: drain it before capture frees them.
     StopPlayback();
     WaveReader1->Stop();
+    ShowOverrunCounts();
+}
+
+void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
+    if (DropBuffers || !PlayBtn->isChecked())
+        return;
+    // Nothing more goes to the devices. The stop waits for the event loop: the fault may be
+    // told from inside the very device that the stop closes.
+    DropBuffers = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, run = RunNumber, message = DeviceFaultMessage(device, reason)] {
+            StopAfterFault(run, message);
+        },
+        Qt::QueuedConnection);
+}
+
+void TForm1::StopAfterFault(int run, const QString& message) {
+    // The operator may have stopped the run meanwhile, or even started another.
+    if (run == RunNumber && PlayBtn->isChecked()) {
+        PlayBtn->setChecked(false);
+        RunHandler([this] { PlayBtnClick(); });
+    }
+    ShowErrorMessage(message);
+}
+
+void TForm1::WaveReader1Fault(QObject*, TWaveResult Code) {
+    DeviceFault(TRunDevice::Input, DeviceFaultReason(Code));
+}
+
+void TForm1::PlaybackFault(TWaveResult Code) {
+    DeviceFault(TRunDevice::Output, DeviceFaultReason(Code));
+}
+
+void TForm1::ShowOverrunCounts() {
+    FramesDis->setToolTip(QStringLiteral("Input overruns: %1, output underruns: %2")
+                              .arg(WaveReader1->Overruns())
+                              .arg(PlaybackUnderruns()));
 }
 
 void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
@@ -130,9 +190,19 @@ void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
     if (DropBuffers)
         return;
     // The output gets the very buffer first; the displays only read it afterwards.
-    PlayBuffer(Buffer, SampleCount * Format.BytesPerSample * Format.Channels);
+    try {
+        PlayBuffer(Buffer, SampleCount * Format.BytesPerSample * Format.Channels);
+    } catch (const Exception& error) {
+        // A buffer the output refused is a delay's worth of programme gone: end the run
+        // rather than play on with a hole in it.
+        DeviceFault(
+            TRunDevice::Output,
+            QStringLiteral("it refused a buffer (%1)").arg(WithoutFullStop(error.Message())));
+        return;
+    }
     ++FrameCounter;
     FramesDis->SetCaption(QString::number(FrameCounter));
+    ShowOverrunCounts();
     if (VUMeterChk->isChecked())
         UpdateLevelMeter(Buffer, SampleCount, Format, {LeftVU, RightVU, LeftPeak, RightPeak});
     PendingDis->SetCaption(QString::number(WaveReader1->PendingCount()));

@@ -3,6 +3,7 @@
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
 
+#include <atomic>
 #include <pa_jack.h>
 #include <portaudio.h>
 
@@ -77,11 +78,14 @@ public:
 
     bool Open(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
         const PaStreamParameters parameters = StreamParameters(device, format);
-        return Pa_OpenStream(&Handle, side == TSide::Input ? &parameters : nullptr,
-                             side == TSide::Output ? &parameters : nullptr, format.SamplesPerSec,
-                             paFramesPerBufferUnspecified, paClipOff | paDitherOff,
-                             side == TSide::Input ? &CaptureCallback : &PlayCallback,
-                             &Stream) == paNoError;
+        if (Pa_OpenStream(&Handle, side == TSide::Input ? &parameters : nullptr,
+                          side == TSide::Output ? &parameters : nullptr, format.SamplesPerSec,
+                          paFramesPerBufferUnspecified, paClipOff | paDitherOff,
+                          side == TSide::Input ? &CaptureCallback : &PlayCallback,
+                          this) != paNoError)
+            return false;
+        Pa_SetStreamFinishedCallback(Handle, &StreamFinished);
+        return true;
     }
 
     TWaveResult StartFlow() override {
@@ -89,13 +93,18 @@ public:
             return WaveErrorNoDriver;
         if (Flowing)
             return WaveNoError;
-        if (Pa_StartStream(Handle) != paNoError)
+        Expected = true;
+        if (Pa_StartStream(Handle) != paNoError) {
+            Expected = false;
             return WaveErrorNoDriver;
+        }
         Flowing = true;
         return WaveNoError;
     }
 
     void StopFlow() override {
+        // Only a stream we did not stop ourselves has failed.
+        Expected = false;
         // Abort returns once the callback has finished for good.
         if (Flowing && !Died())
             Pa_AbortStream(Handle);
@@ -103,6 +112,7 @@ public:
     }
 
     TWaveResult QueueResult() const override { return Died() ? WaveErrorNoDriver : WaveNoError; }
+    TWaveResult Health() const override { return QueueResult(); }
 
 private:
     // A started stream that stopped on its own lost its device: a JACK server that went away.
@@ -115,21 +125,38 @@ private:
     }
 
     static int CaptureCallback(const void* input, void*, unsigned long frames,
-                               const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
-                               void* stream) {
-        static_cast<TWaveStream*>(stream)->Capture(input, frames);
+                               const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                               void* driver) {
+        TWaveStream& stream = static_cast<TPortAudioDriver*>(driver)->Stream;
+        if (flags & paInputOverflow)
+            stream.HostOverflow();
+        stream.Capture(input, frames);
         return paContinue;
     }
 
     static int PlayCallback(const void*, void* output, unsigned long frames,
-                            const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* stream) {
-        static_cast<TWaveStream*>(stream)->Play(output, frames);
+                            const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                            void* driver) {
+        TWaveStream& stream = static_cast<TPortAudioDriver*>(driver)->Stream;
+        if (flags & paOutputUnderflow)
+            stream.HostUnderflow();
+        stream.Play(output, frames);
         return paContinue;
+    }
+
+    // The stream went inactive: after our own stop, or because the host stopped it (a device
+    // unplugged, a host error). Runs on PortAudio's thread, so it only reports.
+    static void StreamFinished(void* driver) {
+        auto* self = static_cast<TPortAudioDriver*>(driver);
+        if (self->Expected.load())
+            self->Stream.ReportFault(WaveErrorNoDriver);
     }
 
     TWaveStream& Stream;
     PaStream* Handle = nullptr;
     bool Flowing = false;
+    // Whether the stream should be running; read by PortAudio's thread.
+    std::atomic<bool> Expected{false};
     mutable bool Lost = false;
 };
 

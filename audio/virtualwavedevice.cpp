@@ -69,7 +69,8 @@ struct TVirtualWaveDevice::TCard {
     bool OutputOpenFails = false;
     bool OutputPrepareFails = false;
     TWaveResult WriteFault = WaveNoError;
-    bool Lost = false;
+    bool InputLost = false;
+    bool OutputLost = false;
 
     TWaveStream* Input = nullptr;
     bool InputFlowing = false;
@@ -87,6 +88,14 @@ struct TVirtualWaveDevice::TCard {
 
     TWaveStream::TSamples Samples() const {
         return NativeFloat ? TWaveStream::TSamples::Float : TWaveStream::TSamples::Pcm;
+    }
+
+    // A flowing stream learns of its loss on the device thread, as from a real host.
+    void Lose(bool input) {
+        (input ? InputLost : OutputLost) = true;
+        TWaveStream* stream = input ? Input : Output;
+        if (stream && (input ? InputFlowing : OutputFlowing))
+            Thread.Run([stream] { stream->ReportFault(WaveErrorNoDriver); });
     }
 };
 
@@ -106,7 +115,7 @@ public:
     }
 
     TWaveResult StartFlow() override {
-        if (Card->Lost)
+        if (Lost())
             return WaveErrorNoDriver;
         Flowing() = true;
         return WaveNoError;
@@ -117,13 +126,14 @@ public:
         return !Input && Card->OutputPrepareFails ? WaveErrorNoMemory : WaveNoError;
     }
     TWaveResult QueueResult() const override {
-        if (Card->Lost)
+        if (Lost())
             return WaveErrorNoDriver;
         return Input ? WaveNoError : Card->WriteFault;
     }
 
 private:
     bool& Flowing() { return Input ? Card->InputFlowing : Card->OutputFlowing; }
+    bool Lost() const { return Input ? Card->InputLost : Card->OutputLost; }
 
     std::shared_ptr<TVirtualWaveDevice::TCard> Card;
     TWaveStream* Stream;
@@ -158,7 +168,7 @@ TWaveResult TVirtualWaveDevice::OpenInput(std::unique_ptr<TWaveInDevice>& device
                                           const TWaveFormat& format, TWaveInTarget* target) {
     if (const TWaveResult result = FormatResult(*Card, format))
         return result;
-    if (Card->Lost)
+    if (Card->InputLost)
         return WaveErrorNoDriver;
     if (Card->InputOpenFails || Card->Input)
         return WaveErrorAllocated;
@@ -181,7 +191,7 @@ TWaveResult TVirtualWaveDevice::OpenOutput(std::unique_ptr<TWaveOutDevice>& devi
                                            uintptr_t instance) {
     if (const TWaveResult result = FormatResult(*Card, format))
         return result;
-    if (Card->Lost)
+    if (Card->OutputLost)
         return WaveErrorNoDriver;
     if (Card->OutputOpenFails || Card->Output)
         return WaveErrorAllocated;
@@ -239,7 +249,21 @@ void TVirtualWaveDevice::FailWrites(TWaveResult code) {
 }
 
 void TVirtualWaveDevice::LoseDevice() {
-    Card->Lost = true;
+    Card->Lose(true);
+    Card->Lose(false);
+}
+
+void TVirtualWaveDevice::LoseInput() {
+    Card->Lose(true);
+}
+
+void TVirtualWaveDevice::LoseOutput() {
+    Card->Lose(false);
+}
+
+void TVirtualWaveDevice::RestoreDevice() {
+    Card->InputLost = false;
+    Card->OutputLost = false;
 }
 
 void TVirtualWaveDevice::FeedInput(const void* pcm, size_t bytes) {
@@ -252,8 +276,8 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
     while (frames > 0) {
         const uint32_t periodLeft = uint32_t(card.PeriodFrames - card.PeriodPosition);
         const uint32_t most = uint32_t(std::min<int64_t>(frames, periodLeft));
-        TWaveStream* input = !card.Lost && card.InputFlowing ? card.Input : nullptr;
-        TWaveStream* output = !card.Lost && card.OutputFlowing ? card.Output : nullptr;
+        TWaveStream* input = !card.InputLost && card.InputFlowing ? card.Input : nullptr;
+        TWaveStream* output = !card.OutputLost && card.OutputFlowing ? card.Output : nullptr;
         // The input's frames in its PCM format: what was fed, then silence.
         const uint32_t inFrameBytes = card.Input ? card.Input->Format().BlockAlign : 0;
         pcmIn.assign(size_t(most) * inFrameBytes,

@@ -52,9 +52,14 @@ public:
     void FailOutputPrepare(bool fail);
     // Every output Write answers code; 0 ends the fault.
     void FailWrites(TWaveResult code);
-    // The card disappears: no more frames move, Start/AddBuffer/Write answer
-    // WaveErrorNoDriver; Reset and Close still work.
+    // The card disappears: no more frames move, Start/AddBuffer/Write and opening answer
+    // WaveErrorNoDriver; Reset and Close still work. A flowing stream reports the fault at once
+    // (Fault() and its fault message). The other two lose one direction only.
     void LoseDevice();
+    void LoseInput();
+    void LoseOutput();
+    // The card is back: new opens and starts work again.
+    void RestoreDevice();
 
     // Appends PCM frames in the open input's format; the input reads silence once they run out.
     void FeedInput(const void* pcm, size_t bytes);

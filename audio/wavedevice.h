@@ -45,6 +45,8 @@ constexpr uint32_t WaveHeaderInQueue = 0x10;
 // Result codes of the device calls; 0 is success.
 using TWaveResult = uint32_t;
 constexpr TWaveResult WaveNoError = 0;
+// A failure the device names no better.
+constexpr TWaveResult WaveErrorUnspecified = 1;
 constexpr TWaveResult WaveErrorAllocated = 4;
 constexpr TWaveResult WaveErrorInvalidHandle = 5;
 constexpr TWaveResult WaveErrorNoDriver = 6;
@@ -56,9 +58,13 @@ constexpr TWaveResult WaveErrorUnprepared = 34;
 // Device messages.
 constexpr uint32_t WaveOutDoneMessage = 0x3BD;
 constexpr uint32_t WaveInDataMessage = 0x3C0;
+// The device stopped on its own (lost, or its stream failed); sent once, with no header, after
+// the headers it had returned. The device's Fault() says why.
+constexpr uint32_t WaveInFaultMessage = 0x3D0;
+constexpr uint32_t WaveOutFaultMessage = 0x3D1;
 
-// Where a wave-in device sends each returned buffer. Called on the main thread only, from its
-// event loop, one call per buffer in the order the buffers were filled.
+// Where a wave-in device sends each returned buffer (and its fault message). Called on the main
+// thread only, from its event loop, one call per buffer in the order the buffers were filled.
 class TWaveInTarget {
 public:
     virtual void WaveInMessage(uint32_t message, TWaveHeader* header) = 0;
@@ -70,7 +76,7 @@ protected:
 class TWaveOutDevice;
 
 // The wave-out completion callback. Called on the main thread only, from its event loop, once
-// per returned header, in queue order.
+// per returned header, in queue order, and once for a fault (param1 0).
 using TWaveOutProc = void (*)(TWaveOutDevice* device, uint32_t message, uintptr_t instance,
                               uintptr_t param1, uintptr_t param2);
 
@@ -86,6 +92,8 @@ public:
     virtual TWaveResult Reset() = 0;
     // Fails with WaveErrorStillPlaying while headers are queued.
     virtual TWaveResult Close() = 0;
+    // Why the device stopped on its own; WaveNoError while it works. It takes no buffer after.
+    virtual TWaveResult Fault() const { return WaveNoError; }
 };
 
 class TWaveInDevice : public TWaveDevice {
@@ -93,6 +101,8 @@ public:
     // Queues a buffer to be filled; buffers fill in queue order.
     virtual TWaveResult AddBuffer(TWaveHeader* header) = 0;
     virtual TWaveResult Start() = 0;
+    // Times input was lost since the device opened: no buffer queued, or the host dropped it.
+    virtual uint64_t Overruns() const { return 0; }
 };
 
 class TWaveOutDevice : public TWaveDevice {
@@ -100,6 +110,9 @@ public:
     // Queues a buffer to be played right after those queued before it; the device plays
     // silence while none is queued.
     virtual TWaveResult Write(TWaveHeader* header) = 0;
+    // Times since the device opened that it ran dry, or the host starved it, in the middle of
+    // playing: a buffer was due. Silence before the first buffer or after a reset is none.
+    virtual uint64_t Underruns() const { return 0; }
 };
 
 // The wave-audio service: the first wave-in device's capabilities and the wave mapper.

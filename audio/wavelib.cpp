@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <atomic>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -27,6 +28,9 @@ struct TPlaybackQueue {
     // Headers written and returned since the program started; returns come in write order.
     uint64_t Written = 0;
     uint64_t Returned = 0;
+    // Underruns of the last output, once it is closed.
+    uint64_t ClosedUnderruns = 0;
+    TPlaybackFaultEvent FaultEvent;
 };
 
 TPlaybackQueue& Queue() {
@@ -63,6 +67,7 @@ void OpenPlayback(const TWaveFormat& format) {
     if (queue.Device)
         StopPlayback();
     TWaveDeviceFactory& factory = WaveDeviceFactory();
+    queue.ClosedUnderruns = 0;
     if (factory.QueryOutput(copy) != WaveNoError)
         throw Exception(QStringLiteral("Can't play format"));
     if (factory.OpenOutput(queue.Device, copy, &PlaybackDone, 0) != WaveNoError || !queue.Device)
@@ -99,9 +104,11 @@ void PlayBuffer(const void* data, int32_t length) {
 
 void PlaybackDone(TWaveOutDevice* device, uint32_t message, uintptr_t, uintptr_t param1,
                   uintptr_t) {
+    TPlaybackQueue& queue = Queue();
+    if (message == WaveOutFaultMessage && device == queue.Device.get() && queue.FaultEvent)
+        queue.FaultEvent(device->Fault());
     if (message != WaveOutDoneMessage)
         return;
-    TPlaybackQueue& queue = Queue();
     auto* header = reinterpret_cast<TWaveHeader*>(param1);
     if (queue.HoldRelease)
         queue.Deferred.push_back({header, device});
@@ -113,6 +120,15 @@ void PlaybackDone(TWaveOutDevice* device, uint32_t message, uintptr_t, uintptr_t
 
 int32_t PlaybackPending() {
     return Queue().Pending;
+}
+
+uint64_t PlaybackUnderruns() {
+    const TPlaybackQueue& queue = Queue();
+    return queue.Device ? queue.Device->Underruns() : queue.ClosedUnderruns;
+}
+
+TPlaybackFaultEvent SetPlaybackFaultEvent(TPlaybackFaultEvent event) {
+    return std::exchange(Queue().FaultEvent, std::move(event));
 }
 
 void WaitPlayback() {
@@ -129,8 +145,10 @@ void StopPlayback() {
     for (const TDeferredHeader& deferred : queue.Deferred)
         ReleaseHeader(deferred.Device, deferred.Header);
     queue.Deferred.clear();
-    if (queue.Device)
+    if (queue.Device) {
+        queue.ClosedUnderruns = queue.Device->Underruns();
         queue.Device->Close();
+    }
     queue.Device.reset();
     queue.Pending = 0;
 }

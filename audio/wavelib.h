@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 // The program's one playback queue on the default wave-out device. Buffers are played straight
 // from the caller's memory, which must stay alive until StopPlayback returns. Main thread only.
@@ -27,6 +28,13 @@ void PlaybackDone(TWaveOutDevice* device, uint32_t message, uintptr_t instance, 
                   uintptr_t param2);
 // Buffers written and not yet returned.
 int32_t PlaybackPending();
+// Times the output opened last ran dry while a buffer was due (kept after it closed).
+uint64_t PlaybackUnderruns();
+
+// Raised on the main thread when the open output stops on its own (lost, its stream failed);
+// code says why. Installs the event and returns the previous one.
+using TPlaybackFaultEvent = std::function<void(TWaveResult code)>;
+TPlaybackFaultEvent SetPlaybackFaultEvent(TPlaybackFaultEvent event);
 // Starts the desktop's sound settings tool without waiting for it; a message tells when none
 // is installed.
 void OpenSoundControlPanel();

@@ -170,7 +170,14 @@ void TWaveReader::Start() {
         if (device->AddBuffer(&header) == WaveNoError)
             ++Pending;
     }
-    device->Start();
+    // A device that takes no buffer or does not start would leave a run that never hears a
+    // thing: undo it all. Closing it first drops whatever it holds.
+    if (Pending == 0 || device->Start() != WaveNoError) {
+        device.reset();
+        ReleaseBuffers();
+        Pending = 0;
+        throw Exception(QStringLiteral("Failed to open input device"));
+    }
     // The old device, closed by the last Stop, goes only now: never from inside its delivery.
     Device = std::move(device);
     IsRunning = true;
@@ -178,13 +185,31 @@ void TWaveReader::Start() {
 }
 
 void TWaveReader::DeviceMessage(uint32_t message, TWaveHeader* header) {
+    if (message == WaveInFaultMessage) {
+        if (IsRunning)
+            RaiseFault(Device->Fault());
+        return;
+    }
     if (message != WaveInDataMessage)
         return;
     --Pending;
     if (OnWaveIn)
         OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
-    if (IsRunning && Device->AddBuffer(header) == WaveNoError)
+    if (!IsRunning)
+        return;
+    if (const TWaveResult result = Device->AddBuffer(header))
+        RaiseFault(result);
+    else
         ++Pending;
+}
+
+void TWaveReader::RaiseFault(TWaveResult code) {
+    if (OnFault)
+        OnFault(this, code);
+}
+
+uint64_t TWaveReader::Overruns() const {
+    return Device ? Device->Overruns() : 0;
 }
 
 void TWaveReader::Stop() {

@@ -43,6 +43,9 @@ struct TWaveDataFormat {
 // valid until the handler returns.
 using TWaveInEvent = std::function<void(QObject* Sender, void* Buffer, int32_t SampleCount,
                                         const TWaveDataFormat& Format)>;
+// Raised on the main thread when the input fails during capture: it stopped on its own (lost,
+// its stream failed) or refused a buffer back. Code says why; it may come more than once.
+using TWaveFaultEvent = std::function<void(QObject* Sender, TWaveResult Code)>;
 
 // One entry of the format list: its text and the wave type it stands for.
 struct TFormatListEntry {
@@ -83,9 +86,10 @@ public:
     void GetFormat(TWaveDataFormat& format) const;
     static void MakeWaveFormat(TWaveFormat& record, const TWaveDataFormat& format);
 
-    // Opens the input with the current format and queues four buffers of SampleCount frames.
-    // Does nothing unless idle. Raises Exception "Failed to open input device" or "Not enough
-    // memory for the delay buffers", leaving nothing open or allocated.
+    // Opens the input with the current format, queues four buffers of SampleCount frames and
+    // starts it. Does nothing unless idle. Raises Exception "Failed to open input device" (also
+    // when the device takes no buffer or does not start) or "Not enough memory for the delay
+    // buffers", leaving nothing open or allocated.
     void Start();
     // Resets the input and pumps the main thread's events until every buffer the device took
     // has come back, then frees the buffers and closes the input. Does nothing unless running.
@@ -100,10 +104,13 @@ public:
 
     const TFormatList& FormatList() const { return Formats; }
     int32_t PendingCount() const { return Pending; }
+    // Times the input lost frames in the last run (this one while running).
+    uint64_t Overruns() const;
     bool Running() const { return IsRunning; }
     bool Stopping() const { return IsStopping; }
 
     TWaveInEvent OnWaveIn;
+    TWaveFaultEvent OnFault;
     // Sample frames per buffer; read by Start and reported with each buffer.
     int32_t SampleCount = DefaultSampleCount;
 
@@ -111,6 +118,7 @@ private:
     friend class TWaveCallbackWindow;
 
     void DeviceMessage(uint32_t message, TWaveHeader* header);
+    void RaiseFault(TWaveResult code);
     void ComboBoxDestroyed(QObject* comboBox);
     void ReleaseBuffers();
 

@@ -15,13 +15,14 @@ bool IsPcmFormat(const TWaveFormat& format) {
 
 TWaveStream::TDelivery TWaveStream::ToTarget(TWaveInTarget* target) {
     return [target](TWaveStream*, TWaveHeader* header) {
-        target->WaveInMessage(WaveInDataMessage, header);
+        target->WaveInMessage(header ? WaveInDataMessage : WaveInFaultMessage, header);
     };
 }
 
 TWaveStream::TDelivery TWaveStream::ToCallback(TWaveOutProc callback, uintptr_t instance) {
     return [callback, instance](TWaveStream* stream, TWaveHeader* header) {
-        callback(stream, WaveOutDoneMessage, instance, reinterpret_cast<uintptr_t>(header), 0);
+        callback(stream, header ? WaveOutDoneMessage : WaveOutFaultMessage, instance,
+                 reinterpret_cast<uintptr_t>(header), 0);
     };
 }
 
@@ -38,11 +39,13 @@ TWaveStream::TWaveStream(TDirection direction, const TWaveFormat& format, TSampl
         QObject::connect(WakeNotifier.get(), &QSocketNotifier::activated, WakeNotifier.get(),
                          [this] { DeliverReturned(); });
     }
+    HealthTimer.setInterval(HealthCheckMs);
+    QObject::connect(&HealthTimer, &QTimer::timeout, &HealthTimer, [this] { CheckHealth(); });
 }
 
 TWaveStream::~TWaveStream() {
     if (Driver)
-        Driver->StopFlow();
+        StopFlow();
     Driver.reset();
     WakeNotifier.reset();
     if (WakeFd >= 0)
@@ -53,7 +56,42 @@ TWaveResult TWaveStream::Attach(std::unique_ptr<TWaveDriver> driver) {
     if (WakeFd < 0)
         return WaveErrorNoMemory;
     Driver = std::move(driver);
-    return Direction == TDirection::Output ? Driver->StartFlow() : WaveNoError;
+    return Direction == TDirection::Output ? StartFlow() : WaveNoError;
+}
+
+TWaveResult TWaveStream::StartFlow() {
+    const TWaveResult result = Driver->StartFlow();
+    if (result == WaveNoError)
+        HealthTimer.start();
+    return result;
+}
+
+void TWaveStream::StopFlow() {
+    HealthTimer.stop();
+    Driver->StopFlow();
+}
+
+void TWaveStream::CheckHealth() {
+    if (const TWaveResult result = Driver->Health())
+        ReportFault(result);
+}
+
+void TWaveStream::ReportFault(TWaveResult code) {
+    TWaveResult none = WaveNoError;
+    if (FaultCode.compare_exchange_strong(none, code))
+        Wake();
+}
+
+TWaveResult TWaveStream::Fault() const {
+    return FaultCode.load();
+}
+
+uint64_t TWaveStream::Overruns() const {
+    return OverrunCount.load(std::memory_order_relaxed);
+}
+
+uint64_t TWaveStream::Underruns() const {
+    return UnderrunCount.load(std::memory_order_relaxed);
 }
 
 TWaveResult TWaveStream::PrepareHeader(TWaveHeader* header) {
@@ -77,7 +115,7 @@ TWaveResult TWaveStream::UnprepareHeader(TWaveHeader* header) {
 TWaveResult TWaveStream::Reset() {
     if (IsClosed)
         return WaveErrorInvalidHandle;
-    Driver->StopFlow();
+    StopFlow();
     if (Current) {
         Current->BytesRecorded = CurrentFrame * StreamFormat.BlockAlign;
         Returned.Push(Current);
@@ -92,7 +130,7 @@ TWaveResult TWaveStream::Reset() {
     Wake();
     // A reset output stays ready to play what is written next.
     if (Direction == TDirection::Output)
-        return Driver->StartFlow();
+        return StartFlow();
     return WaveNoError;
 }
 
@@ -101,7 +139,7 @@ TWaveResult TWaveStream::Close() {
         return WaveErrorInvalidHandle;
     if (HeldCount > 0)
         return WaveErrorStillPlaying;
-    Driver->StopFlow();
+    StopFlow();
     Driver.reset();
     IsClosed = true;
     return WaveNoError;
@@ -114,7 +152,7 @@ TWaveResult TWaveStream::AddBuffer(TWaveHeader* header) {
 TWaveResult TWaveStream::Start() {
     if (IsClosed)
         return WaveErrorInvalidHandle;
-    return Driver->StartFlow();
+    return StartFlow();
 }
 
 TWaveResult TWaveStream::Write(TWaveHeader* header) {
@@ -124,6 +162,8 @@ TWaveResult TWaveStream::Write(TWaveHeader* header) {
 TWaveResult TWaveStream::Queue(TWaveHeader* header) {
     if (IsClosed)
         return WaveErrorInvalidHandle;
+    if (const TWaveResult fault = Fault())
+        return fault;
     if (const TWaveResult result = Driver->QueueResult())
         return result;
     if (!(header->Flags & WaveHeaderPrepared))
@@ -203,8 +243,10 @@ void TWaveStream::Capture(const void* input, uint32_t frames) {
     auto* source = static_cast<uint8_t*>(const_cast<void*>(input));
     while (frames > 0) {
         // With no buffer queued the frames are lost, as on any device that overruns.
-        if (!Current && !NextHeader())
+        if (!Current && !NextHeader()) {
+            OverrunCount.fetch_add(1, std::memory_order_relaxed);
             return;
+        }
         const uint32_t count = Transfer(source, frames);
         source += size_t(count) * DeviceFrameBytes;
         frames -= count;
@@ -216,6 +258,9 @@ void TWaveStream::Play(void* output, uint32_t frames) {
     while (frames > 0) {
         if (!Current && !NextHeader()) {
             Silence(target, frames);
+            // Running dry in the middle of playing means the next buffer came too late.
+            if (!Dry)
+                UnderrunCount.fetch_add(1, std::memory_order_relaxed);
             Dry = true;
             return;
         }
@@ -233,6 +278,15 @@ void TWaveStream::Play(void* output, uint32_t frames) {
         target += size_t(count) * DeviceFrameBytes;
         frames -= count;
     }
+}
+
+void TWaveStream::HostOverflow() {
+    OverrunCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TWaveStream::HostUnderflow() {
+    if (!Dry)
+        UnderrunCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TWaveStream::Wake() {
@@ -255,5 +309,9 @@ void TWaveStream::DeliverReturned() {
             Wake();
             throw;
         }
+    }
+    if (Fault() != WaveNoError && !FaultDelivered) {
+        FaultDelivered = true;
+        Delivery(this, nullptr);
     }
 }

@@ -4,6 +4,8 @@
 #include "audio/wavedevice.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -22,12 +24,16 @@ public:
     // fault); WaveNoError to accept it.
     virtual TWaveResult PrepareResult() const { return WaveNoError; }
     virtual TWaveResult QueueResult() const = 0;
+    // Asked now and then while the stream flows: a fault that shows no other way (a stream
+    // that went quiet without a word); WaveNoError while all is well.
+    virtual TWaveResult Health() const { return WaveNoError; }
 };
 
 // One open device of either direction, the same for every driver. The main thread queues
 // headers; the audio side (Capture or Play, called by the driver on its own thread) fills or
 // plays them in order and hands each finished header back through a lock-free queue with one
-// wake-up of the main thread, whose event loop then delivers it.
+// wake-up of the main thread, whose event loop then delivers it. A fault the audio side or the
+// driver reports travels the same way, delivered once after the headers returned before it.
 //
 // It implements both device interfaces so that the calls they share are written once; the
 // opener hands it out as the one of its direction.
@@ -36,10 +42,13 @@ public:
     enum class TDirection { Input, Output };
     // Sample layout of the audio side: float (we convert exactly) or the PCM bytes themselves.
     enum class TSamples { Float, Pcm };
+    // header is nullptr for the fault message.
     using TDelivery = std::function<void(TWaveStream* stream, TWaveHeader* header)>;
 
     // Headers one device can hold at once.
     static constexpr size_t QueueCapacity = 4096;
+    // How often a flowing stream asks its driver whether it is still alive.
+    static constexpr int HealthCheckMs = 200;
 
     // Deliveries to a wave-in target and to a wave-out callback.
     static TDelivery ToTarget(TWaveInTarget* target);
@@ -66,16 +75,29 @@ public:
     TWaveResult AddBuffer(TWaveHeader* header) override;
     TWaveResult Start() override;
     TWaveResult Write(TWaveHeader* header) override;
+    TWaveResult Fault() const override;
+    uint64_t Overruns() const override;
+    uint64_t Underruns() const override;
+
+    // Any thread, the audio side included: the device stopped on its own. The first code is
+    // kept and told to the main thread once; the stream takes no more buffers.
+    void ReportFault(TWaveResult code);
 
     // Audio side, for the driver's thread only: never allocates, locks or blocks.
     // input holds frames interleaved samples; output receives them.
     void Capture(const void* input, uint32_t frames);
     void Play(void* output, uint32_t frames);
+    // The host lost input before Capture saw it, or starved the output before Play was called.
+    void HostOverflow();
+    void HostUnderflow();
     // Frames until the head buffer is full or played; 0 when none is queued.
     uint32_t FramesToBufferEnd();
 
 private:
     TWaveResult Queue(TWaveHeader* header);
+    TWaveResult StartFlow();
+    void StopFlow();
+    void CheckHealth();
     // Moves up to frames between the device's samples and the head buffer; returns how many.
     uint32_t Transfer(uint8_t* device, uint32_t frames);
     void Finish(TWaveHeader* header);
@@ -98,6 +120,13 @@ private:
     int HeldCount = 0;
     bool IsClosed = false;
     uint32_t DryStartFrames = 0;
+    QTimer HealthTimer;
+    bool FaultDelivered = false;
+
+    // Written by the audio side, read by the main thread.
+    std::atomic<TWaveResult> FaultCode{WaveNoError};
+    std::atomic<uint64_t> OverrunCount{0};
+    std::atomic<uint64_t> UnderrunCount{0};
 
     // Audio side state; the main thread reads it only after StopFlow.
     TWaveHeader* Current = nullptr;

@@ -8,6 +8,7 @@
 #include "controls/panel.h"
 #include "support/errors.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -80,9 +81,9 @@ TEST_F(TopLevelHandlerTest, ExceptionLeavingAHandlerRunIsShown) {
     EXPECT_TRUE(Shown.isEmpty());
 }
 
-// The capture event's playback failure leaves the handler through the event loop, where the
-// application shows it; capture goes on with the buffers still queued.
-TEST_F(TopLevelHandlerTest, FailedPlaybackWriteIsShownAndTheRunGoesOn) {
+// A playback write the output refuses ends the run from the event loop, and its one message
+// goes where the application shows errors; the next Play runs normally.
+TEST_F(TopLevelHandlerTest, FailedPlaybackWriteStopsTheRunWithOneMessage) {
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     TVirtualWaveDevice device;
@@ -93,16 +94,21 @@ TEST_F(TopLevelHandlerTest, FailedPlaybackWriteIsShownAndTheRunGoesOn) {
         const int frames = form.BufferFrames();
         device.FailWrites(WaveErrorInvalidHandle);
         device.Advance(frames);
-        EXPECT_EQ(Shown, QStringList{QStringLiteral("5: Specified device handle is invalid.")});
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Shown, QStringList{QStringLiteral(
+                             "The output device stopped: it refused a buffer (5: Specified "
+                             "device handle is invalid). The run has been stopped.")});
         EXPECT_EQ(form.FramesDis->Caption(), QString());
-
-        device.FailWrites(WaveNoError);
-        device.Advance(frames);
-        EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("1"));
-        EXPECT_TRUE(form.PlayBtn->isChecked());
-        form.PlayBtn->click();
+        EXPECT_FALSE(form.PlayBtn->isChecked());
         EXPECT_FALSE(device.InputOpen());
         EXPECT_FALSE(device.OutputOpen());
+
+        device.FailWrites(WaveNoError);
+        form.PlayBtn->click();
+        device.Advance(frames);
+        EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("1"));
+        form.PlayBtn->click();
+        EXPECT_FALSE(device.InputOpen());
         EXPECT_EQ(Shown.size(), 1);
     }
     SetWaveDeviceFactory(nullptr);

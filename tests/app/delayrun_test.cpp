@@ -5,9 +5,12 @@
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
 
+#include "audio/wavelib.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLocale>
 #include <QTimer>
 #include <QToolButton>
@@ -18,6 +21,7 @@
 namespace {
 
 using DelayRunTest = AppTest;
+using TPump = TVirtualWaveDevice::TPump;
 
 constexpr TWaveDataFormat Mono8{11025, 1, 1};
 constexpr TWaveDataFormat Stereo16{44100, 2, 2};
@@ -214,6 +218,7 @@ TEST_F(DelayRunTest, OutputIsTheInputExactlyOneDelayLater) {
     EXPECT_EQ(output.mid(delayFrames), input.left(input.size() - delayFrames));
     EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("5"));
     EXPECT_EQ(form.PendingDis->Caption(), QStringLiteral("3"));
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
 
     // Stopping keeps the last counts on show.
     form.PlayBtn->click();
@@ -305,6 +310,152 @@ INSTANTIATE_TEST_SUITE_P(
                     StartFault{"InputOpen", [](TVirtualWaveDevice& d) { d.FailInputOpen(true); },
                                "Failed to open input device"}),
     [](const testing::TestParamInfo<StartFault>& info) { return std::string(info.param.name); });
+
+// Lets the window handle what the devices told it, and what that handling posted in turn.
+void HandleEvents() {
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
+}
+
+void ExpectIdle(TForm1& form, const TVirtualWaveDevice& device) {
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_TRUE(form.PlayBtn->isEnabled());
+    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(device.InputOpen());
+    EXPECT_FALSE(device.OutputOpen());
+    EXPECT_EQ(PlaybackPending(), 0);
+    EXPECT_EQ(form.WaveReader1->PendingCount(), 0);
+}
+
+struct RunFault {
+    const char* name;
+    void (*inject)(TVirtualWaveDevice&);
+    // Either device may be the first to tell when both fail.
+    std::vector<const char*> messages;
+};
+
+void PrintTo(const RunFault& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class RunFaultTest : public AppTest, public testing::WithParamInterface<RunFault> {};
+
+TEST_P(RunFaultTest, StopsTheRunCleanlyWithOneMessageAndPlayWorksOnceTheDeviceIsBack) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    form.PlayBtn->click();
+    Device.Advance(2 * frames);
+    ASSERT_EQ(form.FramesDis->Caption(), QStringLiteral("2"));
+
+    GetParam().inject(Device);
+    Device.Advance(2 * frames);
+    HandleEvents();
+    ASSERT_EQ(Errors.size(), 1);
+    QStringList expected;
+    for (const char* message : GetParam().messages)
+        expected << QString::fromUtf8(message);
+    EXPECT_TRUE(expected.contains(Errors[0])) << Errors[0].toStdString();
+    ExpectIdle(form, Device);
+    // Nothing more is told, whatever the devices do now.
+    Device.Advance(2 * frames);
+    HandleEvents();
+    EXPECT_EQ(Errors.size(), 1);
+
+    Device.RestoreDevice();
+    Device.FailWrites(WaveNoError);
+    Device.TakeOutput();
+    const QByteArray input = Ramp8(frames * 3);
+    form.PlayBtn->click();
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    Device.FeedInput(input.constData(), size_t(input.size()));
+    Device.Advance(input.size());
+    const QByteArray output = Device.TakeOutput();
+    EXPECT_EQ(output.mid(frames), input.left(input.size() - frames));
+    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("3"));
+    EXPECT_EQ(Errors.size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RunFaultTest,
+    testing::Values(
+        RunFault{"InputLost",
+                 [](TVirtualWaveDevice& d) { d.LoseInput(); },
+                 {"The input device stopped: it is no longer available. The run has been "
+                  "stopped."}},
+        RunFault{"OutputLost",
+                 [](TVirtualWaveDevice& d) { d.LoseOutput(); },
+                 {"The output device stopped: it is no longer available. The run has been "
+                  "stopped."}},
+        RunFault{"CardLost",
+                 [](TVirtualWaveDevice& d) { d.LoseDevice(); },
+                 {"The input device stopped: it is no longer available. The run has been "
+                  "stopped.",
+                  "The output device stopped: it is no longer available. The run has been "
+                  "stopped."}},
+        RunFault{"WriteRefused",
+                 [](TVirtualWaveDevice& d) { d.FailWrites(WaveErrorNoMemory); },
+                 {"The output device stopped: it refused a buffer (7 Unable to allocate or lock "
+                  "memory). The run has been stopped."}}),
+    [](const testing::TestParamInfo<RunFault>& info) { return std::string(info.param.name); });
+
+TEST(DeviceFaultMessageTest, NamesTheDeviceAndWhyInOneSentence) {
+    struct Case {
+        TRunDevice device;
+        TWaveResult code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {TRunDevice::Input, WaveErrorNoDriver,
+         "The input device stopped: it is no longer available. The run has been stopped."},
+        {TRunDevice::Output, WaveErrorNoMemory,
+         "The output device stopped: it failed with error 7 Unable to allocate or lock memory. "
+         "The run has been stopped."},
+        {TRunDevice::Input, WaveErrorUnspecified,
+         "The input device stopped: it failed with error 1. The run has been stopped."},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DeviceFaultMessage(c.device, DeviceFaultReason(c.code)),
+                  QString::fromUtf8(c.message));
+}
+
+// A main thread that answers late: six buffers' time passes with four buffers queued.
+TEST_F(DelayRunTest, StarvedInputShowsItsOverrunsInTheFramesHint) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    Device.SetPeriodFrames(frames);
+    form.PlayBtn->click();
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
+    Device.Advance(6 * frames, TPump::Never);
+    HandleEvents();
+    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("4"));
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 2, output underruns: 0"));
+    // The counts stay on show once the run is over.
+    form.PlayBtn->click();
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 2, output underruns: 0"));
+    EXPECT_TRUE(Errors.isEmpty());
+}
+
+// The third buffer comes back half a delay late, so the output runs dry after the second.
+TEST_F(DelayRunTest, LateMainThreadShowsAnUnderrunInTheFramesHint) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    Device.SetPeriodFrames(frames);
+    form.PlayBtn->click();
+    Device.Advance(2 * frames);
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
+    Device.Advance(frames + frames / 2, TPump::Never);
+    HandleEvents();
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 1"));
+    form.PlayBtn->click();
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 1"));
+    // A new run counts afresh.
+    form.PlayBtn->click();
+    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
+    EXPECT_TRUE(Errors.isEmpty());
+}
 
 TEST_F(DelayRunTest, ClosingTheWindowStopsTheRunFirst) {
     TForm1& form = MakeForm();

@@ -1,16 +1,19 @@
 #include "tests/audio/audiotestapp.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
 using TPump = TVirtualWaveDevice::TPump;
 
-// What a wave-in device sent to its target, in order.
+// What a wave-in device sent to its target, in order; the fault message carries no header.
 struct TRecordingTarget : TWaveInTarget {
     void WaveInMessage(uint32_t message, TWaveHeader* header) override {
         Messages.push_back(message);
+        if (!header)
+            return;
         Headers.push_back(header);
         BytesRecorded.push_back(header->BytesRecorded);
     }
@@ -19,14 +22,16 @@ struct TRecordingTarget : TWaveInTarget {
     std::vector<uint32_t> BytesRecorded;
 };
 
-// What a wave-out device gave back through its callback, in order.
+// What a wave-out device gave back through its callback, in order; the fault message carries
+// no header.
 struct TRecordingCallback {
     static void Proc(TWaveOutDevice* device, uint32_t message, uintptr_t instance, uintptr_t header,
                      uintptr_t) {
         auto* self = reinterpret_cast<TRecordingCallback*>(instance);
         self->Device = device;
         self->Messages.push_back(message);
-        self->Headers.push_back(reinterpret_cast<TWaveHeader*>(header));
+        if (header)
+            self->Headers.push_back(reinterpret_cast<TWaveHeader*>(header));
     }
     TWaveOutDevice* Device = nullptr;
     std::vector<uint32_t> Messages;
@@ -281,6 +286,159 @@ TEST_F(TVirtualDeviceTest, LostDeviceStillReturnsItsBuffers) {
     HandleEvents();
     EXPECT_EQ(target.Headers, std::vector<TWaveHeader*>{&headers[0]});
     EXPECT_EQ(input->Close(), WaveNoError);
+}
+
+// A flowing stream that loses its device says so once, on the main thread, after the buffers
+// it had returned; it takes no buffer after, and Reset still returns the rest. The other
+// direction plays on.
+TEST_F(TVirtualDeviceTest, LostDirectionReportsItsFaultOnce) {
+    struct TLossCase {
+        const char* Name;
+        void (TVirtualWaveDevice::*Lose)();
+        bool InputLost;
+        bool OutputLost;
+    };
+    const TLossCase cases[] = {
+        {"input", &TVirtualWaveDevice::LoseInput, true, false},
+        {"output", &TVirtualWaveDevice::LoseOutput, false, true},
+        {"card", &TVirtualWaveDevice::LoseDevice, true, true},
+    };
+    for (const TLossCase& loss : cases) {
+        SCOPED_TRACE(loss.Name);
+        TVirtualWaveDevice device;
+        const TWaveFormat format = RecordOf(wf11Khz_Mono_8Bit);
+        TRecordingTarget target;
+        TRecordingCallback callback;
+        std::unique_ptr<TWaveInDevice> input;
+        std::unique_ptr<TWaveOutDevice> output;
+        ASSERT_EQ(device.OpenInput(input, format, &target), WaveNoError);
+        ASSERT_EQ(device.OpenOutput(output, format, &TRecordingCallback::Proc,
+                                    reinterpret_cast<uintptr_t>(&callback)),
+                  WaveNoError);
+        std::vector<uint8_t> memory(400);
+        std::vector<TWaveHeader> in = QueueBuffers(*input, memory, 100);
+        TWaveHeader played[2] = {HeaderOver(memory, 0, 100), HeaderOver(memory, 100, 100)};
+        for (TWaveHeader& header : played) {
+            output->PrepareHeader(&header);
+            ASSERT_EQ(output->Write(&header), WaveNoError);
+        }
+        input->Start();
+        device.Advance(100);
+        ASSERT_EQ(target.Headers.size(), 1u);
+        ASSERT_EQ(callback.Headers.size(), 1u);
+
+        (device.*loss.Lose)();
+        EXPECT_EQ(target.Messages.size(), 1u) << "told outside the main thread's events";
+        device.Advance(100);
+        HandleEvents();
+        const auto faults = [](const std::vector<uint32_t>& messages, uint32_t fault) {
+            return std::count(messages.begin(), messages.end(), fault);
+        };
+        EXPECT_EQ(faults(target.Messages, WaveInFaultMessage), loss.InputLost ? 1 : 0);
+        EXPECT_EQ(faults(callback.Messages, WaveOutFaultMessage), loss.OutputLost ? 1 : 0);
+        EXPECT_EQ(input->Fault(), loss.InputLost ? WaveErrorNoDriver : WaveNoError);
+        EXPECT_EQ(output->Fault(), loss.OutputLost ? WaveErrorNoDriver : WaveNoError);
+        // The direction still there moved on by one buffer; the lost one by none.
+        EXPECT_EQ(target.Headers.size(), loss.InputLost ? 1u : 2u);
+        EXPECT_EQ(callback.Headers.size(), loss.OutputLost ? 1u : 2u);
+        TWaveHeader again = HeaderOver(memory, 0, 100);
+        output->PrepareHeader(&again);
+        EXPECT_EQ(output->Write(&again), loss.OutputLost ? WaveErrorNoDriver : WaveNoError);
+
+        input->Reset();
+        output->Reset();
+        HandleEvents();
+        EXPECT_EQ(target.Headers.size(), 4u);
+        EXPECT_EQ(faults(target.Messages, WaveInFaultMessage), loss.InputLost ? 1 : 0);
+        EXPECT_EQ(faults(callback.Messages, WaveOutFaultMessage), loss.OutputLost ? 1 : 0);
+        EXPECT_EQ(input->Close(), WaveNoError);
+        EXPECT_EQ(output->Close(), WaveNoError);
+
+        // Once the card is back, it opens and plays again.
+        TRecordingTarget fresh;
+        input.reset();
+        EXPECT_EQ(device.OpenInput(input, format, &fresh),
+                  loss.InputLost ? WaveErrorNoDriver : WaveNoError);
+        input.reset();
+        device.RestoreDevice();
+        EXPECT_EQ(device.OpenInput(input, format, &fresh), WaveNoError);
+        EXPECT_EQ(input->Fault(), WaveNoError);
+    }
+}
+
+// The input counts each time it lost frames for want of a queued buffer; buffers queued in
+// time count nothing.
+TEST_F(TVirtualDeviceTest, InputCountsOverruns) {
+    struct TOverrunCase {
+        int BufferFrames;
+        int Buffers;
+        uint64_t Overruns;
+    };
+    // Periods of 50 over 300 frames: six device calls.
+    const TOverrunCase cases[] = {
+        {100, 3, 0},
+        {100, 1, 4},
+        // Half of the second call still fills the buffer, the rest is lost.
+        {75, 1, 5},
+        {100, 0, 6},
+    };
+    for (const TOverrunCase& row : cases) {
+        TVirtualWaveDevice device;
+        device.SetPeriodFrames(50);
+        TRecordingTarget target;
+        std::unique_ptr<TWaveInDevice> input;
+        ASSERT_EQ(device.OpenInput(input, RecordOf(wf11Khz_Mono_8Bit), &target), WaveNoError);
+        std::vector<uint8_t> memory(size_t(row.BufferFrames * row.Buffers));
+        std::vector<TWaveHeader> headers = QueueBuffers(*input, memory, size_t(row.BufferFrames));
+        input->Start();
+        device.Advance(300, TPump::Never);
+        EXPECT_EQ(input->Overruns(), row.Overruns) << row.BufferFrames << " x " << row.Buffers;
+        input->Reset();
+        HandleEvents();
+    }
+}
+
+// The output counts running dry only in the middle of playing: not before its first buffer,
+// not after a reset, and once per time it runs dry however long the gap.
+TEST_F(TVirtualDeviceTest, OutputCountsUnderrunsWhenABufferWasDue) {
+    Device.SetPeriodFrames(50);
+    TRecordingCallback callback;
+    std::unique_ptr<TWaveOutDevice> output;
+    ASSERT_EQ(Device.OpenOutput(output, RecordOf(wf11Khz_Mono_8Bit), &TRecordingCallback::Proc,
+                                reinterpret_cast<uintptr_t>(&callback)),
+              WaveNoError);
+    std::vector<uint8_t> memory = NoisePcm(100, 7);
+    std::vector<TWaveHeader> headers(5, HeaderOver(memory, 0, 100));
+    size_t written = 0;
+    struct TStep {
+        const char* What;
+        int Writes;
+        int Frames;
+        bool Reset;
+        uint64_t Underruns;
+    };
+    const TStep steps[] = {
+        {"silence before the first buffer", 0, 200, false, 0},
+        {"a buffer played to its very end", 1, 100, false, 0},
+        {"then nothing to play", 0, 50, false, 1},
+        {"a long gap is one underrun", 0, 200, false, 1},
+        {"two buffers back to back", 2, 200, false, 1},
+        {"dry again", 0, 50, false, 2},
+        {"a buffer cut short by a reset", 1, 30, true, 2},
+        {"silence after the reset", 0, 100, false, 2},
+    };
+    for (const TStep& step : steps) {
+        for (int write = 0; write < step.Writes; ++write) {
+            TWaveHeader& header = headers[written++];
+            output->PrepareHeader(&header);
+            ASSERT_EQ(output->Write(&header), WaveNoError) << step.What;
+        }
+        Device.Advance(step.Frames);
+        if (step.Reset)
+            output->Reset();
+        HandleEvents();
+        EXPECT_EQ(output->Underruns(), step.Underruns) << step.What;
+    }
 }
 
 } // namespace

@@ -136,6 +136,54 @@ TEST_F(PlaybackTest, RefusedWriteRaisesItsText) {
     EXPECT_EQ(PlaybackPending(), 0);
 }
 
+// An output lost while playing raises the fault event once, on the main thread; the stop still
+// releases every header, and the event is quiet once it is removed.
+TEST_F(PlaybackTest, LostOutputRaisesTheFaultEventOnce) {
+    std::vector<TWaveResult> faults;
+    const TPlaybackFaultEvent previous =
+        SetPlaybackFaultEvent([&](TWaveResult code) { faults.push_back(code); });
+    OpenPlayback(RecordOf(wf11Khz_Mono_8Bit));
+    const std::vector<uint8_t> memory = NoisePcm(300, 16);
+    for (int index = 0; index < 3; ++index)
+        PlayBuffer(memory.data() + index * 100, 100);
+    Device.Advance(150);
+    Device.LoseOutput();
+    EXPECT_TRUE(faults.empty()) << "raised outside the main thread's events";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(faults, std::vector<TWaveResult>{WaveErrorNoDriver});
+    Device.Advance(300);
+    EXPECT_EQ(PlaybackPending(), 2);
+    EXPECT_EQ(RaisedBy([&] { PlayBuffer(memory.data(), 100); }),
+              QStringLiteral("6: No device driver is present."));
+    StopPlayback();
+    EXPECT_EQ(PlaybackPending(), 0);
+    EXPECT_EQ(faults.size(), 1u);
+
+    Device.RestoreDevice();
+    SetPlaybackFaultEvent(previous);
+    OpenPlayback(RecordOf(wf11Khz_Mono_8Bit));
+    PlayBuffer(memory.data(), 100);
+    Device.LoseOutput();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(faults.size(), 1u);
+}
+
+// The underruns of the output opened last stay readable once it is closed, until the next open.
+TEST_F(PlaybackTest, UnderrunsOutliveTheOutputUntilTheNextOpen) {
+    EXPECT_EQ(PlaybackUnderruns(), 0u);
+    OpenPlayback(RecordOf(wf11Khz_Mono_8Bit));
+    const std::vector<uint8_t> memory = NoisePcm(100, 17);
+    for (int round = 0; round < 2; ++round) {
+        PlayBuffer(memory.data(), 100);
+        Device.Advance(200);
+    }
+    EXPECT_EQ(PlaybackUnderruns(), 2u);
+    StopPlayback();
+    EXPECT_EQ(PlaybackUnderruns(), 2u);
+    OpenPlayback(RecordOf(wf11Khz_Mono_8Bit));
+    EXPECT_EQ(PlaybackUnderruns(), 0u);
+}
+
 TEST_F(PlaybackTest, NegativeLengthIsARangeError) {
     OpenPlayback(RecordOf(wf11Khz_Mono_8Bit));
     EXPECT_THROW(PlayBuffer("x", -1), ERangeError);

@@ -3,6 +3,7 @@
 #include "support/errors.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 
 namespace {
 
@@ -397,6 +398,71 @@ TEST_F(WaveReaderTest, NonPositiveSampleCountIsARangeError) {
     reader.SampleCount = 0;
     EXPECT_THROW(reader.Start(), ERangeError);
     EXPECT_FALSE(Device.InputOpen());
+}
+
+// An input lost during capture raises OnFault, on the main thread and only while running; Stop
+// still gets every buffer back, and Start works again once the device is back.
+TEST_F(WaveReaderTest, LostInputRaisesOnFaultAndStopStillReturns) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 100;
+    std::vector<TWaveResult> faults;
+    int buffers = 0;
+    reader.OnFault = [&](QObject* sender, TWaveResult code) {
+        EXPECT_EQ(sender, &reader);
+        faults.push_back(code);
+    };
+    reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) { ++buffers; };
+    reader.Start();
+    Device.Advance(150);
+    Device.LoseInput();
+    EXPECT_TRUE(faults.empty()) << "raised outside the main thread's events";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(faults, std::vector<TWaveResult>{WaveErrorNoDriver});
+    Device.Advance(500);
+    EXPECT_EQ(buffers, 1);
+
+    reader.Stop();
+    EXPECT_EQ(faults.size(), 1u);
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+    try {
+        reader.Start();
+        ADD_FAILURE() << "Start on a lost input did not raise";
+    } catch (const Exception& exception) {
+        EXPECT_EQ(exception.Message(), QStringLiteral("Failed to open input device"));
+    }
+    Device.RestoreDevice();
+    reader.Start();
+    Device.Advance(100);
+    EXPECT_EQ(buffers, 6);
+    EXPECT_EQ(faults.size(), 1u);
+    reader.Stop();
+}
+
+// Buffers the main thread holds too long leave the input with none to fill: the reader
+// reports each loss; buffers handed back in time report none.
+TEST_F(WaveReaderTest, OverrunsCountInputLostForWantOfBuffers) {
+    Device.SetPeriodFrames(100);
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 100;
+    EXPECT_EQ(reader.Overruns(), 0u);
+    reader.Start();
+    Device.Advance(1000);
+    EXPECT_EQ(reader.Overruns(), 0u);
+    // Four periods fill the four buffers, the next three find none.
+    Device.Advance(700, TPump::Never);
+    EXPECT_EQ(reader.Overruns(), 3u);
+    QCoreApplication::processEvents();
+    Device.Advance(1000);
+    EXPECT_EQ(reader.Overruns(), 3u);
+    reader.Stop();
+    // Still readable after the run, until the next one starts.
+    EXPECT_EQ(reader.Overruns(), 3u);
+    reader.Start();
+    EXPECT_EQ(reader.Overruns(), 0u);
+    reader.Stop();
 }
 
 // An owner that destroys a running reader without Stop still leaves no device open.
