@@ -3,6 +3,7 @@
 #include "support/errors.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QTextStream>
 #include <algorithm>
@@ -71,6 +72,11 @@ QString Key(const QString& section, const QString& ident) {
     return section + u'/' + ident;
 }
 
+bool HoldsNoFile(const QString& fileName) {
+    const QFileInfo info(fileName);
+    return info.exists() && !info.isFile();
+}
+
 } // namespace
 
 bool IniTextToInt(const QString& text, int32_t& value) {
@@ -109,11 +115,17 @@ QString IniFloatToText(double value) {
     return IniLocale().toString(value, 'g', 15);
 }
 
-TIniFile::TIniFile(const QString& FileName)
-    : FileName_(FileName), Settings(FileName, IniFormat()) {}
+TIniFile::TIniFile(const QString& FileName) : FileName_(FileName) {
+    if (!HoldsNoFile(FileName))
+        Settings = std::make_unique<QSettings>(FileName, IniFormat());
+}
+
+TIniFile::~TIniFile() = default;
 
 QString TIniFile::ReadString(const QString& Section, const QString& Ident, const QString& Default) {
-    const QVariant value = Settings.value(Key(Section, Ident));
+    if (!Settings)
+        return Default;
+    const QVariant value = Settings->value(Key(Section, Ident));
     return value.isValid() ? value.toString() : Default;
 }
 
@@ -132,10 +144,13 @@ double TIniFile::ReadFloat(const QString& Section, const QString& Ident, double 
 }
 
 void TIniFile::WriteString(const QString& Section, const QString& Ident, const QString& Value) {
-    Settings.setValue(Key(Section, Ident), Value);
-    Settings.sync();
-    if (Settings.status() != QSettings::NoError)
-        throw Exception(QStringLiteral("Unable to write to %1").arg(FileName_));
+    if (Settings) {
+        Settings->setValue(Key(Section, Ident), Value);
+        Settings->sync();
+        if (Settings->status() == QSettings::NoError)
+            return;
+    }
+    throw Exception(QStringLiteral("Unable to write to %1").arg(FileName_));
 }
 
 void TIniFile::WriteInteger(const QString& Section, const QString& Ident, int32_t Value) {

@@ -8,10 +8,14 @@
 #include <QSettings>
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 class TIniFile {
 public:
+    // Something other than a file at FileName (a folder, a pipe, a device) reads as an empty
+    // file and refuses every write: a pipe would block the reader for good.
     explicit TIniFile(const QString& FileName);
+    ~TIniFile();
 
     const QString& FileName() const { return FileName_; }
 
@@ -32,7 +36,8 @@ public:
 
 private:
     QString FileName_;
-    QSettings Settings;
+    // None when FileName holds no file.
+    std::unique_ptr<QSettings> Settings;
 };
 
 // Integer text as the settings file holds it: optional sign, decimal or "0x" hexadecimal.

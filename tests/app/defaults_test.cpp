@@ -6,8 +6,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QTimer>
 #include <QToolButton>
+#include <sys/stat.h>
 
 namespace {
 
@@ -125,6 +127,38 @@ TEST_F(DefaultsTest, PlayOnStartWhoseOutputFailsComesUpIdle) {
     EXPECT_FALSE(Device.OutputOpen());
     // The rest of the window's creation still ran.
     EXPECT_TRUE(form.OscopePanel->isHidden());
+}
+
+// A folder or a pipe where the settings file should be: the window comes up with its own
+// values and starts nothing (a pipe would hang a reader), and a save says where it failed.
+TEST_F(DefaultsTest, SomethingOtherThanAFileAtTheSettingsPathKeepsTheDefaults) {
+    struct Case {
+        const char* name;
+        bool (*make)(const QString& path);
+    };
+    const Case cases[] = {
+        {"folder", [](const QString& path) { return QDir().mkdir(path); }},
+        {"pipe",
+         [](const QString& path) {
+             return mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(IniFileName());
+        QDir().rmdir(IniFileName());
+        ASSERT_TRUE(c.make(IniFileName()));
+        Errors.clear();
+        TForm1& form = MakeForm();
+        EXPECT_NEAR(form.DelayTimeSpin->Degrees(), TenthSecond, 1e-12);
+        EXPECT_EQ(form.FormatCombo->currentIndex(), 0);
+        EXPECT_FALSE(form.PlayOnStartChk->isChecked());
+        EXPECT_FALSE(form.PlayBtn->isChecked());
+        EXPECT_TRUE(Errors.isEmpty());
+        form.PlayOnStartChk->setChecked(true);
+        form.SaveDefaults1->trigger();
+        EXPECT_EQ(Errors, QStringList{QStringLiteral("Unable to write to ") + IniFileName()});
+    }
 }
 
 TEST_F(DefaultsTest, RefusedSaveIsShown) {

@@ -4,8 +4,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -131,6 +134,58 @@ TEST_F(IniFileTest, RefusedWriteRaisesWithTheFileName) {
         FAIL() << "no exception";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + blocked);
+    }
+}
+
+// Places where no settings file can be read or written, even by root (the tests run as root,
+// so permission bits would not stop them): each makes the place below dir and returns its path.
+struct TBlockedPlace {
+    const char* Name;
+    std::function<QString(const QDir& dir)> Make;
+};
+
+const TBlockedPlace BlockedPlaces[] = {
+    {"folder at the path",
+     [](const QDir& dir) {
+         dir.mkdir(QStringLiteral("Lagvane.ini"));
+         return dir.filePath(QStringLiteral("Lagvane.ini"));
+     }},
+    // Opening a pipe for reading waits for a writer that never comes.
+    {"pipe at the path",
+     [](const QDir& dir) {
+         const QString path = dir.filePath(QStringLiteral("Lagvane.ini"));
+         mkfifo(QFile::encodeName(path).constData(), 0600);
+         return path;
+     }},
+    {"parent is a file",
+     [](const QDir& dir) {
+         WriteAll(dir.filePath(QStringLiteral("file")), "not a folder");
+         return dir.filePath(QStringLiteral("file/Lagvane.ini"));
+     }},
+    // The kernel lets no one create files there.
+    {"folder of the kernel", [](const QDir&) { return QStringLiteral("/proc/self/Lagvane.ini"); }},
+};
+
+TEST_F(IniFileTest, BlockedPlaceReadsAsEmptyAndRefusesWrites) {
+    for (const TBlockedPlace& place : BlockedPlaces) {
+        SCOPED_TRACE(place.Name);
+        const QString fileName = place.Make(QDir(Dir.path()));
+        const QFileInfo before(fileName);
+        TIniFile ini(fileName);
+        EXPECT_EQ(ini.ReadInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 5), 5);
+        EXPECT_EQ(ini.ReadFloat(QStringLiteral("Settings"), QStringLiteral("DelayTime"), 0.5), 0.5);
+        EXPECT_TRUE(ini.ReadBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), true));
+        try {
+            ini.WriteBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), false);
+            ADD_FAILURE() << "no exception";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + fileName);
+        }
+        // Whatever was there is left as it was.
+        const QFileInfo after(fileName);
+        EXPECT_EQ(after.exists(), before.exists());
+        EXPECT_EQ(after.isDir(), before.isDir());
+        EXPECT_EQ(after.isFile(), before.isFile());
     }
 }
 
