@@ -66,6 +66,7 @@ struct TVirtualWaveDevice::TCard {
     int OutputLatencyFrames = 0;
     bool FormatRefused = false;
     bool InputOpenFails = false;
+    bool InputStartFails = false;
     bool OutputOpenFails = false;
     bool OutputPrepareFails = false;
     TWaveResult WriteFault = WaveNoError;
@@ -115,7 +116,7 @@ public:
     }
 
     TWaveResult StartFlow() override {
-        if (Lost())
+        if (Lost() || (Input && Card->InputStartFails))
             return WaveErrorNoDriver;
         Flowing() = true;
         return WaveNoError;
@@ -234,6 +235,10 @@ void TVirtualWaveDevice::RefuseFormat(bool refuse) {
 
 void TVirtualWaveDevice::FailInputOpen(bool fail) {
     Card->InputOpenFails = fail;
+}
+
+void TVirtualWaveDevice::FailInputStart(bool fail) {
+    Card->InputStartFails = fail;
 }
 
 void TVirtualWaveDevice::FailOutputOpen(bool fail) {

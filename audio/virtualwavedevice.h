@@ -47,6 +47,8 @@ public:
     // The query and both opens answer WaveErrorBadFormat.
     void RefuseFormat(bool refuse);
     void FailInputOpen(bool fail);
+    // The input opens but its Start answers WaveErrorNoDriver.
+    void FailInputStart(bool fail);
     void FailOutputOpen(bool fail);
     // Output PrepareHeader answers WaveErrorNoMemory.
     void FailOutputPrepare(bool fail);

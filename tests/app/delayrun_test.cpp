@@ -294,6 +294,7 @@ TEST_P(StartFaultTest, FailedStartIsShownAndFullyUndone) {
     Device.RefuseFormat(false);
     Device.FailOutputOpen(false);
     Device.FailInputOpen(false);
+    Device.FailInputStart(false);
     form.PlayBtn->click();
     EXPECT_TRUE(form.PlayBtn->isChecked());
     EXPECT_TRUE(Device.InputStarted());
@@ -308,6 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
                     StartFault{"OutputOpen", [](TVirtualWaveDevice& d) { d.FailOutputOpen(true); },
                                "Failed to open output device"},
                     StartFault{"InputOpen", [](TVirtualWaveDevice& d) { d.FailInputOpen(true); },
+                               "Failed to open input device"},
+                    StartFault{"InputStart", [](TVirtualWaveDevice& d) { d.FailInputStart(true); },
                                "Failed to open input device"}),
     [](const testing::TestParamInfo<StartFault>& info) { return std::string(info.param.name); });
 

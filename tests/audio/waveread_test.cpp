@@ -365,6 +365,8 @@ TEST_F(WaveReaderTest, FailedStartLeavesNothingBehind) {
          [](TVirtualWaveDevice& device, TWaveReader&) { device.FailInputOpen(true); }, openFailed},
         {"format refused",
          [](TVirtualWaveDevice& device, TWaveReader&) { device.RefuseFormat(true); }, openFailed},
+        {"device does not start",
+         [](TVirtualWaveDevice& device, TWaveReader&) { device.FailInputStart(true); }, openFailed},
         {"no format selected",
          [](TVirtualWaveDevice&, TWaveReader& reader) { reader.SetWaveType(wfNone); }, openFailed},
         {"buffers too large",
