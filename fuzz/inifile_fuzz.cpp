@@ -1,0 +1,92 @@
+#include "app/application.h"
+#include "app/defaults.h"
+#include "app/delaymain.h"
+#include "audio/virtualwavedevice.h"
+#include "audio/wavemessage.h"
+#include "controls/degspin.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+// Little memory keeps the longest delay's buffers small, so a run that Play On Start begins
+// costs little.
+constexpr uint64_t AvailableMemory = uint64_t(64) << 20;
+
+// One window for all inputs, on the virtual sound card, with its settings in a folder of its
+// own and every message swallowed.
+struct TFixture {
+    TFixture() {
+        qputenv("XDG_CONFIG_HOME", Config.path().toUtf8());
+        SetWaveDeviceFactory(&Device);
+        SetWaveMessageFunction([](const QString&) {});
+        SetExceptionMessageFunction([](const QString& text) { Shown = text; });
+        Form = new TForm1([] { return AvailableMemory; });
+    }
+
+    QTemporaryDir Config;
+    TVirtualWaveDevice Device;
+    TForm1* Form;
+    static inline QString Shown;
+};
+
+TFixture& Fixture() {
+    static auto* fixture = new TFixture;
+    return *fixture;
+}
+
+void Check(bool holds) {
+    if (!holds)
+        abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(*argc, *argv);
+    return 0;
+}
+
+// Whatever the settings file holds, loading it as the window does at start-up keeps the delay
+// within its limits and the four buffers within the memory budget, selects a format, starts a
+// run exactly when asked to, without a message, and the run stops cleanly.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TFixture& fixture = Fixture();
+    TForm1& form = *fixture.Form;
+    // Every input starts from the window as built.
+    form.PlayOnStartChk->setChecked(false);
+    form.FormatCombo->setCurrentIndex(0);
+    form.DelayTimeSpin->SetDegrees(form.DelayTimeSpin->MinValue());
+    {
+        QFile file(DefaultsFileName());
+        Check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        Check(file.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size));
+    }
+    TFixture::Shown.clear();
+    LoadDefaults(form);
+
+    // The spinner holds whole 1/100000 s, so its shortest delay may sit a hair below its limit.
+    const double hours = form.DelayTimeSpin->Degrees();
+    Check(hours >= form.DelayTimeSpin->MinValue() * (1 - 1e-9) &&
+          hours <= form.DelayTimeSpin->MaxValue());
+    Check(form.FormatCombo->currentIndex() >= 0 &&
+          form.FormatCombo->currentIndex() < form.FormatCombo->count());
+    Check(form.BufferFrames() > 0);
+    Check(4 * uint64_t(form.BufferBytes()) <= form.MemoryBudget);
+    Check(form.PlayBtn->isChecked() == form.PlayOnStartChk->isChecked());
+    Check(fixture.Device.InputStarted() == form.PlayBtn->isChecked());
+    Check(TFixture::Shown.isEmpty());
+    if (form.PlayBtn->isChecked()) {
+        form.PlayBtn->click();
+        Check(!fixture.Device.InputOpen() && !fixture.Device.OutputOpen());
+    }
+    return 0;
+}
