@@ -1,0 +1,74 @@
+// The window on a real JACK server that goes away in the middle of a run: the run stops by
+// itself within moments, with one message, and leaves nothing waiting.
+
+#include "app/application.h"
+#include "app/delaymain.h"
+#include "audio/wavelib.h"
+#include "audio/wavemessage.h"
+#include "tests/e2e/jacktestclient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int SampleRate = 44100;
+// A lost server is noticed within a few health checks; far less than this.
+constexpr qint64 StopLimitMs = 5000;
+
+// Handles events until done says so or the limit passes; true when done.
+bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < limitMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    return done();
+}
+
+TEST(JackFaultTest, RunStopsByItselfWithOneMessageWhenTheServerGoesAway) {
+    TPrivateJackServer server(SampleRate);
+    ASSERT_TRUE(server.Running());
+    server.Use();
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QStringList messages;
+    QStringList errors;
+    SetWaveMessageFunction([&](const QString& text) { messages.append(text); });
+    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
+    {
+        TForm1 form;
+        form.PlayBtn->click();
+        ASSERT_TRUE(form.PlayBtn->isChecked());
+        ASSERT_TRUE(HandleEventsUntil([&] { return form.FrameCounter >= 2; }, StopLimitMs));
+
+        server.Stop();
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(HandleEventsUntil([&] { return !form.PlayBtn->isChecked(); }, StopLimitMs));
+        EXPECT_LT(clock.elapsed(), StopLimitMs);
+        // Let a second device's fault come, if it would be told.
+        HandleEventsUntil([] { return false; }, 500);
+        ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
+        EXPECT_TRUE(errors[0].endsWith(QStringLiteral("device stopped: it is no longer available. "
+                                                      "The run has been stopped.")))
+            << errors[0].toStdString();
+        EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+        EXPECT_EQ(PlaybackPending(), 0);
+        EXPECT_EQ(form.WaveReader1->PendingCount(), 0);
+        EXPECT_FALSE(form.WaveReader1->Running());
+
+        // Without a server, Play fails at once with its own message.
+        form.PlayBtn->click();
+        EXPECT_FALSE(form.PlayBtn->isChecked());
+        EXPECT_EQ(errors.size(), 2);
+    }
+    SetExceptionMessageFunction({});
+    SetWaveMessageFunction({});
+}
+
+} // namespace
