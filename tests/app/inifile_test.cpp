@@ -162,8 +162,9 @@ const TBlockedPlace BlockedPlaces[] = {
          WriteAll(dir.filePath(QStringLiteral("file")), "not a folder");
          return dir.filePath(QStringLiteral("file/Lagvane.ini"));
      }},
-    // The kernel lets no one create files there.
+    // The kernel lets no one create files there, nor write to its files.
     {"folder of the kernel", [](const QDir&) { return QStringLiteral("/proc/self/Lagvane.ini"); }},
+    {"file of the kernel", [](const QDir&) { return QStringLiteral("/proc/version"); }},
 };
 
 TEST_F(IniFileTest, BlockedPlaceReadsAsEmptyAndRefusesWrites) {
