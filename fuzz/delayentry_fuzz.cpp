@@ -1,7 +1,7 @@
 #include "controls/degspin.h"
 #include "controls/spinbuttons.h"
+#include "fuzz/widgetfuzz.h"
 
-#include <QApplication>
 #include <cstdint>
 #include <cstdlib>
 
@@ -24,12 +24,6 @@ TDegreeSpin* DelaySpin() {
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(*argc, *argv);
-    return 0;
-}
 
 // Whatever the operator types or pastes into the three fields, the delay stays within its
 // limits and nothing crashes.

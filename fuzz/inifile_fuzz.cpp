@@ -4,8 +4,8 @@
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
+#include "fuzz/widgetfuzz.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -48,12 +48,6 @@ void Check(bool holds) {
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(*argc, *argv);
-    return 0;
-}
 
 // Whatever the settings file holds, loading it as the window does at start-up keeps the delay
 // within its limits and the four buffers within the memory budget, selects a format, starts a
