@@ -442,6 +442,33 @@ TEST_F(WaveReaderTest, LostInputRaisesOnFaultAndStopStillReturns) {
     reader.Stop();
 }
 
+// A buffer that comes back after the loss cannot be queued again: that raises OnFault too,
+// before the loss itself is told, and Stop waits only for the buffers the device still holds.
+TEST_F(WaveReaderTest, BufferTheLostInputRefusesBackRaisesOnFault) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 100;
+    std::vector<TWaveResult> faults;
+    // How many faults each buffer's event saw raised before it.
+    std::vector<size_t> faultsBefore;
+    reader.OnFault = [&](QObject*, TWaveResult code) { faults.push_back(code); };
+    reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) {
+        faultsBefore.push_back(faults.size());
+    };
+    reader.Start();
+    Device.Advance(100, TPump::Never);
+    Device.LoseInput();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(faultsBefore, std::vector<size_t>{0});
+    EXPECT_EQ(faults, std::vector<TWaveResult>(2, WaveErrorNoDriver));
+    EXPECT_EQ(reader.PendingCount(), 3);
+    reader.Stop();
+    EXPECT_EQ(faultsBefore, (std::vector<size_t>{0, 2, 2, 2}));
+    EXPECT_EQ(faults.size(), 2u);
+    EXPECT_EQ(reader.PendingCount(), 0);
+    EXPECT_FALSE(Device.InputOpen());
+}
+
 // Buffers the main thread holds too long leave the input with none to fill: the reader
 // reports each loss; buffers handed back in time report none.
 TEST_F(WaveReaderTest, OverrunsCountInputLostForWantOfBuffers) {
