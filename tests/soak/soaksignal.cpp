@@ -79,7 +79,9 @@ void FillSoakSignal(float* left, float* right, uint64_t first, size_t frames) {
 }
 
 std::string DescribeSoakFault(const TSoakFault& fault) {
-    const std::string at = " at output frame " + std::to_string(fault.OutputFrame);
+    std::string at = " at output frame " + std::to_string(fault.OutputFrame);
+    if (fault.Frames > 1)
+        at += ", " + std::to_string(fault.Frames) + " frames in a row";
     switch (fault.Kind) {
     case TSoakFaultKind::None:
         return "none";
@@ -111,6 +113,18 @@ void TDelayChecker::Check(const float* left, const float* right, size_t frames) 
     }
 }
 
+void TDelayChecker::ExcuseInput(uint64_t first, uint64_t count) {
+    Gaps[NextGap] = {first, first + count};
+    NextGap = (NextGap + 1) % GapCount;
+}
+
+bool TDelayChecker::IsExcused(uint64_t inputFrame) const {
+    for (const TGap& gap : Gaps)
+        if (inputFrame >= gap.First && inputFrame < gap.End)
+            return true;
+    return false;
+}
+
 void TDelayChecker::CheckFrame(uint32_t code, bool offGrid) {
     const uint64_t outputFrame = Position++;
     if (!IsLocked && code == 0 && !offGrid)
@@ -119,24 +133,39 @@ void TDelayChecker::CheckFrame(uint32_t code, bool offGrid) {
         IsLocked = true;
         DelayFrames = int64_t(outputFrame) - int64_t(SoakFrameOf(code));
     }
+    const auto dueFrame = uint64_t(int64_t(outputFrame) - DelayFrames);
+    const uint32_t due = SoakCode(dueFrame);
+    const bool good = IsLocked && !offGrid && code == due;
+    if (!good && IsLocked && IsExcused(dueFrame)) {
+        ++Excused;
+        return;
+    }
     ++Checked;
-    const uint32_t due = SoakCode(uint64_t(int64_t(outputFrame) - DelayFrames));
-    if (IsLocked && !offGrid && code == due)
+    const bool continues = LastBad;
+    LastBad = !good;
+    if (good)
         return;
     ++Bad;
-    if (First.Kind != TSoakFaultKind::None)
+    if (continues) {
+        if (IncidentCount <= KeptIncidents)
+            ++Kept[IncidentCount - 1].Frames;
         return;
-    First.OutputFrame = outputFrame;
+    }
+    if (IncidentCount++ >= KeptIncidents)
+        return;
+    TSoakFault& fault = Kept[IncidentCount - 1];
+    fault.OutputFrame = outputFrame;
+    fault.Frames = 1;
     const int64_t shift = int64_t(SoakFrameOf(code)) - int64_t(SoakFrameOf(due));
     if (offGrid)
-        First.Kind = TSoakFaultKind::OffGrid;
+        fault.Kind = TSoakFaultKind::OffGrid;
     else if (code == 0)
-        First.Kind = TSoakFaultKind::Dropout;
+        fault.Kind = TSoakFaultKind::Dropout;
     else if (LeftOf(code) == LeftOf(due) || RightOf(code) == RightOf(due) ||
              std::llabs(shift) >= ShiftWindow)
-        First.Kind = TSoakFaultKind::Altered;
+        fault.Kind = TSoakFaultKind::Altered;
     else {
-        First.Kind = shift > 0 ? TSoakFaultKind::Skip : TSoakFaultKind::Repeat;
-        First.Shift = shift;
+        fault.Kind = shift > 0 ? TSoakFaultKind::Skip : TSoakFaultKind::Repeat;
+        fault.Shift = shift;
     }
 }

@@ -49,6 +49,7 @@ struct TFaultCase {
     TSoakFaultKind Kind;
     uint64_t FaultFrame;
     int64_t Shift;
+    uint64_t BadRun;
 };
 
 void PrintTo(const TFaultCase& fault, std::ostream* stream) {
@@ -56,33 +57,34 @@ void PrintTo(const TFaultCase& fault, std::ostream* stream) {
 }
 
 constexpr size_t At = Silence + 2000;
+constexpr size_t ToEnd = Silence + SignalFrames - At;
 
 const TFaultCase FaultCases[] = {
-    {"Clean", [](std::vector<int16_t>&) {}, TSoakFaultKind::None, 0, 0},
+    {"Clean", [](std::vector<int16_t>&) {}, TSoakFaultKind::None, 0, 0, 0},
     {"OneFrameLost",
      [](std::vector<int16_t>& out) {
          out.erase(out.begin() + 2 * At, out.begin() + 2 * At + 2);
          out.insert(out.end(), {1, 1});
      },
-     TSoakFaultKind::Skip, At, 1},
+     TSoakFaultKind::Skip, At, 1, ToEnd},
     {"BufferLost",
      [](std::vector<int16_t>& out) {
          FillSoakSignal(&out[2 * At], At - Silence + FirstInput + 441, Silence + SignalFrames - At);
      },
-     TSoakFaultKind::Skip, At, 441},
+     TSoakFaultKind::Skip, At, 441, ToEnd},
     {"FramesRepeated",
      [](std::vector<int16_t>& out) {
          FillSoakSignal(&out[2 * At], At - Silence + FirstInput - 3, Silence + SignalFrames - At);
      },
-     TSoakFaultKind::Repeat, At, -3},
+     TSoakFaultKind::Repeat, At, -3, ToEnd},
     {"LowBitFlipped", [](std::vector<int16_t>& out) { out[2 * At + 1] ^= 1; },
-     TSoakFaultKind::Altered, At, 0},
+     TSoakFaultKind::Altered, At, 0, 1},
     {"SampleSwapped", [](std::vector<int16_t>& out) { std::swap(out[2 * At], out[2 * At + 1]); },
-     TSoakFaultKind::Altered, At, 0},
-    {"Dropout", [](std::vector<int16_t>& out) { std::fill_n(&out[2 * At], 64, int16_t(0)); },
-     TSoakFaultKind::Dropout, At, 0},
+     TSoakFaultKind::Altered, At, 0, 1},
+    {"Dropout", [](std::vector<int16_t>& out) { std::fill_n(&out[2 * At], 2 * 64, int16_t(0)); },
+     TSoakFaultKind::Dropout, At, 0, 64},
     {"LastFrameChanged", [](std::vector<int16_t>& out) { out.back() = int16_t(~out.back()); },
-     TSoakFaultKind::Altered, Silence + SignalFrames - 1, 0},
+     TSoakFaultKind::Altered, Silence + SignalFrames - 1, 0, 1},
 };
 
 class DelayCheckerFaultTest : public testing::TestWithParam<TFaultCase> {};
@@ -106,14 +108,78 @@ TEST_P(DelayCheckerFaultTest, FindsTheFirstWrongFrame) {
     EXPECT_EQ(checker.FramesChecked(), SignalFrames);
     EXPECT_EQ(checker.FirstFault().Kind, fault.Kind);
     EXPECT_EQ(checker.BadFrames() == 0, fault.Kind == TSoakFaultKind::None);
+    EXPECT_EQ(checker.Incidents(), fault.Kind == TSoakFaultKind::None ? 0u : 1u);
     if (fault.Kind != TSoakFaultKind::None) {
         EXPECT_EQ(checker.FirstFault().OutputFrame, fault.FaultFrame);
         EXPECT_EQ(checker.FirstFault().Shift, fault.Shift);
+        EXPECT_EQ(checker.FirstFault().Frames, fault.BadRun);
+        EXPECT_EQ(checker.BadFrames(), fault.BadRun);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DelayCheckerFaultTest, testing::ValuesIn(FaultCases),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// A test client that misses process cycles tells the checker which output it never saw and
+// which input it never played; only those frames go unjudged.
+TEST(DelayCheckerTest, FramesTheClientMissedAreNotJudged) {
+    constexpr uint64_t Delay = 500;
+    constexpr uint64_t Frames = 4000;
+    constexpr uint64_t GapStart = 1000;
+    constexpr uint64_t GapFrames = 128;
+    struct Case {
+        const char* name;
+        bool excuse;
+        uint64_t outputMissed;
+        uint64_t bad;
+        uint64_t incidents;
+        uint64_t excused;
+    };
+    const Case cases[] = {
+        {"GapExcused", true, 0, 0, 0, GapFrames},
+        {"GapNotExcused", false, 0, GapFrames, 1, 0},
+        {"OutputMissedAndSkipped", true, 300, 0, 0, GapFrames},
+    };
+    for (const Case& c : cases) {
+        // Input frame n at output frame n + Delay, except that the gap carries stale frames.
+        std::vector<int16_t> output(2 * Frames, 0);
+        FillSoakSignal(&output[2 * Delay], 0, Frames - Delay);
+        FillSoakSignal(&output[2 * (Delay + GapStart)], GapStart - GapFrames, GapFrames);
+        TDelayChecker checker;
+        if (c.excuse)
+            checker.ExcuseInput(GapStart, GapFrames);
+        const uint64_t seen = 3000;
+        checker.Check(output.data(), seen);
+        checker.SkipOutput(c.outputMissed);
+        checker.Check(&output[2 * (seen + c.outputMissed)], Frames - seen - c.outputMissed);
+        EXPECT_EQ(checker.Delay(), int64_t(Delay)) << c.name;
+        EXPECT_EQ(checker.BadFrames(), c.bad) << c.name;
+        EXPECT_EQ(checker.Incidents(), c.incidents) << c.name;
+        EXPECT_EQ(checker.FramesExcused(), c.excused) << c.name;
+        EXPECT_EQ(checker.FramesChecked(), Frames - Delay - c.outputMissed - c.excused) << c.name;
+    }
+}
+
+TEST(DelayCheckerTest, CountsEveryRunOfBadFramesAndKeepsTheFirst) {
+    constexpr size_t Runs = TDelayChecker::KeptIncidents + 10;
+    constexpr size_t Spacing = 5;
+    std::vector<int16_t> output(2 * Spacing * (Runs + 1));
+    FillSoakSignal(output.data(), 0, output.size() / 2);
+    // Runs of two changed frames, one run every Spacing frames.
+    for (size_t run = 0; run < Runs; ++run) {
+        output[2 * (Spacing * (run + 1))] ^= 4;
+        output[2 * (Spacing * (run + 1) + 1)] ^= 4;
+    }
+    TDelayChecker checker;
+    checker.Check(output.data(), output.size() / 2);
+    EXPECT_EQ(checker.Incidents(), Runs);
+    EXPECT_EQ(checker.BadFrames(), 2 * Runs);
+    for (size_t kept = 0; kept < TDelayChecker::KeptIncidents; ++kept) {
+        EXPECT_EQ(checker.Incident(kept).OutputFrame, Spacing * (kept + 1)) << kept;
+        EXPECT_EQ(checker.Incident(kept).Frames, 2u) << kept;
+        EXPECT_EQ(checker.Incident(kept).Kind, TSoakFaultKind::Altered) << kept;
+    }
+}
 
 TEST(DelayCheckerTest, SilenceAloneIsNeitherLockedNorBad) {
     const std::vector<int16_t> silence(2000, 0);
@@ -158,11 +224,12 @@ TEST(DelayCheckerTest, FaultsAreDescribedWithTheirFrame) {
     };
     const Case cases[] = {
         {{TSoakFaultKind::None, 0, 0}, "none"},
-        {{TSoakFaultKind::Skip, 12, 441}, "441 frames lost at output frame 12"},
-        {{TSoakFaultKind::Repeat, 5, -3}, "3 frames played again at output frame 5"},
-        {{TSoakFaultKind::Dropout, 7, 0}, "silence at output frame 7"},
-        {{TSoakFaultKind::Altered, 9, 0}, "changed samples at output frame 9"},
-        {{TSoakFaultKind::OffGrid, 1, 0}, "a sample off the 16-bit grid at output frame 1"},
+        {{TSoakFaultKind::Skip, 12, 441, 1}, "441 frames lost at output frame 12"},
+        {{TSoakFaultKind::Repeat, 5, -3, 9},
+         "3 frames played again at output frame 5, 9 frames in a row"},
+        {{TSoakFaultKind::Dropout, 7, 0, 1}, "silence at output frame 7"},
+        {{TSoakFaultKind::Altered, 9, 0, 1}, "changed samples at output frame 9"},
+        {{TSoakFaultKind::OffGrid, 1, 0, 1}, "a sample off the 16-bit grid at output frame 1"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(DescribeSoakFault(c.fault), c.text);
