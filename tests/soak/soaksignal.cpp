@@ -113,18 +113,6 @@ void TDelayChecker::Check(const float* left, const float* right, size_t frames) 
     }
 }
 
-void TDelayChecker::ExcuseInput(uint64_t first, uint64_t count) {
-    Gaps[NextGap] = {first, first + count};
-    NextGap = (NextGap + 1) % GapCount;
-}
-
-bool TDelayChecker::IsExcused(uint64_t inputFrame) const {
-    for (const TGap& gap : Gaps)
-        if (inputFrame >= gap.First && inputFrame < gap.End)
-            return true;
-    return false;
-}
-
 void TDelayChecker::CheckFrame(uint32_t code, bool offGrid) {
     const uint64_t outputFrame = Position++;
     if (!IsLocked && code == 0 && !offGrid)
@@ -133,13 +121,8 @@ void TDelayChecker::CheckFrame(uint32_t code, bool offGrid) {
         IsLocked = true;
         DelayFrames = int64_t(outputFrame) - int64_t(SoakFrameOf(code));
     }
-    const auto dueFrame = uint64_t(int64_t(outputFrame) - DelayFrames);
-    const uint32_t due = SoakCode(dueFrame);
+    const uint32_t due = SoakCode(uint64_t(int64_t(outputFrame) - DelayFrames));
     const bool good = IsLocked && !offGrid && code == due;
-    if (!good && IsLocked && IsExcused(dueFrame)) {
-        ++Excused;
-        return;
-    }
     ++Checked;
     const bool continues = LastBad;
     LastBad = !good;

@@ -54,11 +54,6 @@ class TDelayChecker {
 public:
     void Check(const int16_t* interleaved, size_t frames);
     void Check(const float* left, const float* right, size_t frames);
-    // The frames the checker's own side missed, for a test client that lost process cycles:
-    // output frames it never saw, and input frames [first, first + count) it never played,
-    // whose places in the output are not judged.
-    void SkipOutput(uint64_t frames) { Position += frames; }
-    void ExcuseInput(uint64_t first, uint64_t count);
 
     // Whether the signal has arrived.
     bool Locked() const { return IsLocked; }
@@ -74,21 +69,11 @@ public:
     static constexpr size_t KeptIncidents = 64;
     uint64_t Incidents() const { return IncidentCount; }
     const TSoakFault& Incident(size_t index) const { return Kept[index]; }
-    // Frames not judged because their input was excused.
-    uint64_t FramesExcused() const { return Excused; }
     // The first frame that was wrong; Kind None when none was.
     const TSoakFault& FirstFault() const { return Kept[0]; }
 
 private:
     void CheckFrame(uint32_t code, bool offGrid);
-    bool IsExcused(uint64_t inputFrame) const;
-
-    struct TGap {
-        uint64_t First = 0;
-        uint64_t End = 0;
-    };
-    // The latest excused input ranges; older ones have long left the output.
-    static constexpr size_t GapCount = 64;
 
     bool IsLocked = false;
     int64_t DelayFrames = 0;
@@ -96,9 +81,6 @@ private:
     uint64_t Checked = 0;
     uint64_t Bad = 0;
     uint64_t IncidentCount = 0;
-    uint64_t Excused = 0;
     bool LastBad = false;
-    TGap Gaps[GapCount];
-    size_t NextGap = 0;
     TSoakFault Kept[KeptIncidents];
 };

@@ -120,46 +120,6 @@ TEST_P(DelayCheckerFaultTest, FindsTheFirstWrongFrame) {
 INSTANTIATE_TEST_SUITE_P(Faults, DelayCheckerFaultTest, testing::ValuesIn(FaultCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// A test client that misses process cycles tells the checker which output it never saw and
-// which input it never played; only those frames go unjudged.
-TEST(DelayCheckerTest, FramesTheClientMissedAreNotJudged) {
-    constexpr uint64_t Delay = 500;
-    constexpr uint64_t Frames = 4000;
-    constexpr uint64_t GapStart = 1000;
-    constexpr uint64_t GapFrames = 128;
-    struct Case {
-        const char* name;
-        bool excuse;
-        uint64_t outputMissed;
-        uint64_t bad;
-        uint64_t incidents;
-        uint64_t excused;
-    };
-    const Case cases[] = {
-        {"GapExcused", true, 0, 0, 0, GapFrames},
-        {"GapNotExcused", false, 0, GapFrames, 1, 0},
-        {"OutputMissedAndSkipped", true, 300, 0, 0, GapFrames},
-    };
-    for (const Case& c : cases) {
-        // Input frame n at output frame n + Delay, except that the gap carries stale frames.
-        std::vector<int16_t> output(2 * Frames, 0);
-        FillSoakSignal(&output[2 * Delay], 0, Frames - Delay);
-        FillSoakSignal(&output[2 * (Delay + GapStart)], GapStart - GapFrames, GapFrames);
-        TDelayChecker checker;
-        if (c.excuse)
-            checker.ExcuseInput(GapStart, GapFrames);
-        const uint64_t seen = 3000;
-        checker.Check(output.data(), seen);
-        checker.SkipOutput(c.outputMissed);
-        checker.Check(&output[2 * (seen + c.outputMissed)], Frames - seen - c.outputMissed);
-        EXPECT_EQ(checker.Delay(), int64_t(Delay)) << c.name;
-        EXPECT_EQ(checker.BadFrames(), c.bad) << c.name;
-        EXPECT_EQ(checker.Incidents(), c.incidents) << c.name;
-        EXPECT_EQ(checker.FramesExcused(), c.excused) << c.name;
-        EXPECT_EQ(checker.FramesChecked(), Frames - Delay - c.outputMissed - c.excused) << c.name;
-    }
-}
-
 TEST(DelayCheckerTest, CountsEveryRunOfBadFramesAndKeepsTheFirst) {
     constexpr size_t Runs = TDelayChecker::KeptIncidents + 10;
     constexpr size_t Spacing = 5;
