@@ -272,6 +272,9 @@ void TVirtualWaveDevice::RestoreDevice() {
 }
 
 void TVirtualWaveDevice::FeedInput(const void* pcm, size_t bytes) {
+    // What the input has read is never read again: a long feed must not grow without bound.
+    Card->Fed.remove(0, Card->FedRead);
+    Card->FedRead = 0;
     Card->Fed.append(static_cast<const char*>(pcm), qsizetype(bytes));
 }
 
