@@ -6,11 +6,11 @@
 #include "app/groupbox.h"
 #include "app/oscopepanel.h"
 #include "audio/wavelib.h"
-#include "controls/colors.h"
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
 #include "support/chmhelper.h"
+#include "support/colors.h"
 #include "support/dsupport.h"
 #include "support/errors.h"
 

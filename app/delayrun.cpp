@@ -7,9 +7,9 @@
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
-#include "controls/panel.h"
 #include "support/dsupport.h"
 #include "support/errors.h"
+#include "support/panel.h"
 
 #include <QCheckBox>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "app/oscilloscope.h"
 
-#include "controls/colors.h"
+#include "support/colors.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,7 +1,7 @@
 #include "app/oscopepanel.h"
 
 #include "app/oscilloscope.h"
-#include "controls/colors.h"
+#include "support/colors.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -9,8 +9,8 @@
 // graphs never flicker.
 
 #include "controls/autobttn.h"
-#include "controls/panel.h"
 #include "graph/graphbox.h"
+#include "support/panel.h"
 
 #include <QLabel>
 #include <QToolButton>

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "controls/colors.h"
-#include "controls/property.h"
+#include "support/colors.h"
 #include "support/errors.h"
+#include "support/property.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <QMouseEvent>
 
-#include "controls/colors.h"
-#include "controls/property.h"
+#include "support/colors.h"
+#include "support/property.h"
 
 namespace {
 

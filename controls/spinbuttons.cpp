@@ -4,8 +4,8 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "controls/colors.h"
-#include "controls/property.h"
+#include "support/colors.h"
+#include "support/property.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controls/colors.h"
+#include "support/colors.h"
 
 #include <QColor>
 #include <QFont>

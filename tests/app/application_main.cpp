@@ -5,8 +5,8 @@
 
 #include "app/delaymain.h"
 #include "audio/virtualwavedevice.h"
-#include "controls/panel.h"
 #include "support/errors.h"
+#include "support/panel.h"
 
 #include <QCoreApplication>
 #include <QEvent>

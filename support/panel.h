@@ -5,7 +5,7 @@
 #include <QString>
 #include <functional>
 
-#include "controls/alignment.h"
+#include "support/alignment.h"
 
 enum class TPanelBevel { bvNone, bvLowered, bvRaised };
 

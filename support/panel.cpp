@@ -1,9 +1,9 @@
-#include "controls/panel.h"
+#include "support/panel.h"
 
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "controls/property.h"
+#include "support/property.h"
 
 namespace {
 
