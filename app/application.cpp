@@ -1,5 +1,7 @@
 #include "app/application.h"
 
+#include "app/delaymain.h"
+#include "support/dsupport.h"
 #include "support/errors.h"
 
 #include <QMessageBox>
@@ -60,4 +62,16 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
         ShowCurrentException();
         return false;
     }
+}
+
+int RunProgram(int argc, char** argv, const std::function<void(TForm1& form)>& prepare) {
+    InitSupport();
+    TApplication application(argc, argv);
+    TApplication::setApplicationName(QStringLiteral("Lagvane"));
+    SetApplicationHelpFile(QStringLiteral("Lagvane.html"));
+    TForm1 form;
+    if (prepare)
+        prepare(form);
+    form.show();
+    return TApplication::exec();
 }

@@ -39,3 +39,9 @@ public:
     TApplication(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };
+
+class TForm1;
+
+// The program's start-up and message loop; prepare, when given, acts on the window before it
+// is shown (a harness ticks displays there). Returns the exit code.
+int RunProgram(int argc, char** argv, const std::function<void(TForm1& form)>& prepare = {});

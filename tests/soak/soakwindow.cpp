@@ -3,18 +3,12 @@
 
 #include "app/application.h"
 #include "app/delaymain.h"
-#include "support/dsupport.h"
 
 #include <QCheckBox>
 
 int main(int argc, char** argv) {
-    InitSupport();
-    TApplication application(argc, argv);
-    TApplication::setApplicationName(QStringLiteral("Lagvane"));
-    SetApplicationHelpFile(QStringLiteral("Lagvane.html"));
-    TForm1 form;
-    form.VUMeterChk->setChecked(true);
-    form.OscopeChk->click();
-    form.show();
-    return TApplication::exec();
+    return RunProgram(argc, argv, [](TForm1& form) {
+        form.VUMeterChk->setChecked(true);
+        form.OscopeChk->click();
+    });
 }
