@@ -2,12 +2,11 @@
 
 #include "audio/wavedevice.h"
 
-// The real devices: PortAudio's default input and output, those of JACK when a JACK server is
-// running (our ports read Lagvane:in_0, Lagvane:out_0, ...), else the default host API's.
-// Initialises PortAudio on construction and terminates it on destruction.
+// PortAudio's default input and output: ALSA's default device, which reaches PulseAudio and
+// PipeWire too. PortAudio starts on first use, and starts afresh once a stream was lost and
+// none is open, so that a device that comes back is found again.
 class TPortAudioDeviceFactory : public TWaveDeviceFactory {
 public:
-    TPortAudioDeviceFactory();
     ~TPortAudioDeviceFactory() override;
 
     int InputDeviceCount() override;
@@ -19,5 +18,7 @@ public:
                            TWaveOutProc callback, uintptr_t instance) override;
 
 private:
+    bool Ready();
+
     bool Initialized = false;
 };

@@ -8,7 +8,7 @@
 
 // A sound card for tests, driven by the test: it feeds input frames, advances device time and
 // reads what the output played. Its callbacks run on a device thread of their own, through the
-// same stream code as PortAudio. Install it with SetWaveDeviceFactory(&device).
+// same stream code as the real devices. Install it with SetWaveDeviceFactory(&device).
 class TVirtualWaveDevice : public TWaveDeviceFactory {
 public:
     // When the main thread gets to handle the device's completions during Advance.

@@ -1,6 +1,6 @@
 #include "audio/wavedevice.h"
 
-#include "audio/portaudiodevice.h"
+#include "audio/systemdevice.h"
 
 #include <utility>
 
@@ -11,11 +11,7 @@ TWaveDeviceFactory* Installed = nullptr;
 } // namespace
 
 TWaveDeviceFactory& WaveDeviceFactory() {
-    if (Installed)
-        return *Installed;
-    // Made on first use so that a process that never touches audio never starts PortAudio.
-    static TPortAudioDeviceFactory portAudio;
-    return portAudio;
+    return Installed ? *Installed : SystemDeviceFactory();
 }
 
 TWaveDeviceFactory* SetWaveDeviceFactory(TWaveDeviceFactory* factory) {

@@ -5,7 +5,7 @@
 
 // The device layer: a wave-in and a wave-out device with the calls the capture component and
 // the playback queue make, the records they exchange, and the process-wide choice of
-// implementation (PortAudio unless a test installs the virtual device).
+// implementation (the real devices unless a test installs the virtual device).
 
 // The 18-byte PCM format record both directions are opened with.
 #pragma pack(push, 1)
@@ -133,8 +133,8 @@ public:
                                    uintptr_t instance) = 0;
 };
 
-// The implementation every caller uses: PortAudio, made on first use, unless one was set.
+// The implementation every caller uses: the real devices, unless one was set.
 TWaveDeviceFactory& WaveDeviceFactory();
 // Installs a factory (not owned) for the whole process and returns the previous one;
-// nullptr goes back to PortAudio. Only while no device is open.
+// nullptr goes back to the real devices. Only while no device is open.
 TWaveDeviceFactory* SetWaveDeviceFactory(TWaveDeviceFactory* factory);

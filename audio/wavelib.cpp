@@ -34,7 +34,7 @@ struct TPlaybackQueue {
 };
 
 TPlaybackQueue& Queue() {
-    // Never destroyed: an output still open at exit must not outlive PortAudio.
+    // Never destroyed: an output still open at exit must not outlive the devices.
     static auto* queue = new TPlaybackQueue;
     return *queue;
 }

@@ -62,6 +62,20 @@ uint32_t WaveTypeToCapsBit(TWaveTypes waveType) {
     return IsFormatType(waveType) ? 1u << (waveType - 1) : 0;
 }
 
+uint32_t FormatCapabilities(const std::function<bool(const TWaveFormat&)>& opens) {
+    uint32_t bits = 0;
+    for (int type = wf11Khz_Mono_8Bit; type < WaveTypeCount; ++type) {
+        const auto waveType = static_cast<TWaveTypes>(type);
+        TWaveDataFormat triple{};
+        WaveTypeToFormat(waveType, triple);
+        TWaveFormat record{};
+        TWaveReader::MakeWaveFormat(record, triple);
+        if (opens(record))
+            bits |= WaveTypeToCapsBit(waveType);
+    }
+    return bits;
+}
+
 void BuildFormatList(TFormatList& list, uint32_t capabilities) {
     list.clear();
     // Bits beyond the twelve (formats we do not offer) count as none.

@@ -57,6 +57,8 @@ using TFormatList = QList<TFormatListEntry>;
 // The text a wave type shows in the format list ("No Wave Mapper" for wfNone).
 QString WaveTypeText(TWaveTypes waveType);
 uint32_t WaveTypeToCapsBit(TWaveTypes waveType);
+// The capability bits of the wave types whose record opens says a device can open.
+uint32_t FormatCapabilities(const std::function<bool(const TWaveFormat&)>& opens);
 void BuildFormatList(TFormatList& list, uint32_t capabilities);
 // Writes the triple of a format; leaves format untouched for wfNone.
 void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format);

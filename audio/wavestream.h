@@ -12,7 +12,8 @@
 // A PCM record both implementations can open: 8 or 16 bits, consistent sizes.
 bool IsPcmFormat(const TWaveFormat& format);
 
-// How frames reach a stream: a PortAudio stream or the virtual card. Called on the main thread.
+// How frames reach a stream: a JACK client, a PortAudio stream or the virtual card. Called on
+// the main thread.
 class TWaveDriver {
 public:
     virtual ~TWaveDriver() = default;
@@ -134,3 +135,26 @@ private:
     bool Dry = true;
     uint32_t SilenceLeft = 0;
 };
+
+// Opens a real device: a stream of the direction around the driver openDriver makes for it
+// (nullptr when the device refuses), handed out as device.
+template <class TDevice, class TOpenDriver>
+TWaveResult OpenRealDevice(std::unique_ptr<TDevice>& device, TWaveStream::TDirection direction,
+                           const TWaveFormat& format, TWaveStream::TSamples samples,
+                           TWaveStream::TDelivery delivery, TOpenDriver openDriver) {
+    // An output that ran dry starts a new buffer a tenth of a second late: the main thread then
+    // has about that long after each completion to queue the next buffer, so buffers of any
+    // length play back to back whatever the device period is. The input refills a buffer three
+    // buffers after handing it over, so this plus two periods must stay under two buffers of
+    // the shortest delay (0.1 s).
+    constexpr uint32_t dryStartDivisor = 10;
+    auto stream = std::make_unique<TWaveStream>(direction, format, samples, std::move(delivery));
+    stream->SetDryStartFrames(format.SamplesPerSec / dryStartDivisor);
+    std::unique_ptr<TWaveDriver> driver = openDriver(*stream);
+    if (!driver)
+        return WaveErrorAllocated;
+    if (const TWaveResult result = stream->Attach(std::move(driver)))
+        return result;
+    device = std::move(stream);
+    return WaveNoError;
+}

@@ -1,10 +1,13 @@
 // The window on a real JACK server that goes away in the middle of a run: the run stops by
-// itself within moments, with one message, and leaves nothing waiting.
+// itself within moments, with one message, and leaves nothing waiting; once the server is
+// back, Play works again without restarting the program.
 
 #include "app/application.h"
 #include "app/delaymain.h"
+#include "audio/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
+#include "audio/waveread.h"
 #include "tests/e2e/jacktestclient.h"
 
 #include <QCoreApplication>
@@ -20,6 +23,8 @@ namespace {
 constexpr int SampleRate = 44100;
 // A lost server is noticed within a few health checks; far less than this.
 constexpr qint64 StopLimitMs = 5000;
+// Far more than the probe's two seconds of signal take.
+constexpr qint64 RunLimitMs = 20000;
 
 // Handles events until done says so or the limit passes; true when done.
 bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
@@ -30,7 +35,7 @@ bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
     return done();
 }
 
-TEST(JackFaultTest, RunStopsByItselfWithOneMessageWhenTheServerGoesAway) {
+TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsBack) {
     TPrivateJackServer server(SampleRate);
     ASSERT_TRUE(server.Running());
     server.Use();
@@ -66,6 +71,31 @@ TEST(JackFaultTest, RunStopsByItselfWithOneMessageWhenTheServerGoesAway) {
         form.PlayBtn->click();
         EXPECT_FALSE(form.PlayBtn->isChecked());
         EXPECT_EQ(errors.size(), 2);
+
+        // Once the server is back, Play works again in the same process, bit for bit.
+        ASSERT_TRUE(server.Start());
+        form.PlayBtn->click();
+        ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        TWaveDataFormat format;
+        form.WaveReader1->GetFormat(format);
+        TJackTestClient probe("lagvane-probe", format.Channels);
+        ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+        const size_t runFrames = 2 * SampleRate;
+        const std::vector<float> signal =
+            GridSignal(runFrames, format.Channels, format.BytesPerSample);
+        ASSERT_TRUE(
+            probe.Run(signal, QString::fromStdString(SystemDeviceFactory().Jack().ClientName())))
+            << probe.Error().toStdString();
+        EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
+        probe.Close();
+        form.PlayBtn->click();
+        EXPECT_TRUE(HandleEventsUntil(
+            [&] { return form.PlayBtn->isEnabled() && !form.PlayBtn->isChecked(); }, StopLimitMs));
+        EXPECT_EQ(errors.size(), 2) << errors.join(u'|').toStdString();
+        const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
+        ASSERT_TRUE(found.Found) << "the signal did not come back";
+        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
+        EXPECT_EQ(found.EndDelay, found.Delay);
     }
     SetExceptionMessageFunction({});
     SetWaveMessageFunction({});

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 const char* TestJackServerName(int sampleRate) {
     return sampleRate == 11025 ? LAGVANE_JACK_SERVER_11025 : LAGVANE_JACK_SERVER_44100;
@@ -32,7 +33,12 @@ void UseJackServer(int sampleRate) {
 TPrivateJackServer::TPrivateJackServer(int sampleRate)
     : ServerAndRate(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" +
                     QByteArray::number(sampleRate)) {
+    Start();
+}
+
+bool TPrivateJackServer::Start() {
     IsRunning = RunScript("start", ServerAndRate) == 0;
+    return IsRunning;
 }
 
 TPrivateJackServer::~TPrivateJackServer() {
@@ -144,4 +150,72 @@ int TJackTestClient::Process(unsigned frames, void* argument) {
     }
     self->Position.store(std::min(start + frames, total), std::memory_order_release);
     return 0;
+}
+
+namespace {
+
+// Frames of a recording matched against the signal to locate it.
+constexpr size_t MatchFrames = 32;
+
+bool FramesEqual(const float* a, const float* b, size_t frames, int channels) {
+    return std::memcmp(a, b, sizeof(float) * frames * size_t(channels)) == 0;
+}
+
+// The signal frame the recording's window at frame `at` holds, or -1.
+int64_t FindInSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
+                     size_t at, int channels) {
+    const size_t frames = signal.size() / size_t(channels);
+    for (size_t start = 0; start + MatchFrames <= frames; ++start)
+        if (FramesEqual(&signal[start * channels], &recorded[at * channels], MatchFrames, channels))
+            return int64_t(start);
+    return -1;
+}
+
+} // namespace
+
+std::vector<float> GridSignal(size_t frames, int channels, int bytesPerSample) {
+    std::vector<float> signal(frames * size_t(channels));
+    uint32_t state = 12345;
+    for (float& sample : signal) {
+        int step;
+        do {
+            state = state * 1664525u + 1013904223u;
+            step = bytesPerSample == 1 ? int(state >> 24) - 128 : int16_t(state >> 16);
+        } while (step == 0);
+        sample = float(step) / (bytesPerSample == 1 ? 128.0f : 32768.0f);
+    }
+    return signal;
+}
+
+TDelayedSignal FindDelayedSignal(const std::vector<float>& signal,
+                                 const std::vector<float>& recorded, int channels) {
+    TDelayedSignal found;
+    const size_t frames = recorded.size() / size_t(channels);
+    if (frames < MatchFrames)
+        return found;
+    // The ports are connected one by one, so the channels may start a period apart.
+    size_t first = 0;
+    while (first < frames &&
+           std::any_of(&recorded[first * channels], &recorded[(first + 1) * channels],
+                       [](float sample) { return sample == 0.0f; }))
+        ++first;
+    if (first + MatchFrames > frames)
+        return found;
+    const int64_t startAt = FindInSignal(signal, recorded, first, channels);
+    if (startAt < 0)
+        return found;
+    found.Found = true;
+    found.FirstSound = first;
+    found.Delay = int64_t(first) - startAt;
+    const size_t signalFrames = signal.size() / size_t(channels);
+    while (first + found.ExactFrames < frames &&
+           size_t(startAt) + found.ExactFrames < signalFrames &&
+           FramesEqual(&recorded[(first + found.ExactFrames) * channels],
+                       &signal[(size_t(startAt) + found.ExactFrames) * channels], 1, channels))
+        ++found.ExactFrames;
+    const size_t endWindow = frames - MatchFrames;
+    const int64_t endAt = FindInSignal(signal, recorded, endWindow, channels);
+    if (endAt >= 0)
+        found.EndDelay = int64_t(endWindow) - endAt;
+    return found;
 }

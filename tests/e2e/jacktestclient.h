@@ -4,6 +4,7 @@
 #include <QString>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 typedef struct _jack_client jack_client_t;
@@ -11,7 +12,7 @@ typedef struct _jack_port jack_port_t;
 
 // The end-to-end tests' JACK servers, started by the e2e fixture: one per sample rate.
 const char* TestJackServerName(int sampleRate);
-// Points this process's JACK clients (ours and PortAudio's) at the test server of that rate and
+// Points this process's JACK clients at the test server of that rate and
 // forbids starting a server. Call before anything in the process opens a JACK client.
 void UseJackServer(int sampleRate);
 
@@ -24,6 +25,8 @@ public:
     bool Running() const { return IsRunning; }
     // Points this process's JACK clients at it, as UseJackServer does.
     void Use() const;
+    // Starts it (again); true once it answers.
+    bool Start();
     void Stop();
 
 private:
@@ -73,3 +76,21 @@ private:
     std::vector<float> Recording;
     std::atomic<size_t> Position{0};
 };
+
+// A signal on the sample grid of a PCM format (8 or 16 bits per sample) with no zero sample, so
+// that the first sound in a recording marks where the signal starts, and random enough that
+// any window of a few dozen frames is unique.
+std::vector<float> GridSignal(size_t frames, int channels, int bytesPerSample);
+
+// Where a recording holds a signal: the first frame with sound on every channel, which signal
+// frame that is, and from there how many frames match the signal bit for bit in a row.
+struct TDelayedSignal {
+    bool Found = false;
+    size_t FirstSound = 0;
+    // Recording frame minus signal frame at the first sound, and at the recording's end.
+    int64_t Delay = 0;
+    int64_t EndDelay = -1;
+    size_t ExactFrames = 0;
+};
+TDelayedSignal FindDelayedSignal(const std::vector<float>& signal,
+                                 const std::vector<float>& recorded, int channels);

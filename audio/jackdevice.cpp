@@ -1,0 +1,315 @@
+#include "audio/jackdevice.h"
+
+#include "audio/waveread.h"
+#include "audio/wavestream.h"
+
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* ClientName = "Lagvane";
+// Frames interleaved at a time, so that the scratch buffer is sized once whatever the period.
+constexpr uint32_t ChunkFrames = 2048;
+
+using TDirection = TWaveStream::TDirection;
+
+// libjack reports every failed connection attempt on stderr; without a server that is every
+// call. We report failures ourselves.
+void Quiet(const char*) {}
+
+} // namespace
+
+class TJackDriver;
+
+// Our client on one server. Its callbacks run on JACK's threads and reach the drivers
+// attached to it, one per direction, without locks: a driver is detached by clearing its slot
+// and waiting out any callback that may still hold it.
+class TJackClient {
+public:
+    // Null once closed.
+    jack_client_t* Handle;
+
+    // Nothing when no server answers.
+    static std::shared_ptr<TJackClient> Open() {
+        jack_status_t status{};
+        jack_client_t* handle = jack_client_open(ClientName, JackNoStartServer, &status);
+        if (!handle)
+            return nullptr;
+        std::shared_ptr<TJackClient> client(new TJackClient(handle));
+        jack_set_process_callback(handle, &Process, client.get());
+        jack_set_xrun_callback(handle, &Xrun, client.get());
+        jack_on_info_shutdown(handle, &Shutdown, client.get());
+        if (jack_activate(handle) != 0)
+            return nullptr;
+        return client;
+    }
+
+    ~TJackClient() { Close(); }
+
+    // A client whose server went away must be closed before any other client is opened:
+    // libjack frees what is left of it then, and the handle would dangle. Returns at once
+    // when the server has gone.
+    void Close() {
+        if (!Handle)
+            return;
+        jack_deactivate(Handle);
+        jack_client_close(Handle);
+        Handle = nullptr;
+    }
+
+    bool Down() const { return IsDown.load(); }
+    uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
+    // Xruns the server has told of since the client opened.
+    uint64_t Xruns() const { return XrunCount.load(); }
+
+    // The driver is called from the next cycle on.
+    void Attach(TJackDriver* driver, TDirection direction) { Slot(direction).store(driver); }
+
+    // Returns once no callback calls the driver any more.
+    void Detach(TDirection direction) {
+        Slot(direction).store(nullptr);
+        while (Callers.load() != 0)
+            std::this_thread::yield();
+    }
+
+private:
+    explicit TJackClient(jack_client_t* handle) : Handle(handle) {}
+
+    std::atomic<TJackDriver*>& Slot(TDirection direction) {
+        return Drivers[direction == TDirection::Input ? 0 : 1];
+    }
+
+    template <class TCall> void ForEachDriver(TCall call) {
+        Callers.fetch_add(1);
+        // Input first: a cycle's capture is taken before its playback is written.
+        for (std::atomic<TJackDriver*>& slot : Drivers)
+            if (TJackDriver* driver = slot.load())
+                call(*driver);
+        Callers.fetch_sub(1);
+    }
+
+    static int Process(jack_nframes_t frames, void* argument);
+    static int Xrun(void* argument) {
+        static_cast<TJackClient*>(argument)->XrunCount.fetch_add(1);
+        return 0;
+    }
+    static void Shutdown(jack_status_t, const char*, void* argument);
+
+    std::array<std::atomic<TJackDriver*>, 2> Drivers{};
+    // Callbacks under way that may hold a driver.
+    std::atomic<int> Callers{0};
+    std::atomic<bool> IsDown{false};
+    std::atomic<uint64_t> XrunCount{0};
+};
+
+// One open device: its ports on the client and the stream it feeds or drains.
+class TJackDriver final : public TWaveDriver {
+public:
+    TJackDriver(std::shared_ptr<TJackClient> client, TWaveStream& stream, TDirection direction)
+        : Client(std::move(client)), Stream(stream), Direction(direction),
+          Channels(stream.Format().Channels), Interleaved(size_t(Channels) * ChunkFrames) {}
+
+    ~TJackDriver() override {
+        StopFlow();
+        if (!Client->Down())
+            for (jack_port_t* port : Ports)
+                jack_port_unregister(Client->Handle, port);
+    }
+
+    bool RegisterPorts() {
+        const bool input = Direction == TDirection::Input;
+        for (int channel = 0; channel < Channels; ++channel) {
+            const std::string name = (input ? "in_" : "out_") + std::to_string(channel);
+            jack_port_t* port =
+                jack_port_register(Client->Handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                   input ? JackPortIsInput : JackPortIsOutput, 0);
+            if (!port)
+                return false;
+            Ports.push_back(port);
+        }
+        return true;
+    }
+
+    TWaveResult StartFlow() override {
+        if (Client->Down())
+            return WaveErrorNoDriver;
+        if (Flowing)
+            return WaveNoError;
+        ConnectPhysicalPorts();
+        SeenXruns = Client->Xruns();
+        Client->Attach(this, Direction);
+        Flowing = true;
+        return WaveNoError;
+    }
+
+    void StopFlow() override {
+        if (Flowing)
+            Client->Detach(Direction);
+        Flowing = false;
+    }
+
+    TWaveResult QueueResult() const override {
+        return Client->Down() ? WaveErrorNoDriver : WaveNoError;
+    }
+    TWaveResult Health() const override { return QueueResult(); }
+
+    // JACK's process thread.
+    void Process(jack_nframes_t frames) {
+        const uint64_t xruns = Client->Xruns();
+        if (xruns != SeenXruns) {
+            SeenXruns = xruns;
+            if (Direction == TDirection::Input)
+                Stream.HostOverflow();
+            else
+                Stream.HostUnderflow();
+        }
+        std::array<float*, 2> buffers{};
+        for (int channel = 0; channel < Channels; ++channel)
+            buffers[size_t(channel)] =
+                static_cast<float*>(jack_port_get_buffer(Ports[size_t(channel)], frames));
+        const size_t channels = size_t(Channels);
+        for (uint32_t done = 0; done < frames;) {
+            const uint32_t count = std::min(frames - done, ChunkFrames);
+            if (Direction == TDirection::Input) {
+                for (size_t frame = 0; frame < count; ++frame)
+                    for (size_t channel = 0; channel < channels; ++channel)
+                        Interleaved[frame * channels + channel] = buffers[channel][done + frame];
+                Stream.Capture(Interleaved.data(), count);
+            } else {
+                Stream.Play(Interleaved.data(), count);
+                for (size_t frame = 0; frame < count; ++frame)
+                    for (size_t channel = 0; channel < channels; ++channel)
+                        buffers[channel][done + frame] = Interleaved[frame * channels + channel];
+            }
+            done += count;
+        }
+    }
+
+    void Lost() { Stream.ReportFault(WaveErrorNoDriver); }
+
+private:
+    // The default connections: channel n to the n-th physical port, as far as there are any.
+    // The operator may patch them otherwise while the device runs.
+    void ConnectPhysicalPorts() {
+        const bool input = Direction == TDirection::Input;
+        const char** physical =
+            jack_get_ports(Client->Handle, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                           JackPortIsPhysical | (input ? JackPortIsOutput : JackPortIsInput));
+        if (!physical)
+            return;
+        for (size_t channel = 0; channel < Ports.size() && physical[channel]; ++channel) {
+            const char* own = jack_port_name(Ports[channel]);
+            jack_connect(Client->Handle, input ? physical[channel] : own,
+                         input ? own : physical[channel]);
+        }
+        jack_free(physical);
+    }
+
+    const std::shared_ptr<TJackClient> Client;
+    TWaveStream& Stream;
+    const TDirection Direction;
+    const int Channels;
+    std::vector<jack_port_t*> Ports;
+    // Process thread only.
+    std::vector<float> Interleaved;
+    uint64_t SeenXruns = 0;
+    bool Flowing = false;
+};
+
+int TJackClient::Process(jack_nframes_t frames, void* argument) {
+    static_cast<TJackClient*>(argument)->ForEachDriver(
+        [frames](TJackDriver& driver) { driver.Process(frames); });
+    return 0;
+}
+
+void TJackClient::Shutdown(jack_status_t, const char*, void* argument) {
+    auto* client = static_cast<TJackClient*>(argument);
+    client->IsDown.store(true);
+    client->ForEachDriver([](TJackDriver& driver) { driver.Lost(); });
+}
+
+namespace {
+
+template <class TDevice>
+TWaveResult OpenStream(const std::shared_ptr<TJackClient>& client, TDirection direction,
+                       std::unique_ptr<TDevice>& device, const TWaveFormat& format,
+                       TWaveStream::TDelivery delivery) {
+    return OpenRealDevice(
+        device, direction, format, TWaveStream::TSamples::Float, std::move(delivery),
+        [&](TWaveStream& stream) -> std::unique_ptr<TWaveDriver> {
+            auto driver = std::make_unique<TJackDriver>(client, stream, direction);
+            if (!driver->RegisterPorts())
+                return nullptr;
+            return driver;
+        });
+}
+
+} // namespace
+
+TJackDeviceFactory::TJackDeviceFactory() {
+    jack_set_error_function(&Quiet);
+    jack_set_info_function(&Quiet);
+}
+
+TJackDeviceFactory::~TJackDeviceFactory() = default;
+
+bool TJackDeviceFactory::Available() {
+    if (Client && !Client->Down())
+        return true;
+    // Devices still open on a client whose server went away keep the object, and never call
+    // JACK through it again.
+    if (Client)
+        Client->Close();
+    Client = TJackClient::Open();
+    return Client != nullptr;
+}
+
+std::string TJackDeviceFactory::ClientName() const {
+    return Client && Client->Handle ? jack_get_client_name(Client->Handle) : std::string();
+}
+
+TWaveResult TJackDeviceFactory::Opens(const TWaveFormat& format) {
+    if (!Available())
+        return WaveErrorNoDriver;
+    // JACK runs every client at the server's rate and does not resample.
+    return IsPcmFormat(format) && format.SamplesPerSec == Client->SampleRate() ? WaveNoError
+                                                                               : WaveErrorBadFormat;
+}
+
+int TJackDeviceFactory::InputDeviceCount() {
+    return Available() ? 1 : 0;
+}
+
+uint32_t TJackDeviceFactory::InputFormats(int device) {
+    if (device != 0)
+        return 0;
+    return FormatCapabilities(
+        [this](const TWaveFormat& format) { return Opens(format) == WaveNoError; });
+}
+
+TWaveResult TJackDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device,
+                                          const TWaveFormat& format, TWaveInTarget* target) {
+    if (const TWaveResult result = Opens(format))
+        return result;
+    return OpenStream(Client, TDirection::Input, device, format, TWaveStream::ToTarget(target));
+}
+
+TWaveResult TJackDeviceFactory::QueryOutput(const TWaveFormat& format) {
+    return Opens(format);
+}
+
+TWaveResult TJackDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
+                                           const TWaveFormat& format, TWaveOutProc callback,
+                                           uintptr_t instance) {
+    if (const TWaveResult result = Opens(format))
+        return result;
+    return OpenStream(Client, TDirection::Output, device, format,
+                      TWaveStream::ToCallback(callback, instance));
+}

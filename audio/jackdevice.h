@@ -1,0 +1,40 @@
+#pragma once
+
+#include "audio/wavedevice.h"
+
+#include <memory>
+#include <string>
+
+class TJackClient;
+
+// JACK, spoken to directly: one client named "Lagvane" whose ports (Lagvane:in_0, in_1,
+// out_0, out_1) the open devices register. A started device connects its ports to the physical
+// ones; every format at the server's rate is offered, 8 and 16 bits alike, converted exactly.
+//
+// The client is opened when a server first answers and dropped once the server goes away:
+// the devices on it stop with a fault, and the next call finds the server again when it is back.
+class TJackDeviceFactory : public TWaveDeviceFactory {
+public:
+    TJackDeviceFactory();
+    ~TJackDeviceFactory() override;
+
+    // Whether a JACK server answers now; connects to it if not yet connected.
+    bool Available();
+    // The name the server gave our client; empty while not connected.
+    std::string ClientName() const;
+
+    int InputDeviceCount() override;
+    uint32_t InputFormats(int device) override;
+    TWaveResult OpenInput(std::unique_ptr<TWaveInDevice>& device, const TWaveFormat& format,
+                          TWaveInTarget* target) override;
+    TWaveResult QueryOutput(const TWaveFormat& format) override;
+    TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device, const TWaveFormat& format,
+                           TWaveOutProc callback, uintptr_t instance) override;
+
+private:
+    // Whether a device of the format opens: WaveErrorNoDriver without a server.
+    TWaveResult Opens(const TWaveFormat& format);
+
+    // Shared with the open devices, which keep a client that went away until they close.
+    std::shared_ptr<TJackClient> Client;
+};

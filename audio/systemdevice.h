@@ -1,0 +1,30 @@
+#pragma once
+
+#include "audio/jackdevice.h"
+#include "audio/portaudiodevice.h"
+
+// The machine's real devices: JACK's while a JACK server answers, else PortAudio's. Asked
+// afresh at every call, so that a server started or stopped between runs is followed.
+class TSystemDeviceFactory final : public TWaveDeviceFactory {
+public:
+    TJackDeviceFactory& Jack() { return JackDevices; }
+
+    int InputDeviceCount() override;
+    uint32_t InputFormats(int device) override;
+    TWaveResult OpenInput(std::unique_ptr<TWaveInDevice>& device, const TWaveFormat& format,
+                          TWaveInTarget* target) override;
+    TWaveResult QueryOutput(const TWaveFormat& format) override;
+    TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device, const TWaveFormat& format,
+                           TWaveOutProc callback, uintptr_t instance) override;
+
+private:
+    TWaveDeviceFactory& Current();
+
+    TJackDeviceFactory JackDevices;
+    // Never started while JACK serves, so that it opens no JACK client of its own.
+    TPortAudioDeviceFactory PortAudioDevices;
+};
+
+// The one instance, made on first use so that a process that never touches audio starts
+// neither JACK nor PortAudio.
+TSystemDeviceFactory& SystemDeviceFactory();
