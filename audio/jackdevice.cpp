@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -17,6 +16,8 @@ namespace {
 constexpr const char* ClientName = "Lagvane";
 // Frames interleaved at a time, so that the scratch buffer is sized once whatever the period.
 constexpr uint32_t ChunkFrames = 2048;
+// Mono or stereo: the formats the program records.
+constexpr size_t MaxChannels = 2;
 
 using TDirection = TWaveStream::TDirection;
 
@@ -170,7 +171,7 @@ public:
             else
                 Stream.HostUnderflow();
         }
-        std::array<float*, 2> buffers{};
+        std::array<float*, MaxChannels> buffers{};
         for (int channel = 0; channel < Channels; ++channel)
             buffers[size_t(channel)] =
                 static_cast<float*>(jack_port_get_buffer(Ports[size_t(channel)], frames));
@@ -279,8 +280,9 @@ TWaveResult TJackDeviceFactory::Opens(const TWaveFormat& format) {
     if (!Available())
         return WaveErrorNoDriver;
     // JACK runs every client at the server's rate and does not resample.
-    return IsPcmFormat(format) && format.SamplesPerSec == Client->SampleRate() ? WaveNoError
-                                                                               : WaveErrorBadFormat;
+    const bool opens = IsPcmFormat(format) && format.Channels <= MaxChannels &&
+                       format.SamplesPerSec == Client->SampleRate();
+    return opens ? WaveNoError : WaveErrorBadFormat;
 }
 
 int TJackDeviceFactory::InputDeviceCount() {

@@ -129,4 +129,42 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
 INSTANTIATE_TEST_SUITE_P(Formats, JackDelayTest, testing::ValuesIn(JackCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+void IgnoreOutputMessage(TWaveOutDevice*, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
+
+// JACK runs every client at the server's rate: exactly the formats at that rate are offered,
+// and no other opens.
+TEST(JackFormatTest, OffersMonoAndStereoAtTheServerRateOnly) {
+    UseJackServer(44100);
+    TWaveDeviceFactory& factory = SystemDeviceFactory();
+    ASSERT_TRUE(SystemDeviceFactory().Jack().Available());
+    EXPECT_EQ(factory.InputDeviceCount(), 1);
+    EXPECT_EQ(factory.InputFormats(0),
+              WaveTypeToCapsBit(wf44Khz_Mono_8Bit) | WaveTypeToCapsBit(wf44Khz_Stereo_8Bit) |
+                  WaveTypeToCapsBit(wf44Khz_Mono_16Bit) | WaveTypeToCapsBit(wf44Khz_Stereo_16Bit));
+
+    const struct {
+        const char* Name;
+        uint16_t Channels;
+        uint32_t Rate;
+        uint16_t Bits;
+        TWaveResult Expected;
+    } rows[] = {
+        {"stereo 16-bit", 2, 44100, 16, WaveNoError},
+        {"mono 8-bit", 1, 44100, 8, WaveNoError},
+        {"another rate", 2, 48000, 16, WaveErrorBadFormat},
+        {"three channels", 3, 44100, 16, WaveErrorBadFormat},
+        {"24-bit", 2, 44100, 24, WaveErrorBadFormat},
+    };
+    for (const auto& row : rows) {
+        const uint16_t blockAlign = uint16_t(row.Channels * row.Bits / 8);
+        const TWaveFormat format{WaveFormatPcm, row.Channels, row.Rate, row.Rate * blockAlign,
+                                 blockAlign,    row.Bits,     0};
+        EXPECT_EQ(factory.QueryOutput(format), row.Expected) << row.Name;
+        std::unique_ptr<TWaveOutDevice> output;
+        EXPECT_EQ(factory.OpenOutput(output, format, IgnoreOutputMessage, 0), row.Expected)
+            << row.Name;
+        EXPECT_EQ(output != nullptr, row.Expected == WaveNoError) << row.Name;
+    }
+}
+
 } // namespace
