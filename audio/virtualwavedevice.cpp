@@ -91,11 +91,12 @@ struct TVirtualWaveDevice::TCard {
         return NativeFloat ? TWaveStream::TSamples::Float : TWaveStream::TSamples::Pcm;
     }
 
-    // A flowing stream learns of its loss on the device thread, as from a real host.
-    void Lose(bool input) {
+    // A flowing stream learns of its loss on the device thread, as from a real host, unless
+    // the loss is silent.
+    void Lose(bool input, bool silently = false) {
         (input ? InputLost : OutputLost) = true;
         TWaveStream* stream = input ? Input : Output;
-        if (stream && (input ? InputFlowing : OutputFlowing))
+        if (stream && (input ? InputFlowing : OutputFlowing) && !silently)
             Thread.Run([stream] { stream->ReportFault(WaveErrorNoDriver); });
     }
 };
@@ -131,6 +132,7 @@ public:
             return WaveErrorNoDriver;
         return Input ? WaveNoError : Card->WriteFault;
     }
+    TWaveResult Health() const override { return Lost() ? WaveErrorNoDriver : WaveNoError; }
 
 private:
     bool& Flowing() { return Input ? Card->InputFlowing : Card->OutputFlowing; }
@@ -264,6 +266,10 @@ void TVirtualWaveDevice::LoseInput() {
 
 void TVirtualWaveDevice::LoseOutput() {
     Card->Lose(false);
+}
+
+void TVirtualWaveDevice::LoseInputSilently() {
+    Card->Lose(true, true);
 }
 
 void TVirtualWaveDevice::RestoreDevice() {

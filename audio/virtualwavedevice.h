@@ -60,6 +60,9 @@ public:
     void LoseDevice();
     void LoseInput();
     void LoseOutput();
+    // The input stops moving frames without a word, as a host that leaves a stream inactive
+    // and calls nobody: only the stream's own health check can find it.
+    void LoseInputSilently();
     // The card is back: new opens and starts work again.
     void RestoreDevice();
 

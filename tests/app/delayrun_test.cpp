@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QTimer>
 #include <QToolButton>
@@ -26,6 +27,8 @@ using TPump = TVirtualWaveDevice::TPump;
 constexpr TWaveDataFormat Mono8{11025, 1, 1};
 constexpr TWaveDataFormat Stereo16{44100, 2, 2};
 constexpr int Stereo16Index = 11;
+// Far more than the few health checks (200 ms apart) a silent loss takes to be found.
+constexpr qint64 HealthLimitMs = 5000;
 
 QString Grouped(qulonglong value) {
     return QLocale::system().toString(value);
@@ -403,6 +406,29 @@ INSTANTIATE_TEST_SUITE_P(
                  {"The output device stopped: it refused a buffer (7 Unable to allocate or lock "
                   "memory). The run has been stopped."}}),
     [](const testing::TestParamInfo<RunFault>& info) { return std::string(info.param.name); });
+
+// A host that leaves the input inactive and tells nobody: the stream's health check, on the
+// wall clock, finds it within moments and the run stops as for any lost device.
+TEST_F(DelayRunTest, SilentlyLostInputIsFoundByTheHealthCheck) {
+    TForm1& form = MakeForm();
+    const int frames = form.BufferFrames();
+    form.PlayBtn->click();
+    Device.Advance(2 * frames);
+    Device.LoseInputSilently();
+    Device.Advance(2 * frames);
+    HandleEvents();
+    ASSERT_TRUE(Errors.isEmpty());
+    ASSERT_TRUE(form.PlayBtn->isChecked());
+
+    QElapsedTimer clock;
+    clock.start();
+    while (Errors.isEmpty() && clock.elapsed() < HealthLimitMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    ASSERT_EQ(Errors.size(), 1);
+    EXPECT_EQ(Errors[0], QStringLiteral("The input device stopped: it is no longer available. "
+                                        "The run has been stopped."));
+    ExpectIdle(form, Device);
+}
 
 TEST(DeviceFaultMessageTest, NamesTheDeviceAndWhyInOneSentence) {
     struct Case {
