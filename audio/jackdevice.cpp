@@ -276,13 +276,16 @@ std::string TJackDeviceFactory::ClientName() const {
     return Client && Client->Handle ? jack_get_client_name(Client->Handle) : std::string();
 }
 
+bool TJackDeviceFactory::Fits(const TWaveFormat& format) const {
+    // JACK runs every client at the server's rate and does not resample.
+    return IsPcmFormat(format) && format.Channels <= MaxChannels &&
+           format.SamplesPerSec == Client->SampleRate();
+}
+
 TWaveResult TJackDeviceFactory::Opens(const TWaveFormat& format) {
     if (!Available())
         return WaveErrorNoDriver;
-    // JACK runs every client at the server's rate and does not resample.
-    const bool opens = IsPcmFormat(format) && format.Channels <= MaxChannels &&
-                       format.SamplesPerSec == Client->SampleRate();
-    return opens ? WaveNoError : WaveErrorBadFormat;
+    return Fits(format) ? WaveNoError : WaveErrorBadFormat;
 }
 
 int TJackDeviceFactory::InputDeviceCount() {
@@ -290,10 +293,9 @@ int TJackDeviceFactory::InputDeviceCount() {
 }
 
 uint32_t TJackDeviceFactory::InputFormats(int device) {
-    if (device != 0)
+    if (device != 0 || !Available())
         return 0;
-    return FormatCapabilities(
-        [this](const TWaveFormat& format) { return Opens(format) == WaveNoError; });
+    return FormatCapabilities([this](const TWaveFormat& format) { return Fits(format); });
 }
 
 TWaveResult TJackDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device,

@@ -32,6 +32,8 @@ public:
                            TWaveOutProc callback, uintptr_t instance) override;
 
 private:
+    // Whether the connected server can take the format.
+    bool Fits(const TWaveFormat& format) const;
     // Whether a device of the format opens: WaveErrorNoDriver without a server.
     TWaveResult Opens(const TWaveFormat& format);
 

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -26,21 +25,6 @@ constexpr double RunSeconds = 6.0;
 constexpr const char* Defaults = "[Actions]\nPlayOnStart=1\n\n"
                                  "[Settings]\nAudioFormat=3\nDelayTime=2\n";
 constexpr const char* ProgramClient = "Lagvane";
-
-// 16-bit grid values with no zero, so silence and signal never mix up.
-std::vector<float> Signal(size_t frames) {
-    std::vector<float> signal(frames * Channels);
-    uint32_t state = 2024;
-    for (float& sample : signal) {
-        int16_t value = 0;
-        while (value == 0) {
-            state = state * 22695477u + 1u;
-            value = int16_t(state >> 15);
-        }
-        sample = float(value) / 32768.0f;
-    }
-    return signal;
-}
 
 // Waits until the program's client has both its input and output ports.
 bool WaitForPorts(int timeoutMs) {
@@ -60,13 +44,6 @@ bool WaitForPorts(int timeoutMs) {
     }
     jack_client_close(watcher);
     return found;
-}
-
-bool FrameMatches(const std::vector<float>& recorded, const std::vector<float>& signal,
-                  size_t frame, int64_t delay) {
-    return frame >= size_t(delay) &&
-           std::memcmp(&recorded[frame * Channels], &signal[(frame - size_t(delay)) * Channels],
-                       sizeof(float) * Channels) == 0;
 }
 
 TEST(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
@@ -93,7 +70,7 @@ TEST(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
     ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
     ASSERT_EQ(probe.SampleRate(), SampleRate);
     const size_t runFrames = size_t(RunSeconds * SampleRate);
-    const std::vector<float> signal = Signal(runFrames);
+    const std::vector<float> signal = GridSignal(runFrames, Channels, 2);
     ASSERT_TRUE(probe.Run(signal, QString::fromUtf8(ProgramClient))) << probe.Error().toStdString();
     QElapsedTimer clock;
     clock.start();
@@ -106,34 +83,20 @@ TEST(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
         program.kill();
     ASSERT_TRUE(probe.Finished()) << "the run did not finish in time";
 
-    // The device adds a constant latency of its own: try each, and keep the one under which the
-    // last frames recorded are the signal's.
-    const std::vector<float>& recorded = probe.Recorded();
-    const int64_t maxLatency = SampleRate / 10 + 4 * periodFrames;
-    int64_t delay = -1;
-    for (int64_t candidate = DelayFrames; candidate <= DelayFrames + maxLatency; ++candidate) {
-        bool all = true;
-        for (size_t frame = runFrames - 64; all && frame < runFrames; ++frame)
-            all = FrameMatches(recorded, signal, frame, candidate);
-        if (all) {
-            delay = candidate;
-            break;
-        }
-    }
-    ASSERT_GE(delay, DelayFrames) << "the output's end is not the input 2 s (plus latency) ago";
-
-    // Bit for bit from the first frame where every channel has sound to the end.
-    size_t firstSound = size_t(delay);
-    while (firstSound < runFrames &&
-           (recorded[firstSound * Channels] == 0.0f || recorded[firstSound * Channels + 1] == 0.0f))
-        ++firstSound;
-    ASSERT_LT(firstSound + SampleRate, runFrames) << "too little sound came back";
-    for (size_t frame = firstSound; frame < runFrames; ++frame)
-        ASSERT_TRUE(FrameMatches(recorded, signal, frame, delay)) << "frame " << frame;
+    // Bit for bit from the first frame where every channel has sound to the end, at the delay
+    // plus a constant device latency of its own.
+    const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), Channels);
+    ASSERT_TRUE(found.Found) << "the signal did not come back";
+    const int64_t delay = found.Delay;
+    ASSERT_GE(delay, DelayFrames) << "the output is not the input 2 s (plus latency) ago";
+    EXPECT_LE(delay, DelayFrames + SampleRate / 10 + 4 * periodFrames);
+    ASSERT_LT(found.FirstSound + SampleRate, runFrames) << "too little sound came back";
+    EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
+    EXPECT_EQ(found.EndDelay, delay);
     std::printf("program: delay %lld frames (2 s + %lld frames device latency), period %d, "
                 "%zu frames bit-exact\n",
                 (long long)delay, (long long)(delay - DelayFrames), periodFrames,
-                runFrames - firstSound);
+                found.ExactFrames);
 }
 
 } // namespace
