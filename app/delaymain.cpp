@@ -22,6 +22,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QScopeGuard>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
 
@@ -35,6 +36,7 @@ constexpr int OscopeHeight = 250;
 constexpr int ClientWidth = 463;
 constexpr int CountDisplayWidth = 81;
 constexpr int LevelColumnWidth = 47;
+constexpr int RunStatusMs = 250;
 
 // The layout was made for narrow 8-point fonts; where one is missing, Arial (or its metric
 // twin) keeps the captions inside their panels.
@@ -167,6 +169,11 @@ TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, [this] { RunHandler([this] { Timer1Timer(); }); });
+    RunStatusTimer = new QTimer(this);
+    RunStatusTimer->setInterval(RunStatusMs);
+    connect(RunStatusTimer, &QTimer::timeout, this,
+            [this] { RunHandler([this] { ShowRunStatus(); }); });
+    BuildStatusLine();
 
     FormCreate();
 }
@@ -255,6 +262,17 @@ void TForm1::BuildPlayback() {
             [this] { RunHandler([this] { PlayBtnClick(); }); });
 }
 
+void TForm1::BuildStatusLine() {
+    OnAirStatus = new QLabel(QStringLiteral("Not on air"));
+    OnAirStatus->setToolTip(QStringLiteral("The delay on air: the set delay and the devices' own"));
+    DropoutStatus = new QLabel(DropoutText({}));
+    DropoutStatus->setToolTip(
+        QStringLiteral("Input frames lost, times the output ran dry, xruns the host reported"));
+    statusBar()->addWidget(OnAirStatus, 1);
+    statusBar()->addPermanentWidget(DropoutStatus);
+    statusBar()->setSizeGripEnabled(false);
+}
+
 void TForm1::BuildLevelMeter() {
     Panel3 = NewPanel(MainPanel, TPanelBevel::bvRaised);
     Dock(MainPanel, Panel3, TAlign::alRight, LevelColumnWidth, MainPanel->FaceRect().left());
@@ -327,7 +345,7 @@ void TForm1::OscopeChkClick() {
     const bool shown = OscopeChk->isChecked();
     // The window manager adds its frame around the client area Qt sizes; within it the menu
     // bar sits above the panels.
-    const int extra = menuBar()->sizeHint().height();
+    const int extra = menuBar()->sizeHint().height() + statusBar()->sizeHint().height();
     // Grow before showing and hide before shrinking, so the scope is never laid out squeezed.
     if (!shown)
         OscopePanel->hide();

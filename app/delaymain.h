@@ -6,6 +6,7 @@
 
 #include "audio/waveread.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <cstdint>
 #include <functional>
@@ -27,8 +28,6 @@ class TPanel;
 
 // Available physical memory in bytes.
 using TMemoryProbe = std::function<uint64_t()>;
-// MemAvailable of /proc/meminfo; 0 when it cannot be read.
-uint64_t AvailableMemoryBytes();
 
 // What the four buffers of a run may take: half the available memory.
 uint64_t MemoryBudgetFor(uint64_t availableBytes);
@@ -36,8 +35,28 @@ uint64_t MemoryBudgetFor(uint64_t availableBytes);
 // within 2^31 - 1 bytes, so that no buffer size overflows 32 bits.
 double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format);
 
+// What the process may still take: MemAvailable, within the room its cgroup's memory limits
+// (memory.max less memory.current, on its group and every group above) leave.
+uint64_t AvailableMemoryBytes();
+// The cgroup v2 room under root (normally /sys/fs/cgroup) for the process whose
+// /proc/self/cgroup reads procCgroup; UINT64_MAX when no limit is set.
+uint64_t CgroupRoomBytes(const QString& cgroupRoot, const QByteArray& procCgroup);
+
 // The shown text of a count in the system locale's number format (digits grouped).
 QString NumberText(uint64_t value);
+
+// A run's dropouts: input frames lost, times the output ran dry, xruns the host reported.
+struct TDropouts {
+    uint64_t LostFrames = 0;
+    uint64_t DryOutputs = 0;
+    uint64_t Xruns = 0;
+    bool operator==(const TDropouts&) const = default;
+};
+QString DropoutText(const TDropouts& dropouts);
+// The status line's delay on air: the set delay plus the devices' latency.
+QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked);
+// One line on stderr, with the time.
+void LogLine(const QString& text);
 
 // Which device of a run failed.
 enum class TRunDevice { Input, Output };
@@ -81,6 +100,9 @@ public:
     void DeviceFault(TRunDevice device, const QString& reason);
     // The hint of FramesDis: the run's input overruns and output underruns.
     void ShowOverrunCounts();
+    // The status line: the delay on air and the run's dropouts (red once there is one).
+    void ShowRunStatus();
+    TDropouts Dropouts() const;
     // Whether the current format list entry is a real format (not "No Wave Mapper").
     bool HasFormat() const;
 
@@ -136,10 +158,16 @@ public:
     // Lower part: the oscilloscope.
     TOscopePanel* OscopePanel;
 
+    // Status line.
+    QLabel* OnAirStatus;
+    QLabel* DropoutStatus;
+
     // Components.
     TWaveReader* WaveReader1;
     TCHMHelper* CHMHelper1;
     QTimer* Timer1;
+    // Refreshes the status line while a run goes, between buffers too.
+    QTimer* RunStatusTimer;
 
 protected:
     // A run still going when the window closes is stopped first, so the devices and buffers
@@ -151,6 +179,7 @@ private:
     void BuildSettings();
     void BuildPlayback();
     void BuildLevelMeter();
+    void BuildStatusLine();
     void FormCreate();
     // Play/Stop caption and the settings' enabling for the button's state.
     void ShowRunState();
@@ -159,6 +188,8 @@ private:
     void StopAfterFault(int run, const QString& message);
 
     TMemoryProbe MemoryProbe;
+    TDropouts LoggedDropouts;
+    QElapsedTimer DropoutLogClock;
     // Counts the runs started, so that a fault of a run already over stops no later one.
     int RunNumber = 0;
 };

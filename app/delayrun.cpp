@@ -12,11 +12,14 @@
 #include "support/panel.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFile>
+#include <QLabel>
 #include <QLocale>
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -40,18 +43,47 @@ QString WithoutFullStop(const QString& text) {
     return text.endsWith(u'.') ? text.chopped(1) : text;
 }
 
+QByteArray FileText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
+uint64_t CgroupRoomBytes(const QString& cgroupRoot, const QByteArray& procCgroup) {
+    // cgroup v2 names the process's group on one line "0::/path"; a limit set on the group or
+    // on any group above it applies.
+    uint64_t room = UINT64_MAX;
+    for (const QByteArray& line : procCgroup.split('\n')) {
+        if (!line.startsWith("0::"))
+            continue;
+        QString group = QString::fromUtf8(line.mid(3).trimmed());
+        for (;;) {
+            const QString directory = cgroupRoot + group;
+            bool limited = false;
+            const uint64_t limit =
+                FileText(directory + "/memory.max").trimmed().toULongLong(&limited);
+            const uint64_t used = FileText(directory + "/memory.current").trimmed().toULongLong();
+            if (limited)
+                room = std::min(room, limit > used ? limit - used : 0);
+            if (group.isEmpty() || group == QStringLiteral("/"))
+                break;
+            group = group.left(std::max<qsizetype>(group.lastIndexOf(u'/'), 0));
+        }
+    }
+    return room;
+}
+
 uint64_t AvailableMemoryBytes() {
-    QFile file(QStringLiteral("/proc/meminfo"));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray memInfo = file.readAll();
+    const QByteArray memInfo = FileText(QStringLiteral("/proc/meminfo"));
     // Kernels before 3.14 have no MemAvailable; free memory is the nearest figure they give.
     uint64_t kilobytes = MemInfoKilobytes(memInfo, "MemAvailable");
     if (kilobytes == 0)
         kilobytes = MemInfoKilobytes(memInfo, "MemFree");
-    return kilobytes * 1024;
+    // A container's limit binds before the machine's memory does.
+    return std::min(kilobytes * 1024,
+                    CgroupRoomBytes(QStringLiteral("/sys/fs/cgroup"),
+                                    FileText(QStringLiteral("/proc/self/cgroup"))));
 }
 
 uint64_t MemoryBudgetFor(uint64_t availableBytes) {
@@ -124,6 +156,9 @@ void TForm1::ResetRunCounters() {
 }
 
 void TForm1::StartDelay() {
+    // Memory may have gone since the delay was sized: refuse now rather than be killed on air.
+    if (uint64_t(BufferBytes()) * TWaveReader::BufferCount > MemoryBudgetFor(MemoryProbe()))
+        throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
     DropBuffers = false;
     ++RunNumber;
     ResetRunCounters();
@@ -138,6 +173,8 @@ void TForm1::StartDelay() {
         throw;
     }
     ShowOverrunCounts();
+    RunStatusTimer->start();
+    ShowRunStatus();
 }
 
 void TForm1::StopDelay() {
@@ -145,7 +182,9 @@ void TForm1::StopDelay() {
     // Queued playback points into the capture buffers: drain it before capture frees them.
     StopPlayback();
     WaveReader1->Stop();
+    RunStatusTimer->stop();
     ShowOverrunCounts();
+    ShowRunStatus();
 }
 
 void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
@@ -179,6 +218,48 @@ void TForm1::PlaybackFault(TWaveResult Code) {
     DeviceFault(TRunDevice::Output, DeviceFaultReason(Code));
 }
 
+TDropouts TForm1::Dropouts() const {
+    return {WaveReader1->LostFrames(), PlaybackUnderruns(), WaveReader1->Xruns() + PlaybackXruns()};
+}
+
+QString DropoutText(const TDropouts& dropouts) {
+    return QStringLiteral("Dropouts: %1 frames lost, output dry %2 times, %3 xruns")
+        .arg(NumberText(dropouts.LostFrames), NumberText(dropouts.DryOutputs),
+             NumberText(dropouts.Xruns));
+}
+
+QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked) {
+    const QLocale locale = QLocale::system();
+    const double latency = rate > 0 ? double(latencyFrames) / rate : 0.0;
+    QString text = QStringLiteral("On air %1 s (device %2 ms)")
+                       .arg(locale.toString(delaySeconds + latency, 'f', 4),
+                            locale.toString(latency * 1000.0, 'f', 1));
+    if (!locked)
+        text += QStringLiteral(", buffers not locked in memory");
+    return text;
+}
+
+void TForm1::ShowRunStatus() {
+    const TDropouts dropouts = Dropouts();
+    const bool running = WaveReader1->Running();
+    OnAirStatus->setText(running ? OnAirText(double(BufferFrames()) / CurrentFormat().SamplesPerSec,
+                                             WaveReader1->LatencyFrames() + PlaybackLatencyFrames(),
+                                             CurrentFormat().SamplesPerSec,
+                                             WaveReader1->BuffersLocked())
+                                 : QStringLiteral("Not on air"));
+    DropoutStatus->setText(DropoutText(dropouts));
+    const bool any = dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns > 0;
+    DropoutStatus->setStyleSheet(any ? QStringLiteral("color: red") : QString());
+    // One line a second at most, however often the counts move.
+    if (dropouts != LoggedDropouts &&
+        (!DropoutLogClock.isValid() || DropoutLogClock.elapsed() >= 1000)) {
+        if (any)
+            LogLine(DropoutText(dropouts));
+        LoggedDropouts = dropouts;
+        DropoutLogClock.start();
+    }
+}
+
 void TForm1::ShowOverrunCounts() {
     FramesDis->setToolTip(QStringLiteral("Input overruns: %1, output underruns: %2")
                               .arg(WaveReader1->Overruns())
@@ -203,6 +284,7 @@ void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
     ++FrameCounter;
     FramesDis->SetCaption(QString::number(FrameCounter));
     ShowOverrunCounts();
+    ShowRunStatus();
     if (VUMeterChk->isChecked())
         UpdateLevelMeter(Buffer, SampleCount, Format, {LeftVU, RightVU, LeftPeak, RightPeak});
     PendingDis->SetCaption(QString::number(WaveReader1->PendingCount()));
@@ -217,6 +299,12 @@ void TForm1::Timer1Timer() {
         CountDownSecs = 0.0;
     }
     ShowCountDown();
+}
+
+void LogLine(const QString& text) {
+    std::fprintf(stderr, "%s Lagvane: %s\n",
+                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODateWithMs)),
+                 qPrintable(text));
 }
 
 void TForm1::ShowCountDown() {

@@ -67,11 +67,16 @@ public:
 
     bool Down() const { return IsDown.load(); }
     uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
-    // Xruns the server has told of since the client opened.
+    // Xruns since the client opened: those the server told of, and cycles that began later
+    // than the last one ended.
     uint64_t Xruns() const { return XrunCount.load(); }
 
     // The driver is called from the next cycle on.
     void Attach(TJackDriver* driver, TDirection direction) { Slot(direction).store(driver); }
+    bool Attached(TDirection direction) { return Slot(direction).load() != nullptr; }
+
+    // Main thread: the open output, which an input opened later feeds.
+    TWaveStream* Output = nullptr;
 
     // Returns once no callback calls the driver any more.
     void Detach(TDirection direction) {
@@ -108,6 +113,10 @@ private:
     std::atomic<int> Callers{0};
     std::atomic<bool> IsDown{false};
     std::atomic<uint64_t> XrunCount{0};
+    // Process thread: where the last cycle ended on JACK's frame clock.
+    jack_nframes_t CycleEnd = 0;
+    uint64_t CycleXruns = 0;
+    bool HadCycle = false;
 };
 
 // One open device: its ports on the client and the stream it feeds or drains.
@@ -115,10 +124,15 @@ class TJackDriver final : public TWaveDriver {
 public:
     TJackDriver(std::shared_ptr<TJackClient> client, TWaveStream& stream, TDirection direction)
         : Client(std::move(client)), Stream(stream), Direction(direction),
-          Channels(stream.Format().Channels), Interleaved(size_t(Channels) * ChunkFrames) {}
+          Channels(stream.Format().Channels), Interleaved(size_t(Channels) * ChunkFrames) {
+        if (Direction == TDirection::Output)
+            Client->Output = &Stream;
+    }
 
     ~TJackDriver() override {
         StopFlow();
+        if (Client->Output == &Stream)
+            Client->Output = nullptr;
         if (!Client->Down())
             for (jack_port_t* port : Ports)
                 jack_port_unregister(Client->Handle, port);
@@ -161,14 +175,30 @@ public:
     }
     TWaveResult Health() const override { return QueueResult(); }
 
-    // JACK's process thread.
-    void Process(jack_nframes_t frames) {
+    // What the ports' connections add, as the server reports it: the most of any channel.
+    uint32_t LatencyFrames() const override {
+        if (Client->Down())
+            return 0;
+        uint32_t most = 0;
+        for (jack_port_t* port : Ports) {
+            jack_latency_range_t range{};
+            jack_port_get_latency_range(
+                port, Direction == TDirection::Input ? JackCaptureLatency : JackPlaybackLatency,
+                &range);
+            most = std::max<uint32_t>(most, range.max);
+        }
+        return most;
+    }
+
+    // JACK's process thread; time is the cycle's first frame on JACK's frame clock.
+    void Process(jack_nframes_t frames, jack_nframes_t time) {
         const uint64_t xruns = Client->Xruns();
         if (xruns != SeenXruns) {
             SeenXruns = xruns;
+            // One xrun, told once: by the input when there is one.
             if (Direction == TDirection::Input)
                 Stream.HostOverflow();
-            else
+            else if (!Client->Attached(TDirection::Input))
                 Stream.HostUnderflow();
         }
         std::array<float*, MaxChannels> buffers{};
@@ -182,9 +212,9 @@ public:
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         Interleaved[frame * channels + channel] = buffers[channel][done + frame];
-                Stream.Capture(Interleaved.data(), count);
+                Stream.Capture(Interleaved.data(), count, uint64_t(time) + done);
             } else {
-                Stream.Play(Interleaved.data(), count);
+                Stream.Play(Interleaved.data(), count, uint64_t(time) + done);
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         buffers[channel][done + frame] = Interleaved[frame * channels + channel];
@@ -225,8 +255,17 @@ private:
 };
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
-    static_cast<TJackClient*>(argument)->ForEachDriver(
-        [frames](TJackDriver& driver) { driver.Process(frames); });
+    auto* client = static_cast<TJackClient*>(argument);
+    const jack_nframes_t time = jack_last_frame_time(client->Handle);
+    // A cycle that does not begin where the last ended means the server skipped frames; told
+    // once, if the server did not say so itself.
+    const uint64_t xruns = client->XrunCount.load();
+    if (client->HadCycle && time != client->CycleEnd && xruns == client->CycleXruns)
+        client->XrunCount.fetch_add(1);
+    client->CycleXruns = client->XrunCount.load();
+    client->HadCycle = true;
+    client->CycleEnd = time + frames;
+    client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
     return 0;
 }
 
@@ -302,7 +341,14 @@ TWaveResult TJackDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device
                                           const TWaveFormat& format, TWaveInTarget* target) {
     if (const TWaveResult result = Opens(format))
         return result;
-    return OpenStream(Client, TDirection::Input, device, format, TWaveStream::ToTarget(target));
+    if (const TWaveResult result =
+            OpenStream(Client, TDirection::Input, device, format, TWaveStream::ToTarget(target)))
+        return result;
+    // Both directions run in the client's one process callback, input first.
+    if (TWaveStream* output = Client->Output; output && SameFormat(output->Format(), format))
+        TWaveStream::Link(static_cast<TWaveStream&>(*device), *output,
+                          THandOver::TTiming::SharedClock);
+    return WaveNoError;
 }
 
 TWaveResult TJackDeviceFactory::QueryOutput(const TWaveFormat& format) {

@@ -1,10 +1,15 @@
 #include "audio/portaudiodevice.h"
 
 #include "audio/waveread.h"
+#include "audio/wavesamples.h"
 #include "audio/wavestream.h"
 
+#include <array>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <portaudio.h>
+#include <thread>
 
 namespace {
 
@@ -39,100 +44,208 @@ bool Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
 int OpenStreams = 0;
 bool StreamLost = false;
 
-class TPortAudioDriver final : public TWaveDriver {
+// A cushion of this many of the output's latencies (at least MinCushionFrames each) lets two
+// separate streams drift a little either way without starving the output.
+constexpr uint32_t CushionPeriods = 2;
+constexpr uint32_t MinCushionFrames = 256;
+
+class TPortAudioSession;
+
+// Main thread only: the open output, which an input of its format feeds, and whose duplex
+// stream that input joins.
+struct TOpenOutput {
+    std::weak_ptr<TPortAudioSession> Session;
+    TWaveStream* Stream = nullptr;
+    TWaveFormat Format{};
+};
+TOpenOutput CurrentOutput;
+
+// One PortAudio stream and the wave streams it feeds or drains: an output, an input, or both
+// in one duplex stream, where a cycle's capture is taken before its playback is written, on
+// one clock. A direction is detached by clearing its slot and waiting out any callback.
+class TPortAudioSession {
 public:
-    explicit TPortAudioDriver(TWaveStream& stream) : Stream(stream) { ++OpenStreams; }
-    ~TPortAudioDriver() override {
+    TPortAudioSession() { ++OpenStreams; }
+    ~TPortAudioSession() {
         if (Handle) {
-            StopFlow();
+            Expected = false;
+            if (Started)
+                Pa_AbortStream(Handle);
             Pa_CloseStream(Handle);
         }
         --OpenStreams;
     }
 
-    bool Open(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
-        const PaStreamParameters parameters = StreamParameters(device, format);
-        if (Pa_OpenStream(&Handle, side == TSide::Input ? &parameters : nullptr,
-                          side == TSide::Output ? &parameters : nullptr, format.SamplesPerSec,
-                          paFramesPerBufferUnspecified, paClipOff | paDitherOff,
-                          side == TSide::Input ? &CaptureCallback : &PlayCallback,
-                          this) != paNoError) {
+    // Opens the stream; in is null for an output alone, out for an input alone.
+    bool Open(const PaStreamParameters* in, const PaStreamParameters* out, double rate) {
+        if (Pa_OpenStream(&Handle, in, out, rate, paFramesPerBufferUnspecified,
+                          paClipOff | paDitherOff, &Callback, this) != paNoError) {
             Handle = nullptr;
             return false;
         }
+        HasInput = in != nullptr;
         Pa_SetStreamFinishedCallback(Handle, &StreamFinished);
         return true;
     }
 
-    TWaveResult StartFlow() override {
+    bool HasInputSide() const { return HasInput; }
+    bool Attached(TSide side) { return Slot(side).load() != nullptr; }
+
+    TWaveResult Attach(TSide side, TWaveStream& stream) {
         if (Died())
             return WaveErrorNoDriver;
-        if (Flowing)
+        Slot(side).store(&stream);
+        if (Started)
             return WaveNoError;
         Expected = true;
         if (Pa_StartStream(Handle) != paNoError) {
             Expected = false;
+            Slot(side).store(nullptr);
             return WaveErrorNoDriver;
         }
-        Flowing = true;
+        Started = true;
         return WaveNoError;
     }
 
-    void StopFlow() override {
-        // Only a stream we did not stop ourselves has failed.
-        Expected = false;
-        // Abort returns once the callback has finished for good.
-        if (Flowing)
-            Pa_AbortStream(Handle);
-        Flowing = false;
+    // Returns once no callback calls the side's stream any more.
+    void Detach(TSide side) {
+        Slot(side).store(nullptr);
+        while (Callers.load() != 0)
+            std::this_thread::yield();
     }
 
-    TWaveResult QueueResult() const override { return Died() ? WaveErrorNoDriver : WaveNoError; }
-    TWaveResult Health() const override { return QueueResult(); }
-
-private:
     // A started stream that stopped on its own lost its device.
     bool Died() const {
-        if (!Lost && Flowing && Pa_IsStreamActive(Handle) == 0)
+        if (!Lost && Started && Pa_IsStreamActive(Handle) == 0)
             Lost = StreamLost = true;
         return Lost;
     }
 
-    static int CaptureCallback(const void* input, void*, unsigned long frames,
-                               const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
-                               void* driver) {
-        TWaveStream& stream = static_cast<TPortAudioDriver*>(driver)->Stream;
-        if (flags & paInputOverflow)
-            stream.HostOverflow();
-        stream.Capture(input, frames);
-        return paContinue;
+    uint32_t LatencyFrames(TSide side) const {
+        const PaStreamInfo* info = Pa_GetStreamInfo(Handle);
+        if (!info)
+            return 0;
+        const double seconds = side == TSide::Input ? info->inputLatency : info->outputLatency;
+        return uint32_t(std::lround(seconds * info->sampleRate));
     }
 
-    static int PlayCallback(const void*, void* output, unsigned long frames,
-                            const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
-                            void* driver) {
-        TWaveStream& stream = static_cast<TPortAudioDriver*>(driver)->Stream;
-        if (flags & paOutputUnderflow)
-            stream.HostUnderflow();
-        stream.Play(output, frames);
+private:
+    std::atomic<TWaveStream*>& Slot(TSide side) { return Streams[side == TSide::Input ? 0 : 1]; }
+
+    static int Callback(const void* input, void* output, unsigned long frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                        void* argument) {
+        auto* self = static_cast<TPortAudioSession*>(argument);
+        self->Callers.fetch_add(1);
+        TWaveStream* in = self->Streams[0].load();
+        TWaveStream* out = self->Streams[1].load();
+        if (in) {
+            if (flags & paInputOverflow)
+                in->HostOverflow();
+            in->Capture(input, uint32_t(frames), self->Time);
+        }
+        if (output) {
+            if (out) {
+                // Told once: by the input, when it shares the stream.
+                if ((flags & paOutputUnderflow) && !in)
+                    out->HostUnderflow();
+                out->Play(output, uint32_t(frames), self->Time);
+            } else {
+                std::memset(output, self->OutputSilence, frames * self->OutputFrameBytes);
+            }
+        }
+        self->Time += frames;
+        self->Callers.fetch_sub(1);
         return paContinue;
     }
 
     // The stream went inactive: after our own stop, or because the host stopped it (a device
     // unplugged, a host error). Runs on PortAudio's thread, so it only reports.
-    static void StreamFinished(void* driver) {
-        auto* self = static_cast<TPortAudioDriver*>(driver);
-        if (self->Expected.load())
-            self->Stream.ReportFault(WaveErrorNoDriver);
+    static void StreamFinished(void* argument) {
+        auto* self = static_cast<TPortAudioSession*>(argument);
+        if (!self->Expected.load())
+            return;
+        for (std::atomic<TWaveStream*>& slot : self->Streams)
+            if (TWaveStream* stream = slot.load())
+                stream->ReportFault(WaveErrorNoDriver);
     }
 
-    TWaveStream& Stream;
+public:
+    // Set before the stream opens: what the output plays while no stream is attached.
+    uint8_t OutputSilence = 0;
+    uint32_t OutputFrameBytes = 0;
+
+private:
     PaStream* Handle = nullptr;
-    bool Flowing = false;
+    bool HasInput = false;
+    bool Started = false;
+    mutable bool Lost = false;
+    std::array<std::atomic<TWaveStream*>, 2> Streams{};
+    std::atomic<int> Callers{0};
     // Whether the stream should be running; read by PortAudio's thread.
     std::atomic<bool> Expected{false};
-    mutable bool Lost = false;
+    // Callback thread only: frames since the stream started.
+    uint64_t Time = 0;
 };
+
+class TPortAudioDriver final : public TWaveDriver {
+public:
+    TPortAudioDriver(std::shared_ptr<TPortAudioSession> session, TSide side, TWaveStream& stream)
+        : Session(std::move(session)), Side(side), Stream(stream) {}
+    ~TPortAudioDriver() override {
+        StopFlow();
+        if (CurrentOutput.Stream == &Stream)
+            CurrentOutput = {};
+    }
+
+    TWaveResult StartFlow() override {
+        if (Flowing)
+            return WaveNoError;
+        if (const TWaveResult result = Session->Attach(Side, Stream))
+            return result;
+        Flowing = true;
+        return WaveNoError;
+    }
+
+    void StopFlow() override {
+        if (Flowing)
+            Session->Detach(Side);
+        Flowing = false;
+    }
+
+    TWaveResult QueueResult() const override {
+        return Session->Died() ? WaveErrorNoDriver : WaveNoError;
+    }
+    TWaveResult Health() const override { return QueueResult(); }
+    uint32_t LatencyFrames() const override { return Session->LatencyFrames(Side); }
+
+private:
+    const std::shared_ptr<TPortAudioSession> Session;
+    const TSide Side;
+    TWaveStream& Stream;
+    bool Flowing = false;
+};
+
+TWaveStream::TDirection DirectionOf(TSide side) {
+    return side == TSide::Input ? TWaveStream::TDirection::Input : TWaveStream::TDirection::Output;
+}
+
+// An output opens a duplex stream when the default input takes its format too, so that a run's
+// input can join it later; otherwise a stream of its own.
+std::shared_ptr<TPortAudioSession> OpenOutputSession(PaDeviceIndex index,
+                                                     const TWaveFormat& format) {
+    auto session = std::make_shared<TPortAudioSession>();
+    session->OutputSilence = PcmSilenceByte(format.BitsPerSample / 8);
+    session->OutputFrameBytes = format.BlockAlign;
+    const PaStreamParameters out = StreamParameters(index, format);
+    const PaDeviceIndex inputIndex = DefaultDevice(TSide::Input);
+    if (Supported(TSide::Input, inputIndex, format)) {
+        const PaStreamParameters in = StreamParameters(inputIndex, format);
+        if (session->Open(&in, &out, format.SamplesPerSec))
+            return session;
+    }
+    return session->Open(nullptr, &out, format.SamplesPerSec) ? session : nullptr;
+}
 
 template <class TDevice>
 TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWaveFormat& format,
@@ -142,16 +255,43 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
         return WaveErrorNoDriver;
     if (!Supported(side, index, format))
         return WaveErrorBadFormat;
-    return OpenRealDevice(device,
-                          side == TSide::Input ? TWaveStream::TDirection::Input
-                                               : TWaveStream::TDirection::Output,
-                          format, TWaveStream::TSamples::Pcm, std::move(delivery),
-                          [&](TWaveStream& stream) -> std::unique_ptr<TWaveDriver> {
-                              auto driver = std::make_unique<TPortAudioDriver>(stream);
-                              if (!driver->Open(side, index, format))
-                                  return nullptr;
-                              return driver;
-                          });
+    const std::shared_ptr<TPortAudioSession> output =
+        CurrentOutput.Stream && side == TSide::Input && SameFormat(CurrentOutput.Format, format)
+            ? CurrentOutput.Session.lock()
+            : nullptr;
+    const bool joins = output && output->HasInputSide() && !output->Attached(TSide::Input);
+    std::shared_ptr<TPortAudioSession> session;
+    if (joins) {
+        session = output;
+    } else if (side == TSide::Output) {
+        session = OpenOutputSession(index, format);
+    } else {
+        session = std::make_shared<TPortAudioSession>();
+        const PaStreamParameters in = StreamParameters(index, format);
+        if (!session->Open(&in, nullptr, format.SamplesPerSec))
+            session = nullptr;
+    }
+    if (!session)
+        return WaveErrorAllocated;
+    TWaveStream* stream = nullptr;
+    const TWaveResult result = OpenRealDevice(
+        device, DirectionOf(side), format, TWaveStream::TSamples::Pcm, std::move(delivery),
+        [&](TWaveStream& opened) -> std::unique_ptr<TWaveDriver> {
+            stream = &opened;
+            return std::make_unique<TPortAudioDriver>(session, side, opened);
+        });
+    if (result != WaveNoError)
+        return result;
+    if (side == TSide::Output) {
+        CurrentOutput = {session, stream, format};
+    } else if (joins) {
+        TWaveStream::Link(*stream, *CurrentOutput.Stream, THandOver::TTiming::SharedClock);
+    } else if (output) {
+        TWaveStream::Link(*stream, *CurrentOutput.Stream, THandOver::TTiming::Cushion,
+                          CushionPeriods *
+                              std::max(output->LatencyFrames(TSide::Output), MinCushionFrames));
+    }
+    return WaveNoError;
 }
 
 } // namespace

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t AllCapabilities = 0xFFF;
+constexpr uint32_t AllCapabilities = 0xFFFF;
 constexpr int DefaultPeriodFrames = 256;
 
 // Runs each job on a thread of its own and waits for it, as a sound card runs its callbacks.
@@ -81,10 +81,14 @@ struct TVirtualWaveDevice::TCard {
     int OutputOpens = 0;
     // Frames into the current period.
     int64_t PeriodPosition = 0;
+    // Device time in frames, the clock both directions share.
+    uint64_t Time = 0;
 
     QByteArray Fed;
     qsizetype FedRead = 0;
     QByteArray Played;
+    // What the output played that is still on its way out: its latency's worth.
+    QByteArray InFlight;
     TDeviceThread Thread;
 
     TWaveStream::TSamples Samples() const {
@@ -133,6 +137,9 @@ public:
         return Input ? WaveNoError : Card->WriteFault;
     }
     TWaveResult Health() const override { return Lost() ? WaveErrorNoDriver : WaveNoError; }
+    uint32_t LatencyFrames() const override {
+        return Input ? 0 : uint32_t(Card->OutputLatencyFrames);
+    }
 
 private:
     bool& Flowing() { return Input ? Card->InputFlowing : Card->OutputFlowing; }
@@ -180,6 +187,9 @@ TWaveResult TVirtualWaveDevice::OpenInput(std::unique_ptr<TWaveInDevice>& device
     if (const TWaveResult result =
             stream->Attach(std::make_unique<TVirtualDriver>(Card, stream.get(), true)))
         return result;
+    // Both directions run in one device cycle, input first, as on a JACK client.
+    if (Card->Output && SameFormat(Card->Output->Format(), format))
+        TWaveStream::Link(*stream, *Card->Output, THandOver::TTiming::SharedClock);
     ++Card->InputOpens;
     device = std::move(stream);
     return WaveNoError;
@@ -201,11 +211,15 @@ TWaveResult TVirtualWaveDevice::OpenOutput(std::unique_ptr<TWaveOutDevice>& devi
     auto stream =
         std::make_unique<TWaveStream>(TWaveStream::TDirection::Output, format, Card->Samples(),
                                       TWaveStream::ToCallback(callback, instance));
-    stream->SetDryStartFrames(Card->OutputLatencyFrames);
     Card->Played.clear();
+    Card->InFlight = QByteArray(qsizetype(Card->OutputLatencyFrames) * format.BlockAlign,
+                                char(PcmSilenceByte(format.BitsPerSample / 8)));
     if (const TWaveResult result =
             stream->Attach(std::make_unique<TVirtualDriver>(Card, stream.get(), false)))
         return result;
+    if (Card->Input && !Card->Input->Linked() && !Card->InputFlowing &&
+        SameFormat(Card->Input->Format(), format))
+        TWaveStream::Link(*Card->Input, *stream, THandOver::TTiming::SharedClock);
     ++Card->OutputOpens;
     device = std::move(stream);
     return WaveNoError;
@@ -316,10 +330,11 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
                     count = std::min(count, toEnd);
             }
             if (input)
-                input->Capture(deviceIn.data(), count);
+                input->Capture(deviceIn.data(), count, card.Time);
             if (output)
-                output->Play(deviceOut.data(), count);
+                output->Play(deviceOut.data(), count, card.Time);
         });
+        card.Time += count;
 
         card.FedRead += std::min<qsizetype>(available, qsizetype(count) * inFrameBytes);
         if (output) {
@@ -330,8 +345,11 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
                            size_t(count) * format.Channels, format.BitsPerSample / 8);
             else
                 std::copy_n(deviceOut.data(), pcmOut.size(), pcmOut.begin());
-            card.Played.append(reinterpret_cast<const char*>(pcmOut.data()),
-                               qsizetype(pcmOut.size()));
+            // What comes out now went in its latency ago.
+            card.InFlight.append(reinterpret_cast<const char*>(pcmOut.data()),
+                                 qsizetype(pcmOut.size()));
+            card.Played.append(card.InFlight.first(qsizetype(pcmOut.size())));
+            card.InFlight.remove(0, qsizetype(pcmOut.size()));
         }
         frames -= count;
         card.PeriodPosition = (card.PeriodPosition + count) % card.PeriodFrames;

@@ -14,7 +14,7 @@ public:
     // When the main thread gets to handle the device's completions during Advance.
     enum class TPump {
         // At the device frame where an input buffer fills and at each period's end: a main
-        // thread that answers at once, so output runs exactly one buffer behind input.
+        // thread that answers at once.
         EachCompletion,
         // At each period's end only, as with a real device.
         EachPeriod,
@@ -33,14 +33,15 @@ public:
     TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device, const TWaveFormat& format,
                            TWaveOutProc callback, uintptr_t instance) override;
 
-    // Setup. Defaults: one input device, all twelve capability bits, float samples (like
+    // Setup. Defaults: one input device, all sixteen capability bits, float samples (like
     // JACK), 256-frame periods, no output latency, no faults.
     void SetInputDeviceCount(int count);
     void SetCapabilities(uint32_t bits);
     // Float samples with our own conversion (JACK), or the PCM format itself (ALSA).
     void SetNativeFloat(bool nativeFloat);
     void SetPeriodFrames(int frames);
-    // Silence an idle output plays before a newly written buffer.
+    // The output's latency: what it plays comes out that many frames later, and it reports
+    // that latency.
     void SetOutputLatencyFrames(int frames);
 
     // Faults.
@@ -69,7 +70,7 @@ public:
     // Appends PCM frames in the open input's format; the input reads silence once they run out.
     void FeedInput(const void* pcm, size_t bytes);
     // Moves device time on by frames: the started input fills its queued buffers, the open
-    // output plays its queued buffers (silence when none).
+    // output plays its queued buffers or what the input hands it (silence when none).
     void Advance(int64_t frames, TPump pump = TPump::EachCompletion);
     // What the output played (PCM, its format) since it opened or since the last call.
     QByteArray TakeOutput();

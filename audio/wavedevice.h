@@ -94,6 +94,10 @@ public:
     virtual TWaveResult Close() = 0;
     // Why the device stopped on its own; WaveNoError while it works. It takes no buffer after.
     virtual TWaveResult Fault() const { return WaveNoError; }
+    // Xruns the host reported since the device opened.
+    virtual uint64_t Xruns() const { return 0; }
+    // The device's own latency in frames: capture for an input, playback for an output.
+    virtual uint32_t LatencyFrames() const { return 0; }
 };
 
 class TWaveInDevice : public TWaveDevice {
@@ -103,12 +107,16 @@ public:
     virtual TWaveResult Start() = 0;
     // Times input was lost since the device opened: no buffer queued, or the host dropped it.
     virtual uint64_t Overruns() const { return 0; }
+    // Frames lost since the device opened for want of a buffer to fill.
+    virtual uint64_t LostFrames() const { return 0; }
 };
 
 class TWaveOutDevice : public TWaveDevice {
 public:
     // Queues a buffer to be played right after those queued before it; the device plays
-    // silence while none is queued.
+    // silence while none is queued. An output fed by an input on the audio side (the devices
+    // of one run) plays each buffer the input fills as it fills; its writes then only account
+    // for those buffers, in order, and each comes back once its buffer has played.
     virtual TWaveResult Write(TWaveHeader* header) = 0;
     // Times since the device opened that it ran dry, or the host starved it, in the middle of
     // playing: a buffer was due. Silence before the first buffer or after a reset is none.

@@ -28,8 +28,9 @@ struct TPlaybackQueue {
     // Headers written and returned since the program started; returns come in write order.
     uint64_t Written = 0;
     uint64_t Returned = 0;
-    // Underruns of the last output, once it is closed.
+    // Underruns and xruns of the last output, once it is closed.
     uint64_t ClosedUnderruns = 0;
+    uint64_t ClosedXruns = 0;
     TPlaybackFaultEvent FaultEvent;
 };
 
@@ -68,6 +69,7 @@ void OpenPlayback(const TWaveFormat& format) {
         StopPlayback();
     TWaveDeviceFactory& factory = WaveDeviceFactory();
     queue.ClosedUnderruns = 0;
+    queue.ClosedXruns = 0;
     if (factory.QueryOutput(copy) != WaveNoError)
         throw Exception(QStringLiteral("Can't play format"));
     if (factory.OpenOutput(queue.Device, copy, &PlaybackDone, 0) != WaveNoError || !queue.Device)
@@ -127,6 +129,16 @@ uint64_t PlaybackUnderruns() {
     return queue.Device ? queue.Device->Underruns() : queue.ClosedUnderruns;
 }
 
+uint64_t PlaybackXruns() {
+    const TPlaybackQueue& queue = Queue();
+    return queue.Device ? queue.Device->Xruns() : queue.ClosedXruns;
+}
+
+uint32_t PlaybackLatencyFrames() {
+    const TPlaybackQueue& queue = Queue();
+    return queue.Device ? queue.Device->LatencyFrames() : 0;
+}
+
 TPlaybackFaultEvent SetPlaybackFaultEvent(TPlaybackFaultEvent event) {
     return std::exchange(Queue().FaultEvent, std::move(event));
 }
@@ -147,6 +159,7 @@ void StopPlayback() {
     queue.Deferred.clear();
     if (queue.Device) {
         queue.ClosedUnderruns = queue.Device->Underruns();
+        queue.ClosedXruns = queue.Device->Xruns();
         queue.Device->Close();
     }
     queue.Device.reset();

@@ -28,8 +28,12 @@ void PlaybackDone(TWaveOutDevice* device, uint32_t message, uintptr_t instance, 
                   uintptr_t param2);
 // Buffers written and not yet returned.
 int32_t PlaybackPending();
-// Times the output opened last ran dry while a buffer was due (kept after it closed).
+// Times the output opened last ran dry while a buffer was due, and xruns its host reported
+// (both kept after it closed).
 uint64_t PlaybackUnderruns();
+uint64_t PlaybackXruns();
+// The open output's own latency in frames; 0 when none is open.
+uint32_t PlaybackLatencyFrames();
 
 // Raised on the main thread when the open output stops on its own (lost, its stream failed);
 // code says why. Installs the event and returns the previous one.

@@ -6,8 +6,8 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QSignalBlocker>
+#include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <limits>
 
 namespace {
@@ -31,6 +31,10 @@ constexpr TWaveTypeRow WaveTypeRows[WaveTypeCount] = {
     {"44.1 kHz, Stereo, 8-bit", {44100, 1, 2}},
     {"44.1 kHz, Mono, 16-bit", {44100, 2, 1}},
     {"44.1 kHz, Stereo, 16-bit", {44100, 2, 2}},
+    {"48 kHz, Mono, 8-bit", {48000, 1, 1}},
+    {"48 kHz, Stereo, 8-bit", {48000, 1, 2}},
+    {"48 kHz, Mono, 16-bit", {48000, 2, 1}},
+    {"48 kHz, Stereo, 16-bit", {48000, 2, 2}},
 };
 
 constexpr int FirstWaveInDevice = 0;
@@ -78,7 +82,7 @@ uint32_t FormatCapabilities(const std::function<bool(const TWaveFormat&)>& opens
 
 void BuildFormatList(TFormatList& list, uint32_t capabilities) {
     list.clear();
-    // Bits beyond the twelve (formats we do not offer) count as none.
+    // Bits beyond the sixteen (formats we do not offer) count as none.
     if ((capabilities & AllCapsBits) == 0)
         list.append({WaveTypeText(wfNone), wfNone});
     for (int type = wf11Khz_Mono_8Bit; type < WaveTypeCount; ++type) {
@@ -159,24 +163,20 @@ void TWaveReader::Start() {
     std::unique_ptr<TWaveInDevice> device;
     if (WaveDeviceFactory().OpenInput(device, record, CallbackWindow) != WaveNoError || !device)
         throw Exception(QStringLiteral("Failed to open input device"));
-    // calloc leaves the zero pages to the kernel, so even huge buffers start at once.
-    std::array<std::unique_ptr<char, decltype(&std::free)>, BufferCount> buffers{
-        {{nullptr, &std::free},
-         {nullptr, &std::free},
-         {nullptr, &std::free},
-         {nullptr, &std::free}}};
-    for (auto& buffer : buffers) {
+    std::array<TCommittedMemory, BufferCount> buffers;
+    for (TCommittedMemory& buffer : buffers) {
         if (bufferBytes <= std::numeric_limits<uint32_t>::max())
-            buffer.reset(static_cast<char*>(std::calloc(size_t(bufferBytes), 1)));
-        if (!buffer)
+            buffer = TCommittedMemory::Take(size_t(bufferBytes));
+        if (!buffer.Data())
             throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
     }
 
+    Buffers = std::move(buffers);
     Pending = 0;
     for (int index = 0; index < BufferCount; ++index) {
         TWaveHeader& header = Headers[index];
         header = {};
-        header.Data = buffers[index].release();
+        header.Data = Buffers[index].Data();
         header.BufferLength = static_cast<uint32_t>(bufferBytes);
         header.Flags = WaveHeaderBeginLoop;
         device->PrepareHeader(&header);
@@ -226,6 +226,18 @@ uint64_t TWaveReader::Overruns() const {
     return Device ? Device->Overruns() : 0;
 }
 
+uint64_t TWaveReader::LostFrames() const {
+    return Device ? Device->LostFrames() : 0;
+}
+
+uint64_t TWaveReader::Xruns() const {
+    return Device ? Device->Xruns() : 0;
+}
+
+uint32_t TWaveReader::LatencyFrames() const {
+    return IsRunning ? Device->LatencyFrames() : 0;
+}
+
 void TWaveReader::Stop() {
     if (!IsRunning || IsStopping)
         return;
@@ -242,10 +254,14 @@ void TWaveReader::Stop() {
 }
 
 void TWaveReader::ReleaseBuffers() {
-    for (TWaveHeader& header : Headers) {
-        std::free(header.Data);
+    for (TWaveHeader& header : Headers)
         header = {};
-    }
+    Buffers = {};
+}
+
+bool TWaveReader::BuffersLocked() const {
+    return std::all_of(Buffers.begin(), Buffers.end(),
+                       [](const TCommittedMemory& buffer) { return buffer.Locked(); });
 }
 
 TWaveTypes TWaveReader::WaveType() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/committedmemory.h"
 #include "audio/wavedevice.h"
 
 #include <QList>
@@ -13,7 +14,8 @@
 
 class QComboBox;
 
-// The twelve PCM formats in list order; wfNone stands for "no format".
+// The PCM formats in list order: the twelve classic rates, then 48 kHz, the rate JACK and
+// PipeWire run at by default. wfNone stands for "no format".
 enum TWaveTypes : uint8_t {
     wfNone,
     wf11Khz_Mono_8Bit,
@@ -28,8 +30,12 @@ enum TWaveTypes : uint8_t {
     wf44Khz_Stereo_8Bit,
     wf44Khz_Mono_16Bit,
     wf44Khz_Stereo_16Bit,
+    wf48Khz_Mono_8Bit,
+    wf48Khz_Stereo_8Bit,
+    wf48Khz_Mono_16Bit,
+    wf48Khz_Stereo_16Bit,
 };
-constexpr int WaveTypeCount = 13;
+constexpr int WaveTypeCount = 17;
 
 // The audio format every part of the program shares. A frame is BytesPerSample x Channels
 // bytes: 8-bit samples unsigned (silence 128), 16-bit signed little-endian, stereo left first.
@@ -106,8 +112,15 @@ public:
 
     const TFormatList& FormatList() const { return Formats; }
     int32_t PendingCount() const { return Pending; }
-    // Times the input lost frames in the last run (this one while running).
+    // Times the input lost frames in the last run (this one while running), and how many.
     uint64_t Overruns() const;
+    uint64_t LostFrames() const;
+    // Xruns the host reported in the last run.
+    uint64_t Xruns() const;
+    // The input's own latency while running; 0 when idle.
+    uint32_t LatencyFrames() const;
+    // Whether the running buffers are locked in memory (they are always committed).
+    bool BuffersLocked() const;
     bool Running() const { return IsRunning; }
     bool Stopping() const { return IsStopping; }
 
@@ -127,6 +140,7 @@ private:
     TWaveCallbackWindow* CallbackWindow;
     std::unique_ptr<TWaveInDevice> Device;
     std::array<TWaveHeader, BufferCount> Headers{};
+    std::array<TCommittedMemory, BufferCount> Buffers;
     bool IsRunning = false;
     bool IsStopping = false;
     TWaveTypes StoredWaveType = wfNone;

@@ -5,12 +5,18 @@
 #include <algorithm>
 #include <cstring>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 
 bool IsPcmFormat(const TWaveFormat& format) {
     return format.FormatTag == WaveFormatPcm && format.Channels > 0 &&
            (format.BitsPerSample == 8 || format.BitsPerSample == 16) && format.SamplesPerSec > 0 &&
            format.BlockAlign == format.Channels * format.BitsPerSample / 8;
+}
+
+bool SameFormat(const TWaveFormat& left, const TWaveFormat& right) {
+    return left.Channels == right.Channels && left.SamplesPerSec == right.SamplesPerSec &&
+           left.BitsPerSample == right.BitsPerSample && left.BlockAlign == right.BlockAlign;
 }
 
 TWaveStream::TDelivery TWaveStream::ToTarget(TWaveInTarget* target) {
@@ -46,6 +52,7 @@ TWaveStream::TWaveStream(TDirection direction, const TWaveFormat& format, TSampl
 TWaveStream::~TWaveStream() {
     if (Driver)
         StopFlow();
+    LetGoOfHandOver();
     Driver.reset();
     WakeNotifier.reset();
     if (WakeFd >= 0)
@@ -57,6 +64,31 @@ TWaveResult TWaveStream::Attach(std::unique_ptr<TWaveDriver> driver) {
         return WaveErrorNoMemory;
     Driver = std::move(driver);
     return Direction == TDirection::Output ? StartFlow() : WaveNoError;
+}
+
+void TWaveStream::Link(TWaveStream& input, TWaveStream& output, THandOver::TTiming timing,
+                       uint32_t cushionFrames) {
+    auto link = std::make_shared<THandOver>(timing, cushionFrames);
+    input.HandOvers.push_back(link);
+    output.HandOvers.push_back(link);
+    output.Accounted.clear();
+    output.AccountedReturned = 0;
+    input.HandOverLink.store(link.get());
+    output.HandOverLink.store(link.get());
+}
+
+void TWaveStream::LetGoOfHandOver() {
+    THandOver* link = HandOverLink.load();
+    if (!link)
+        return;
+    if (Direction == TDirection::Output) {
+        link->OutputGone.store(true);
+        return;
+    }
+    // The owner frees the buffers once we return: the output must be out of them first.
+    link->InputGone.store(true);
+    while (link->OutputBusy.load())
+        std::this_thread::yield();
 }
 
 TWaveResult TWaveStream::StartFlow() {
@@ -90,8 +122,20 @@ uint64_t TWaveStream::Overruns() const {
     return OverrunCount.load(std::memory_order_relaxed);
 }
 
+uint64_t TWaveStream::LostFrames() const {
+    return LostFrameCount.load(std::memory_order_relaxed);
+}
+
 uint64_t TWaveStream::Underruns() const {
     return UnderrunCount.load(std::memory_order_relaxed);
+}
+
+uint64_t TWaveStream::Xruns() const {
+    return XrunCount.load(std::memory_order_relaxed);
+}
+
+uint32_t TWaveStream::LatencyFrames() const {
+    return Driver ? Driver->LatencyFrames() : 0;
 }
 
 TWaveResult TWaveStream::PrepareHeader(TWaveHeader* header) {
@@ -126,7 +170,10 @@ TWaveResult TWaveStream::Reset() {
         Returned.Push(header);
     CurrentFrame = 0;
     Dry = true;
-    SilenceLeft = 0;
+    if (Direction == TDirection::Input)
+        LetGoOfHandOver();
+    else
+        DropHandedOver();
     Wake();
     // A reset output stays ready to play what is written next.
     if (Direction == TDirection::Output)
@@ -140,6 +187,7 @@ TWaveResult TWaveStream::Close() {
     if (HeldCount > 0)
         return WaveErrorStillPlaying;
     StopFlow();
+    LetGoOfHandOver();
     Driver.reset();
     IsClosed = true;
     return WaveNoError;
@@ -174,9 +222,42 @@ TWaveResult TWaveStream::Queue(TWaveHeader* header) {
         return WaveErrorNoMemory;
     header->Flags = (header->Flags & ~WaveHeaderDone) | WaveHeaderInQueue;
     header->BytesRecorded = 0;
-    Queued.Push(header);
     ++HeldCount;
+    if (Direction == TDirection::Output && HandOverLink.load()) {
+        // Its buffer plays on the audio side; this only waits for it to have played.
+        Accounted.push_back(header);
+        Wake();
+    } else {
+        Queued.Push(header);
+    }
     return WaveNoError;
+}
+
+void TWaveStream::DropHandedOver() {
+    THandOver* link = HandOverLink.load();
+    if (!link)
+        return;
+    if (HasOnAir)
+        link->Consumed.fetch_add(1);
+    HasOnAir = false;
+    THandOver::TBuffer dropped;
+    while (link->Buffers.Pop(dropped))
+        link->Consumed.fetch_add(1);
+    PlayedAny = false;
+    for (TWaveHeader* header : Accounted)
+        Returned.Push(header);
+    Accounted.clear();
+    AccountedReturned = link->Consumed.load();
+}
+
+bool TWaveStream::NextAccounted(TWaveHeader*& header) {
+    THandOver* link = HandOverLink.load();
+    if (!link || Accounted.empty() || AccountedReturned >= link->Consumed.load())
+        return false;
+    header = Accounted.front();
+    Accounted.pop_front();
+    ++AccountedReturned;
+    return true;
 }
 
 uint32_t TWaveStream::HeaderFrames(const TWaveHeader* header) const {
@@ -197,6 +278,9 @@ bool TWaveStream::NextHeader() {
         CurrentFrame = 0;
         if (HeaderFrames(Current) > 0)
             return true;
+        // An empty buffer is due at once; the output still accounts for it.
+        if (Direction == TDirection::Input)
+            HandOver(0);
         Finish(Current);
     }
     Current = nullptr;
@@ -215,12 +299,10 @@ void TWaveStream::Silence(uint8_t* output, uint32_t frames) const {
     std::memset(output, silence, size_t(frames) * DeviceFrameBytes);
 }
 
-uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
-    const uint32_t count = std::min(HeaderFrames(Current) - CurrentFrame, frames);
-    char* pcm = Current->Data + size_t(CurrentFrame) * StreamFormat.BlockAlign;
-    const size_t samples = size_t(count) * StreamFormat.Channels;
+void TWaveStream::Convert(uint8_t* device, char* pcm, uint32_t frames) const {
+    const size_t samples = size_t(frames) * StreamFormat.Channels;
     const int bytesPerSample = StreamFormat.BitsPerSample / 8;
-    const size_t bytes = size_t(count) * StreamFormat.BlockAlign;
+    const size_t bytes = size_t(frames) * StreamFormat.BlockAlign;
     if (Direction == TDirection::Input) {
         if (SampleLayout == TSamples::Float)
             FloatToPcm(reinterpret_cast<const float*>(device), pcm, samples, bytesPerSample);
@@ -232,29 +314,74 @@ uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
         else
             std::memcpy(device, pcm, bytes);
     }
+}
+
+uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
+    const uint32_t count = std::min(HeaderFrames(Current) - CurrentFrame, frames);
+    Convert(device, Current->Data + size_t(CurrentFrame) * StreamFormat.BlockAlign, count);
     CurrentFrame += count;
-    if (CurrentFrame == HeaderFrames(Current))
-        Finish(Current);
     return count;
 }
 
-void TWaveStream::Capture(const void* input, uint32_t frames) {
+bool TWaveStream::StillOnAir(const char* data) const {
+    const THandOver* link = HandOverLink.load(std::memory_order_relaxed);
+    if (!link || link->OutputGone.load())
+        return false;
+    const uint64_t consumed = link->Consumed.load(std::memory_order_acquire);
+    const uint64_t first =
+        Handed > RecentCount ? std::max(consumed, Handed - RecentCount) : consumed;
+    for (uint64_t index = first; index < Handed; ++index)
+        if (Recent[index % RecentCount] == data)
+            return true;
+    return false;
+}
+
+void TWaveStream::HandOver(uint64_t dueAt) {
+    THandOver* link = HandOverLink.load(std::memory_order_relaxed);
+    if (!link || link->OutputGone.load())
+        return;
+    // Never full: the output takes them as they come, and there are only a few buffers.
+    if (link->Buffers.Push({Current->Data, HeaderFrames(Current), dueAt})) {
+        Recent[Handed % RecentCount] = Current->Data;
+        ++Handed;
+    }
+}
+
+void TWaveStream::LoseInput(uint32_t frames) {
+    OverrunCount.fetch_add(1, std::memory_order_relaxed);
+    LostFrameCount.fetch_add(frames, std::memory_order_relaxed);
+}
+
+void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
     // Transfer only reads the device's side when capturing.
     auto* source = static_cast<uint8_t*>(const_cast<void*>(input));
     while (frames > 0) {
-        // With no buffer queued the frames are lost, as on any device that overruns.
-        if (!Current && !NextHeader()) {
-            OverrunCount.fetch_add(1, std::memory_order_relaxed);
+        // With no buffer queued the frames are lost, as on any device that overruns; so are
+        // they while the next buffer is still being played, rather than overwrite it.
+        if ((!Current && !NextHeader()) || (CurrentFrame == 0 && StillOnAir(Current->Data))) {
+            LoseInput(frames);
             return;
         }
         const uint32_t count = Transfer(source, frames);
         source += size_t(count) * DeviceFrameBytes;
         frames -= count;
+        time += count;
+        if (CurrentFrame == HeaderFrames(Current)) {
+            HandOver(time);
+            Finish(Current);
+        }
     }
 }
 
-void TWaveStream::Play(void* output, uint32_t frames) {
+void TWaveStream::Play(void* output, uint32_t frames, uint64_t time) {
     auto* target = static_cast<uint8_t*>(output);
+    if (THandOver* link = HandOverLink.load(std::memory_order_acquire))
+        PlayHandedOver(*link, target, frames, time);
+    else
+        PlayHeaders(target, frames);
+}
+
+void TWaveStream::PlayHeaders(uint8_t* target, uint32_t frames) {
     while (frames > 0) {
         if (!Current && !NextHeader()) {
             Silence(target, frames);
@@ -264,29 +391,82 @@ void TWaveStream::Play(void* output, uint32_t frames) {
             Dry = true;
             return;
         }
-        if (Dry)
-            SilenceLeft = DryStartFrames;
         Dry = false;
-        uint32_t count;
-        if (SilenceLeft > 0) {
-            count = std::min(SilenceLeft, frames);
-            Silence(target, count);
-            SilenceLeft -= count;
-        } else {
-            count = Transfer(target, frames);
-        }
+        const uint32_t count = Transfer(target, frames);
+        if (CurrentFrame == HeaderFrames(Current))
+            Finish(Current);
         target += size_t(count) * DeviceFrameBytes;
         frames -= count;
     }
 }
 
+void TWaveStream::PlayHandedOver(THandOver& link, uint8_t* target, uint32_t frames, uint64_t time) {
+    // Sequentially consistent with the input's InputGone and its wait on OutputBusy: either
+    // the input sees us busy and waits, or we see it gone and never touch its memory.
+    link.OutputBusy.store(true);
+    if (link.InputGone.load()) {
+        // Its buffers may be freed any moment: let go of them unplayed.
+        THandOver::TBuffer dropped;
+        uint64_t count = std::exchange(HasOnAir, false) ? 1 : 0;
+        while (link.Buffers.Pop(dropped))
+            ++count;
+        if (count > 0) {
+            link.Consumed.fetch_add(count);
+            Wake();
+        }
+        Silence(target, frames);
+        link.OutputBusy.store(false);
+        return;
+    }
+    while (frames > 0) {
+        if (!HasOnAir) {
+            if (!link.Buffers.Pop(OnAir))
+                break;
+            HasOnAir = true;
+            OnAirFrame = 0;
+            if (link.Timing == THandOver::TTiming::Cushion)
+                OnAir.DueAt = PlayedAny && time == LastEnd ? time : time + link.CushionFrames;
+            // A buffer due after the last one ended leaves a hole: the input lost frames.
+            if (PlayedAny && OnAir.Frames > 0 && OnAir.DueAt > LastEnd)
+                UnderrunCount.fetch_add(1, std::memory_order_relaxed);
+        }
+        uint32_t count;
+        if (time < OnAir.DueAt) {
+            count = uint32_t(std::min<uint64_t>(OnAir.DueAt - time, frames));
+            Silence(target, count);
+        } else {
+            count = std::min(OnAir.Frames - OnAirFrame, frames);
+            Convert(target,
+                    const_cast<char*>(OnAir.Data) + size_t(OnAirFrame) * StreamFormat.BlockAlign,
+                    count);
+            OnAirFrame += count;
+            if (OnAirFrame == OnAir.Frames) {
+                HasOnAir = false;
+                if (OnAir.Frames > 0) {
+                    LastEnd = time + count;
+                    PlayedAny = true;
+                }
+                link.Consumed.fetch_add(1, std::memory_order_release);
+                Wake();
+            }
+        }
+        target += size_t(count) * DeviceFrameBytes;
+        frames -= count;
+        time += count;
+    }
+    Silence(target, frames);
+    link.OutputBusy.store(false);
+}
+
 void TWaveStream::HostOverflow() {
     OverrunCount.fetch_add(1, std::memory_order_relaxed);
+    XrunCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TWaveStream::HostUnderflow() {
-    if (!Dry)
+    if (!Dry || PlayedAny)
         UnderrunCount.fetch_add(1, std::memory_order_relaxed);
+    XrunCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TWaveStream::Wake() {
@@ -299,7 +479,7 @@ void TWaveStream::DeliverReturned() {
     uint64_t count;
     [[maybe_unused]] const ssize_t read = ::read(WakeFd, &count, sizeof count);
     TWaveHeader* header;
-    while (Returned.Pop(header)) {
+    while (Returned.Pop(header) || NextAccounted(header)) {
         header->Flags = (header->Flags & ~WaveHeaderInQueue) | WaveHeaderDone;
         --HeldCount;
         try {

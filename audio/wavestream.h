@@ -5,12 +5,52 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <array>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 // A PCM record both implementations can open: 8 or 16 bits, consistent sizes.
 bool IsPcmFormat(const TWaveFormat& format);
+// Whether an input of one format can feed an output of the other, frame for frame.
+bool SameFormat(const TWaveFormat& left, const TWaveFormat& right);
+
+// The audio-side path from an input to the output it feeds: each buffer the input fills goes
+// straight to the output, which plays it from the frame it is due, whatever the main thread
+// does. Shared by both streams, so that either may go first.
+class THandOver {
+public:
+    // How the output knows when a handed buffer is due.
+    enum class TTiming {
+        // Both directions run in the same device cycle on one clock (a JACK client, a duplex
+        // stream): a buffer filled at frame f of a cycle plays from frame f of that cycle.
+        SharedClock,
+        // Separate streams: an output that has run dry starts the next buffer after a fixed
+        // cushion of its own frames, so that the two streams' jitter never starves it.
+        Cushion,
+    };
+    struct TBuffer {
+        const char* Data;
+        uint32_t Frames;
+        // Device time of the frame after its last: the frame it is due to start playing.
+        uint64_t DueAt;
+    };
+
+    THandOver(TTiming timing, uint32_t cushionFrames)
+        : Timing(timing), CushionFrames(cushionFrames) {}
+
+    const TTiming Timing;
+    const uint32_t CushionFrames;
+    TLockFreeQueue<TBuffer> Buffers{4096};
+    // Handed buffers the output is done with (played, or dropped by a reset).
+    std::atomic<uint64_t> Consumed{0};
+    std::atomic<bool> InputGone{false};
+    std::atomic<bool> OutputGone{false};
+    // Set while the output's audio side may read a handed buffer's memory.
+    std::atomic<bool> OutputBusy{false};
+};
 
 // How frames reach a stream: a JACK client, a PortAudio stream or the virtual card. Called on
 // the main thread.
@@ -28,6 +68,8 @@ public:
     // Asked now and then while the stream flows: a fault that shows no other way (a stream
     // that went quiet without a word); WaveNoError while all is well.
     virtual TWaveResult Health() const { return WaveNoError; }
+    // The device's own latency in frames (capture or playback), as its host reports it now.
+    virtual uint32_t LatencyFrames() const { return 0; }
 };
 
 // One open device of either direction, the same for every driver. The main thread queues
@@ -61,9 +103,12 @@ public:
 
     // Takes the driver; an output starts flowing at once.
     TWaveResult Attach(std::unique_ptr<TWaveDriver> driver);
-    // Silence an output plays before a buffer written while it had run dry, so that the main
-    // thread has that long to queue the next one after each completion.
-    void SetDryStartFrames(uint32_t frames) { DryStartFrames = frames; }
+    // Main thread: from now on every buffer input fills is played by output on the audio side;
+    // the headers written to output only account for them, in order. Call before the input
+    // starts; an input feeds one output in its life.
+    static void Link(TWaveStream& input, TWaveStream& output, THandOver::TTiming timing,
+                     uint32_t cushionFrames = 0);
+    bool Linked() const { return HandOverLink != nullptr; }
     const TWaveFormat& Format() const { return StreamFormat; }
     TSamples Samples() const { return SampleLayout; }
     // Headers queued and not yet delivered back.
@@ -78,17 +123,23 @@ public:
     TWaveResult Write(TWaveHeader* header) override;
     TWaveResult Fault() const override;
     uint64_t Overruns() const override;
+    uint64_t LostFrames() const override;
     uint64_t Underruns() const override;
+    uint64_t Xruns() const override;
+    uint32_t LatencyFrames() const override;
 
     // Any thread, the audio side included: the device stopped on its own. The first code is
     // kept and told to the main thread once; the stream takes no more buffers.
     void ReportFault(TWaveResult code);
 
     // Audio side, for the driver's thread only: never allocates, locks or blocks.
-    // input holds frames interleaved samples; output receives them.
-    void Capture(const void* input, uint32_t frames);
-    void Play(void* output, uint32_t frames);
-    // The host lost input before Capture saw it, or starved the output before Play was called.
+    // input holds frames interleaved samples; output receives them. time is the device time of
+    // the first frame, on a clock the driver keeps (shared by both directions where they run
+    // in one cycle).
+    void Capture(const void* input, uint32_t frames, uint64_t time);
+    void Play(void* output, uint32_t frames, uint64_t time);
+    // The host reported an xrun: input lost before Capture saw it, or the output starved
+    // before Play was called.
     void HostOverflow();
     void HostUnderflow();
     // Frames until the head buffer is full or played; 0 when none is queued.
@@ -101,6 +152,20 @@ private:
     void CheckHealth();
     // Moves up to frames between the device's samples and the head buffer; returns how many.
     uint32_t Transfer(uint8_t* device, uint32_t frames);
+    void Convert(uint8_t* device, char* pcm, uint32_t frames) const;
+    void PlayHeaders(uint8_t* target, uint32_t frames);
+    void PlayHandedOver(THandOver& link, uint8_t* target, uint32_t frames, uint64_t time);
+    // Input: the head buffer is still on its way out through the output it feeds.
+    bool StillOnAir(const char* data) const;
+    void HandOver(uint64_t dueAt);
+    // Output: returns the headers whose handed buffers the output is done with.
+    void ReturnAccounted();
+    // Output reset: drops every handed buffer and returns every accounted header.
+    void DropHandedOver();
+    bool NextAccounted(TWaveHeader*& header);
+    // Stops feeding or playing the hand-over for good.
+    void LetGoOfHandOver();
+    void LoseInput(uint32_t frames);
     void Finish(TWaveHeader* header);
     bool NextHeader();
     uint32_t HeaderFrames(const TWaveHeader* header) const;
@@ -120,20 +185,38 @@ private:
     std::unique_ptr<QSocketNotifier> WakeNotifier;
     int HeldCount = 0;
     bool IsClosed = false;
-    uint32_t DryStartFrames = 0;
     QTimer HealthTimer;
     bool FaultDelivered = false;
 
     // Written by the audio side, read by the main thread.
     std::atomic<TWaveResult> FaultCode{WaveNoError};
     std::atomic<uint64_t> OverrunCount{0};
+    std::atomic<uint64_t> LostFrameCount{0};
     std::atomic<uint64_t> UnderrunCount{0};
+    std::atomic<uint64_t> XrunCount{0};
+
+    // The hand-over this stream feeds or plays, and every one it ever played (an output may
+    // play for several inputs in turn; their audio side may still hold an old one).
+    std::atomic<THandOver*> HandOverLink{nullptr};
+    std::vector<std::shared_ptr<THandOver>> HandOvers;
+    // Output, main thread: headers written while linked, each waiting for its handed buffer.
+    std::deque<TWaveHeader*> Accounted;
+    uint64_t AccountedReturned = 0;
 
     // Audio side state; the main thread reads it only after StopFlow.
     TWaveHeader* Current = nullptr;
     uint32_t CurrentFrame = 0;
     bool Dry = true;
-    uint32_t SilenceLeft = 0;
+    // Input: the last buffers handed over, to keep from refilling one still being played.
+    static constexpr size_t RecentCount = 16;
+    std::array<const char*, RecentCount> Recent{};
+    uint64_t Handed = 0;
+    // Output: the handed buffer on air, and the device time the last one ended.
+    THandOver::TBuffer OnAir{};
+    bool HasOnAir = false;
+    uint32_t OnAirFrame = 0;
+    uint64_t LastEnd = 0;
+    bool PlayedAny = false;
 };
 
 // Opens a real device: a stream of the direction around the driver openDriver makes for it
@@ -142,14 +225,7 @@ template <class TDevice, class TOpenDriver>
 TWaveResult OpenRealDevice(std::unique_ptr<TDevice>& device, TWaveStream::TDirection direction,
                            const TWaveFormat& format, TWaveStream::TSamples samples,
                            TWaveStream::TDelivery delivery, TOpenDriver openDriver) {
-    // An output that ran dry starts a new buffer a tenth of a second late: the main thread then
-    // has about that long after each completion to queue the next buffer, so buffers of any
-    // length play back to back whatever the device period is. The input refills a buffer three
-    // buffers after handing it over, so this plus two periods must stay under two buffers of
-    // the shortest delay (0.1 s).
-    constexpr uint32_t dryStartDivisor = 10;
     auto stream = std::make_unique<TWaveStream>(direction, format, samples, std::move(delivery));
-    stream->SetDryStartFrames(format.SamplesPerSec / dryStartDivisor);
     std::unique_ptr<TWaveDriver> driver = openDriver(*stream);
     if (!driver)
         return WaveErrorAllocated;

@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"BelowMinimum", "[Settings]\nDelayTime=0.01\n", TenthSecond, 0, false},
         LoadCase{"AboveMemoryLimit", "[Settings]\nDelayTime=1e9\n", Mono8Limit, 0, false},
         LoadCase{"NegativeDelay", "[Settings]\nDelayTime=-5\n", TenthSecond, 0, false},
-        LoadCase{"FormatBeyondList", "[Settings]\nAudioFormat=12\n", TenthSecond, 0, false},
+        LoadCase{"FormatBeyondList", "[Settings]\nAudioFormat=16\n", TenthSecond, 0, false},
         LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false}),
     [](const testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 

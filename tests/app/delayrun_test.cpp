@@ -450,41 +450,68 @@ TEST(DeviceFaultMessageTest, NamesTheDeviceAndWhyInOneSentence) {
                   QString::fromUtf8(c.message));
 }
 
-// A main thread that answers late: six buffers' time passes with four buffers queued.
-TEST_F(DelayRunTest, StarvedInputShowsItsOverrunsInTheFramesHint) {
+struct TStallCase {
+    const char* Name;
+    // How long the main thread is held busy, in delays, after two delays of running.
+    double Delays;
+    // Input frames lost for want of a queued buffer, in delays.
+    int LostDelays;
+};
+
+// The main thread held busy mid-run: the audio side keeps the delay whatever the window does.
+// The input holds four delays of buffers; a longer stall loses the rest, counted and shown, and
+// the output plays silence for the hole and then the input exactly one delay later again.
+class StallTest : public AppTest, public testing::WithParamInterface<TStallCase> {};
+
+TEST_P(StallTest, DelayStaysExactAndLossIsCountedAndShown) {
+    const TStallCase& stall = GetParam();
     TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
-    Device.SetPeriodFrames(frames);
+    form.DelayTimeSpin->SetDegrees(Seconds(0.1));
+    const int delay = form.BufferFrames();
+    Device.SetPeriodFrames(64);
+    const int stallFrames = int(stall.Delays * delay);
+    const QByteArray input = Ramp8(delay * 8 + stallFrames);
+    Device.FeedInput(input.constData(), size_t(input.size()));
     form.PlayBtn->click();
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
-    Device.Advance(6 * frames, TPump::Never);
+    EXPECT_EQ(form.DropoutStatus->text(), DropoutText({}));
+    Device.Advance(2 * delay);
+    Device.Advance(stallFrames, TPump::Never);
     HandleEvents();
-    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("4"));
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 2, output underruns: 0"));
+    Device.Advance(input.size() - 2 * delay - stallFrames);
+
+    const QByteArray output = Device.TakeOutput();
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_EQ(output.left(delay), QByteArray(delay, char(128)));
+    // Where the input lost frames the output is silent; everywhere else it is the input one
+    // delay earlier.
+    const int lost = stall.LostDelays * delay;
+    const int holeStart = (2 + TWaveReader::BufferCount) * delay + delay;
+    int mismatches = 0;
+    for (int frame = delay; frame < output.size(); ++frame) {
+        const bool inHole = frame >= holeStart && frame < holeStart + lost;
+        const char expected = inHole ? char(128) : input[frame - delay];
+        if (output[frame] != expected && ++mismatches <= 3)
+            ADD_FAILURE() << "frame " << frame << " plays " << int(uint8_t(output[frame]))
+                          << ", not " << int(uint8_t(expected));
+    }
+    EXPECT_EQ(mismatches, 0);
+    const TDropouts dropouts{uint64_t(lost), lost > 0 ? 1u : 0u, 0};
+    EXPECT_EQ(form.Dropouts(), dropouts);
+    EXPECT_EQ(form.DropoutStatus->text(), DropoutText(dropouts));
+    EXPECT_EQ(form.DropoutStatus->styleSheet().contains(QStringLiteral("red")), lost > 0);
+    EXPECT_EQ(form.FramesDis->toolTip().startsWith(QStringLiteral("Input overruns: 0")), lost == 0);
     // The counts stay on show once the run is over.
     form.PlayBtn->click();
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 2, output underruns: 0"));
+    EXPECT_EQ(form.DropoutStatus->text(), DropoutText(dropouts));
     EXPECT_TRUE(Errors.isEmpty());
 }
 
-// The third buffer comes back half a delay late, so the output runs dry after the second.
-TEST_F(DelayRunTest, LateMainThreadShowsAnUnderrunInTheFramesHint) {
-    TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
-    Device.SetPeriodFrames(frames);
-    form.PlayBtn->click();
-    Device.Advance(2 * frames);
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
-    Device.Advance(frames + frames / 2, TPump::Never);
-    HandleEvents();
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 1"));
-    form.PlayBtn->click();
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 1"));
-    // A new run counts afresh.
-    form.PlayBtn->click();
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
-    EXPECT_TRUE(Errors.isEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(Stalls, StallTest,
+                         testing::Values(TStallCase{"HalfADelay", 0.5, 0},
+                                         TStallCase{"TwoDelays", 2, 0},
+                                         TStallCase{"ThreeDelays", 3, 0},
+                                         TStallCase{"SevenDelays", 7, 3}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(DelayRunTest, ClosingTheWindowStopsTheRunFirst) {
     TForm1& form = MakeForm();

@@ -151,9 +151,9 @@ TEST_P(WaveDeviceTest, OutputPlaysBuffersInOrderThenSilence) {
     EXPECT_EQ(Device.OutputQueued(), 0);
 }
 
-// An output that ran dry waits its latency before a new buffer; buffers queued back to back
-// follow each other at once.
-TEST_P(WaveDeviceTest, OutputLatencyOnlyAfterRunningDry) {
+// An output's latency delays everything it plays by the same frames, and it reports it; a
+// buffer written while it ran dry plays at once.
+TEST_P(WaveDeviceTest, OutputLatencyDelaysEverythingAlike) {
     Device.SetOutputLatencyFrames(30);
     const TWaveFormat format = RecordOf(wf11Khz_Mono_8Bit);
     TRecordingCallback callback;
@@ -166,6 +166,7 @@ TEST_P(WaveDeviceTest, OutputLatencyOnlyAfterRunningDry) {
                               HeaderOver(memory, 100, 50)};
     for (TWaveHeader& header : headers)
         output->PrepareHeader(&header);
+    EXPECT_EQ(output->LatencyFrames(), 30u);
     output->Write(&headers[0]);
     output->Write(&headers[1]);
     Device.Advance(200);
@@ -312,7 +313,8 @@ TEST_F(TVirtualDeviceTest, LostDirectionReportsItsFaultOnce) {
         std::unique_ptr<TWaveInDevice> input;
         std::unique_ptr<TWaveOutDevice> output;
         ASSERT_EQ(device.OpenInput(input, format, &target), WaveNoError);
-        ASSERT_EQ(device.OpenOutput(output, format, &TRecordingCallback::Proc,
+        // A rate of its own, so that the input does not feed it: it plays what it is written.
+        ASSERT_EQ(device.OpenOutput(output, RecordOf(wf22Khz_Mono_8Bit), &TRecordingCallback::Proc,
                                     reinterpret_cast<uintptr_t>(&callback)),
                   WaveNoError);
         std::vector<uint8_t> memory(400);

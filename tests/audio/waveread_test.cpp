@@ -103,7 +103,7 @@ TEST(WaveTypesTest, EveryFormatsBitTextTripleAndRecord) {
 
 TEST(WaveTypesTest, NoneAndOutOfRangeTypes) {
     EXPECT_EQ(WaveTypeToCapsBit(wfNone), 0u);
-    EXPECT_EQ(WaveTypeToCapsBit(static_cast<TWaveTypes>(13)), 0u);
+    EXPECT_EQ(WaveTypeToCapsBit(static_cast<TWaveTypes>(WaveTypeCount)), 0u);
     EXPECT_EQ(WaveTypeToCapsBit(static_cast<TWaveTypes>(255)), 0u);
     EXPECT_EQ(WaveTypeText(wfNone), QStringLiteral("No Wave Mapper"));
     TWaveDataFormat format{1, 2, 3};
@@ -122,9 +122,10 @@ TEST(WaveTypesTest, BuildFormatListKeepsSupportedTypesInOrder) {
         {0x001, {wf11Khz_Mono_8Bit}},
         {0x801, {wf11Khz_Mono_8Bit, wf44Khz_Stereo_16Bit}},
         {0x0A0, {wf22Khz_Stereo_8Bit, wf22Khz_Stereo_16Bit}},
+        {0x9000, {wf48Khz_Mono_8Bit, wf48Khz_Stereo_16Bit}},
         // Bits of formats we do not offer count as none.
-        {0xF000, {wfNone}},
-        {0x1004, {wf11Khz_Mono_16Bit}},
+        {0xF0000, {wfNone}},
+        {0x10004, {wf11Khz_Mono_16Bit}},
     };
     for (const TFormatListCase& row : cases) {
         TFormatList list{{QStringLiteral("stale"), wf44Khz_Mono_8Bit}};
@@ -137,8 +138,8 @@ TEST(WaveTypesTest, BuildFormatListKeepsSupportedTypesInOrder) {
         EXPECT_EQ(types, row.Expected) << std::hex << row.Capabilities;
     }
     TFormatList all;
-    BuildFormatList(all, 0xFFF);
-    EXPECT_EQ(all.size(), 12);
+    BuildFormatList(all, 0xFFFF);
+    EXPECT_EQ(all.size(), 16);
 }
 
 using WaveReaderTest = TVirtualDeviceTest;
