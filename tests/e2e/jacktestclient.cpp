@@ -8,7 +8,14 @@
 #include <cstring>
 
 const char* TestJackServerName(int sampleRate) {
-    return sampleRate == 11025 ? LAGVANE_JACK_SERVER_11025 : LAGVANE_JACK_SERVER_44100;
+    switch (sampleRate) {
+    case 11025:
+        return LAGVANE_JACK_SERVER_11025;
+    case 48000:
+        return LAGVANE_JACK_SERVER_48000;
+    default:
+        return LAGVANE_JACK_SERVER_44100;
+    }
 }
 
 namespace {
