@@ -5,6 +5,7 @@
 #include "app/docklayout.h"
 #include "app/groupbox.h"
 #include "app/oscopepanel.h"
+#include "audio/wavedevice.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
 #include "controls/gauges.h"
@@ -305,8 +306,7 @@ void TForm1::PlayBtnClick() {
     if (PlayBtn->isChecked()) {
         try {
             if (!HasFormat())
-                throw Exception(QStringLiteral("No audio format to play: the input device "
-                                               "offers none of the formats in the list"));
+                throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
             CountDownSecs = DelayHours() * 3600.0;
             Timer1->start();
             ShowCountDown();

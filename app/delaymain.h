@@ -58,6 +58,10 @@ QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, boo
 // One line on stderr, with the time.
 void LogLine(const QString& text);
 
+// Why Play finds no format: the device offers none of the list's, or (deviceRate, from a JACK
+// server) runs at a rate none of them has.
+QString NoFormatMessage(uint32_t deviceRate);
+
 // Which device of a run failed.
 enum class TRunDevice { Input, Output };
 // Why a device stopped, from its result code ("it is no longer available" for a lost one).

@@ -102,6 +102,20 @@ QString NumberText(uint64_t value) {
     return QLocale::system().toString(qulonglong(value));
 }
 
+QString NoFormatMessage(uint32_t deviceRate) {
+    const QList<int> rates = WaveTypeRates();
+    if (deviceRate == 0 || rates.contains(int(deviceRate)))
+        return QStringLiteral("No audio format to play: the input device offers none of the "
+                              "formats in the list");
+    QStringList played;
+    for (int rate : rates)
+        played.append(QString::number(rate));
+    return QStringLiteral("No audio format to play: the JACK server runs at %1 Hz, and Lagvane "
+                          "plays %2 or %3 Hz. Restart the server at one of these rates.")
+        .arg(deviceRate)
+        .arg(played.mid(0, played.size() - 1).join(QStringLiteral(", ")), played.last());
+}
+
 QString DeviceFaultReason(TWaveResult code) {
     if (code == WaveErrorNoDriver)
         return QStringLiteral("it is no longer available");

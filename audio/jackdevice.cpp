@@ -351,6 +351,10 @@ TWaveResult TJackDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device
     return WaveNoError;
 }
 
+uint32_t TJackDeviceFactory::FixedRate() {
+    return Available() ? Client->SampleRate() : 0;
+}
+
 TWaveResult TJackDeviceFactory::QueryOutput(const TWaveFormat& format) {
     return Opens(format);
 }

@@ -29,6 +29,10 @@ TWaveResult TSystemDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>& de
     return Current().OpenOutput(device, format, callback, instance);
 }
 
+uint32_t TSystemDeviceFactory::FixedRate() {
+    return Current().FixedRate();
+}
+
 TSystemDeviceFactory& SystemDeviceFactory() {
     static TSystemDeviceFactory factory;
     return factory;

@@ -16,6 +16,7 @@ public:
     TWaveResult QueryOutput(const TWaveFormat& format) override;
     TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device, const TWaveFormat& format,
                            TWaveOutProc callback, uintptr_t instance) override;
+    uint32_t FixedRate() override;
 
 private:
     TWaveDeviceFactory& Current();

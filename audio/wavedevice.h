@@ -135,6 +135,8 @@ public:
                                   TWaveInTarget* target) = 0;
     // Whether the default output can play the format, without opening it.
     virtual TWaveResult QueryOutput(const TWaveFormat& format) = 0;
+    // The one rate the device runs every stream at (a JACK server's); 0 when it takes several.
+    virtual uint32_t FixedRate() { return 0; }
     // Opens the default output; it plays silence until the first Write.
     virtual TWaveResult OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
                                    const TWaveFormat& format, TWaveOutProc callback,

@@ -62,6 +62,14 @@ QString WaveTypeText(TWaveTypes waveType) {
     return waveType < WaveTypeCount ? QString::fromLatin1(WaveTypeRows[waveType].Text) : QString();
 }
 
+QList<int> WaveTypeRates() {
+    QList<int> rates;
+    for (int type = wf11Khz_Mono_8Bit; type < WaveTypeCount; ++type)
+        if (!rates.contains(WaveTypeRows[type].Format.SamplesPerSec))
+            rates.append(WaveTypeRows[type].Format.SamplesPerSec);
+    return rates;
+}
+
 uint32_t WaveTypeToCapsBit(TWaveTypes waveType) {
     return IsFormatType(waveType) ? 1u << (waveType - 1) : 0;
 }

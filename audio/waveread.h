@@ -63,6 +63,8 @@ using TFormatList = QList<TFormatListEntry>;
 // The text a wave type shows in the format list ("No Wave Mapper" for wfNone).
 QString WaveTypeText(TWaveTypes waveType);
 uint32_t WaveTypeToCapsBit(TWaveTypes waveType);
+// The sample rates of the format list, lowest first.
+QList<int> WaveTypeRates();
 // The capability bits of the wave types whose record opens says a device can open.
 uint32_t FormatCapabilities(const std::function<bool(const TWaveFormat&)>& opens);
 void BuildFormatList(TFormatList& list, uint32_t capabilities);

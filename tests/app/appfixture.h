@@ -43,9 +43,11 @@ protected:
     }
 
     // One window at a time, as in the program: the scope view belongs to the latest.
+    // The window measures AvailableMemory whenever it asks, so a test may change it later.
     TForm1& MakeForm(uint64_t availableMemory = OneGiB) {
         Form.reset();
-        Form = std::make_unique<TForm1>([availableMemory] { return availableMemory; });
+        AvailableMemory = availableMemory;
+        Form = std::make_unique<TForm1>([this] { return AvailableMemory; });
         return *Form;
     }
 
@@ -64,6 +66,7 @@ protected:
 
     QTemporaryDir ConfigDir;
     TVirtualWaveDevice Device;
+    uint64_t AvailableMemory = OneGiB;
     QStringList WaveMessages;
     QStringList Errors;
     std::unique_ptr<TForm1> Form;

@@ -11,8 +11,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLocale>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
@@ -72,6 +75,48 @@ TEST(AvailableMemoryTest, ReadsAFigureBetweenNothingAndThePhysicalMemory) {
     const uint64_t available = AvailableMemoryBytes();
     EXPECT_GT(available, uint64_t(0));
     EXPECT_LE(available, uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
+}
+
+// A cgroup's memory.max less memory.current binds, on the process's group or any above it.
+TEST(AvailableMemoryTest, CgroupLimitsOnTheGroupOrAboveBind) {
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const auto write = [&](const QString& group, const char* max, const char* current) {
+        ASSERT_TRUE(QDir(root.path()).mkpath(root.path() + group));
+        QFile maxFile(root.path() + group + "/memory.max");
+        ASSERT_TRUE(maxFile.open(QIODevice::WriteOnly));
+        maxFile.write(max);
+        QFile currentFile(root.path() + group + "/memory.current");
+        ASSERT_TRUE(currentFile.open(QIODevice::WriteOnly));
+        currentFile.write(current);
+    };
+    write("/a", "max\n", "100\n");
+    write("/a/b", "5000\n", "1000\n");
+    write("/a/b/c", "max\n", "10\n");
+    write("/full", "100\n", "300\n");
+    const struct {
+        const char* ProcCgroup;
+        uint64_t Room;
+    } rows[] = {
+        {"0::/a/b/c\n", 4000},
+        {"0::/a\n", UINT64_MAX},
+        {"0::/full\n", 0},
+        // cgroup v1 only: no limit read.
+        {"4:memory:/a/b\n", UINT64_MAX},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(CgroupRoomBytes(root.path(), row.ProcCgroup), row.Room) << row.ProcCgroup;
+}
+
+TEST(NoFormatMessageTest, NamesARateNoFormatHas) {
+    const QString none = QStringLiteral(
+        "No audio format to play: the input device offers none of the formats in the list");
+    EXPECT_EQ(NoFormatMessage(0), none);
+    EXPECT_EQ(NoFormatMessage(48000), none);
+    EXPECT_EQ(NoFormatMessage(96000),
+              QStringLiteral("No audio format to play: the JACK server runs at 96000 Hz, and "
+                             "Lagvane plays 11025, 22050, 44100 or 48000 Hz. Restart the server "
+                             "at one of these rates."));
 }
 
 TEST_F(DelayRunTest, MemoryDisplayShowsHalfTheAvailableMemoryIn64Bits) {
@@ -266,6 +311,23 @@ TEST_F(DelayRunTest, ScopeFitsTheBufferAndDrawsEachBufferOnlyWhileShown) {
     Device.FeedInput(tone.constData(), size_t(tone.size()));
     Device.Advance(tone.size());
     EXPECT_EQ(left.PointCount(), form.BufferFrames());
+}
+
+// Memory taken by others since the delay was sized: the start is refused before anything opens,
+// rather than the buffers being committed into a shortage.
+TEST_F(DelayRunTest, StartIsRefusedWhenTheMemoryHasGoneSince) {
+    TForm1& form = MakeForm();
+    form.DelayTimeSpin->SetDegrees(Seconds(10));
+    AvailableMemory = 4 * uint64_t(form.BufferBytes()) * 2 - 1;
+    form.PlayBtn->click();
+    EXPECT_EQ(Errors, QStringList{QStringLiteral("Not enough memory for the delay buffers")});
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_FALSE(Device.InputOpen());
+    EXPECT_FALSE(Device.OutputOpen());
+    AvailableMemory += 1;
+    form.PlayBtn->click();
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    EXPECT_TRUE(Device.InputStarted());
 }
 
 struct StartFault {
