@@ -237,7 +237,7 @@ TDropouts TForm1::Dropouts() const {
 }
 
 QString DropoutText(const TDropouts& dropouts) {
-    return QStringLiteral("Dropouts: %1 frames lost, output dry %2 times, %3 xruns")
+    return QStringLiteral("Dropouts: %1 frames lost, %2 dry, %3 xruns")
         .arg(NumberText(dropouts.LostFrames), NumberText(dropouts.DryOutputs),
              NumberText(dropouts.Xruns));
 }

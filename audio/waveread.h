@@ -14,7 +14,7 @@
 
 class QComboBox;
 
-// The PCM formats in list order: the twelve classic rates, then 48 kHz, the rate JACK and
+// The PCM formats in list order: twelve at the classic rates, then 48 kHz, the rate JACK and
 // PipeWire run at by default. wfNone stands for "no format".
 enum TWaveTypes : uint8_t {
     wfNone,
