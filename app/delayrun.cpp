@@ -9,6 +9,7 @@
 #include "controls/degspin.h"
 #include "support/dsupport.h"
 #include "support/errors.h"
+#include "support/log.h"
 #include "support/panel.h"
 
 #include <QCheckBox>
@@ -138,6 +139,11 @@ void TForm1::StartDelay() {
         throw;
     }
     ShowOverrunCounts();
+    Log(QStringLiteral("Run %1 started: %2, delay %3 s")
+            .arg(RunNumber)
+            .arg(WaveTypeText(WaveReader1->WaveType()))
+            .arg(DelayHours() * 3600.0)
+            .toStdString());
 }
 
 void TForm1::StopDelay() {
@@ -146,6 +152,11 @@ void TForm1::StopDelay() {
     StopPlayback();
     WaveReader1->Stop();
     ShowOverrunCounts();
+    Log(QStringLiteral("Run %1 stopped: %2 input overruns, %3 output underruns")
+            .arg(RunNumber)
+            .arg(WaveReader1->Overruns())
+            .arg(PlaybackUnderruns())
+            .toStdString());
 }
 
 void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
@@ -154,11 +165,10 @@ void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
     // Nothing more goes to the devices. The stop waits for the event loop: the fault may be
     // told from inside the very device that the stop closes.
     DropBuffers = true;
+    const QString message = DeviceFaultMessage(device, reason);
+    Log(message.toStdString());
     QMetaObject::invokeMethod(
-        this,
-        [this, run = RunNumber, message = DeviceFaultMessage(device, reason)] {
-            StopAfterFault(run, message);
-        },
+        this, [this, run = RunNumber, message] { StopAfterFault(run, message); },
         Qt::QueuedConnection);
 }
 
