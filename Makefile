@@ -1,7 +1,7 @@
 # Lagvane: `make run` builds and starts the program, `make test` builds and runs every test.
 # Both first install the Debian packages that are missing.
 
-PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libjack-jackd2-dev jackd2 \
+PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
             libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
 JOBS := $(shell nproc)
 BUILD := build

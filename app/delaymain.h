@@ -55,8 +55,6 @@ struct TDropouts {
 QString DropoutText(const TDropouts& dropouts);
 // The status line's delay on air: the set delay plus the devices' latency.
 QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked);
-// One line on stderr, with the time.
-void LogLine(const QString& text);
 
 // Why Play finds no format: the device offers none of the list's, or (deviceRate, from a JACK
 // server) runs at a rate none of them has.

@@ -9,17 +9,16 @@
 #include "controls/degspin.h"
 #include "support/dsupport.h"
 #include "support/errors.h"
+#include "support/log.h"
 #include "support/panel.h"
 
 #include <QCheckBox>
-#include <QDateTime>
 #include <QFile>
 #include <QLabel>
 #include <QLocale>
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -189,6 +188,11 @@ void TForm1::StartDelay() {
     ShowOverrunCounts();
     RunStatusTimer->start();
     ShowRunStatus();
+    Log(QStringLiteral("Run %1 started: %2, delay %3 s")
+            .arg(RunNumber)
+            .arg(WaveTypeText(WaveReader1->WaveType()))
+            .arg(DelayHours() * 3600.0)
+            .toStdString());
 }
 
 void TForm1::StopDelay() {
@@ -199,6 +203,10 @@ void TForm1::StopDelay() {
     RunStatusTimer->stop();
     ShowOverrunCounts();
     ShowRunStatus();
+    Log(QStringLiteral("Run %1 stopped. %2")
+            .arg(RunNumber)
+            .arg(DropoutText(Dropouts()))
+            .toStdString());
 }
 
 void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
@@ -207,11 +215,10 @@ void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
     // Nothing more goes to the devices. The stop waits for the event loop: the fault may be
     // told from inside the very device that the stop closes.
     DropBuffers = true;
+    const QString message = DeviceFaultMessage(device, reason);
+    Log(message.toStdString());
     QMetaObject::invokeMethod(
-        this,
-        [this, run = RunNumber, message = DeviceFaultMessage(device, reason)] {
-            StopAfterFault(run, message);
-        },
+        this, [this, run = RunNumber, message] { StopAfterFault(run, message); },
         Qt::QueuedConnection);
 }
 
@@ -268,7 +275,7 @@ void TForm1::ShowRunStatus() {
     if (dropouts != LoggedDropouts &&
         (!DropoutLogClock.isValid() || DropoutLogClock.elapsed() >= 1000)) {
         if (any)
-            LogLine(DropoutText(dropouts));
+            Log(DropoutText(dropouts).toStdString());
         LoggedDropouts = dropouts;
         DropoutLogClock.start();
     }
@@ -313,12 +320,6 @@ void TForm1::Timer1Timer() {
         CountDownSecs = 0.0;
     }
     ShowCountDown();
-}
-
-void LogLine(const QString& text) {
-    std::fprintf(stderr, "%s Lagvane: %s\n",
-                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODateWithMs)),
-                 qPrintable(text));
 }
 
 void TForm1::ShowCountDown() {

@@ -1,5 +1,6 @@
 #include "audio/jackdevice.h"
 
+#include "audio/librarylog.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
 
@@ -20,10 +21,6 @@ constexpr uint32_t ChunkFrames = 2048;
 constexpr size_t MaxChannels = 2;
 
 using TDirection = TWaveStream::TDirection;
-
-// libjack reports every failed connection attempt on stderr; without a server that is every
-// call. We report failures ourselves.
-void Quiet(const char*) {}
 
 } // namespace
 
@@ -294,8 +291,8 @@ TWaveResult OpenStream(const std::shared_ptr<TJackClient>& client, TDirection di
 } // namespace
 
 TJackDeviceFactory::TJackDeviceFactory() {
-    jack_set_error_function(&Quiet);
-    jack_set_info_function(&Quiet);
+    jack_set_error_function(&LogJackMessage);
+    jack_set_info_function(&LogJackMessage);
 }
 
 TJackDeviceFactory::~TJackDeviceFactory() = default;

@@ -1,5 +1,11 @@
 #include "audio/systemdevice.h"
 
+#include "audio/librarylog.h"
+
+TSystemDeviceFactory::TSystemDeviceFactory() {
+    RouteLibraryMessages();
+}
+
 TWaveDeviceFactory& TSystemDeviceFactory::Current() {
     if (JackDevices.Available())
         return JackDevices;

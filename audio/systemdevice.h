@@ -7,6 +7,9 @@
 // afresh at every call, so that a server started or stopped between runs is followed.
 class TSystemDeviceFactory final : public TWaveDeviceFactory {
 public:
+    // Routes what the libraries print to our log before either of them says a word.
+    TSystemDeviceFactory();
+
     TJackDeviceFactory& Jack() { return JackDevices; }
 
     int InputDeviceCount() override;

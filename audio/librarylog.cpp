@@ -1,0 +1,38 @@
+#include "audio/librarylog.h"
+
+#include "support/log.h"
+
+#include <alsa/asoundlib.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// ALSA complains this way about every PCM its configuration names that the machine lacks,
+// each time a program lists the devices.
+void LogAlsaError(const char* file, int line, const char* function, int error, const char* format,
+                  ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    // The shape of ALSA's own lines, which engineers know.
+    std::string message = "ALSA lib " + std::string(file) + ':' + std::to_string(line) + ":(" +
+                          function + ") " + text;
+    if (error != 0)
+        message += std::string(": ") + snd_strerror(error);
+    LogDebug(message);
+}
+
+} // namespace
+
+void RouteLibraryMessages() {
+    snd_lib_error_set_handler(&LogAlsaError);
+}
+
+void LogJackMessage(const char* text) {
+    LogDebug(std::string("JACK: ") + text);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+// Lagvane's log on stderr: one line per event, behind a time stamp. Any thread may log; the
+// audio callbacks never do. A message repeated within a second of its last line is dropped,
+// so that a library stuck in a loop cannot flood a terminal or a journal.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+// An event of the program: a run started or stopped, a device failed, a call was given up.
+void Log(std::string_view text);
+// What the sound libraries say. Written only when the environment has LAGVANE_LOG=debug:
+// they comment on every device they probe, and what matters reaches us as an error code.
+void LogDebug(std::string_view text);
+
+// Lets each message through at most once a second.
+class TRepeatFilter {
+public:
+    using TClock = std::chrono::steady_clock;
+    // The line to write for text arriving at now, or nothing for a repeat to drop. The first
+    // line after dropped repeats says how many there were.
+    std::optional<std::string> Pass(const std::string& text, TClock::time_point now);
+
+private:
+    struct TSeen {
+        TClock::time_point Written;
+        uint64_t Dropped = 0;
+    };
+    std::unordered_map<std::string, TSeen> Seen;
+};

@@ -1,0 +1,36 @@
+#include "support/log.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One message stream through the filter, in time order: each message passes at most once a
+// second, and its next line counts what was dropped in between.
+TEST(RepeatFilterTest, PassesEachMessageAtMostOncePerSecond) {
+    const struct {
+        std::chrono::milliseconds At;
+        const char* Text;
+        const char* Written; // nullptr: dropped
+    } rows[] = {
+        {0ms, "server gone", "server gone"},
+        {10ms, "server gone", nullptr},
+        {20ms, "other", "other"},
+        {999ms, "server gone", nullptr},
+        {1000ms, "server gone", "server gone (2 repeats dropped)"},
+        {1500ms, "server gone", nullptr},
+        {2000ms, "server gone", "server gone (1 repeat dropped)"},
+        {5000ms, "server gone", "server gone"},
+        {5000ms, "other", "other"},
+    };
+    TRepeatFilter filter;
+    const TRepeatFilter::TClock::time_point start{};
+    for (const auto& row : rows) {
+        const std::optional<std::string> line = filter.Pass(row.Text, start + row.At);
+        EXPECT_EQ(line.value_or("(dropped)"), row.Written ? row.Written : "(dropped)")
+            << row.Text << " at " << row.At.count() << " ms";
+    }
+}
+
+} // namespace
