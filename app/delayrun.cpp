@@ -118,6 +118,8 @@ QString NoFormatMessage(uint32_t deviceRate) {
 QString DeviceFaultReason(TWaveResult code) {
     if (code == WaveErrorNoDriver)
         return QStringLiteral("it is no longer available");
+    if (code == WaveErrorNotAnswering)
+        return QStringLiteral("its sound server no longer answers");
     return QStringLiteral("it failed with error ") + WithoutFullStop(PlaybackErrorText(code));
 }
 

@@ -3,6 +3,7 @@
 #include "audio/librarylog.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
+#include "support/deadlinecall.h"
 
 #include <jack/jack.h>
 
@@ -10,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,51 +31,109 @@ class TJackDriver;
 // Our client on one server. Its callbacks run on JACK's threads and reach the drivers
 // attached to it, one per direction, without locks: a driver is detached by clearing its slot
 // and waiting out any callback that may still hold it.
+//
+// Its ports live as long as it does, so that the connections an operator makes survive Stop
+// and Play. Every call that waits on the server runs with a deadline; a client whose call
+// overran is abandoned, never freed, since the server may wake and call it yet.
 class TJackClient {
 public:
     // Null once closed.
-    jack_client_t* Handle;
+    jack_client_t* Handle = nullptr;
 
-    // Nothing when no server answers.
+    // Nothing when no server answers in time.
     static std::shared_ptr<TJackClient> Open() {
-        jack_status_t status{};
-        jack_client_t* handle = jack_client_open(ClientName, JackNoStartServer, &status);
-        if (!handle)
+        auto* client = new TJackClient;
+        bool opened = false;
+        const bool answered = CallWithDeadline("Opening the JACK client", [client, &opened] {
+            jack_status_t status{};
+            client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
+            if (!client->Handle)
+                return;
+            jack_set_process_callback(client->Handle, &Process, client);
+            jack_set_xrun_callback(client->Handle, &Xrun, client);
+            jack_on_info_shutdown(client->Handle, &Shutdown, client);
+            opened = jack_activate(client->Handle) == 0;
+        });
+        if (!answered)
             return nullptr;
-        std::shared_ptr<TJackClient> client(new TJackClient(handle));
-        jack_set_process_callback(handle, &Process, client.get());
-        jack_set_xrun_callback(handle, &Xrun, client.get());
-        jack_on_info_shutdown(handle, &Shutdown, client.get());
-        if (jack_activate(handle) != 0)
-            return nullptr;
-        return client;
+        std::shared_ptr<TJackClient> shared(client, &Release);
+        return opened ? shared : nullptr;
     }
-
-    ~TJackClient() { Close(); }
 
     // A client whose server went away must be closed before any other client is opened:
     // libjack frees what is left of it then, and the handle would dangle. Returns at once
-    // when the server has gone.
+    // when the server has gone, and within the deadline when it hangs.
     void Close() {
-        if (!Handle)
+        if (!Handle || Abandoned)
             return;
-        jack_deactivate(Handle);
-        jack_client_close(Handle);
-        Handle = nullptr;
+        jack_client_t* handle = std::exchange(Handle, nullptr);
+        Abandoned = !CallWithDeadline("Closing the JACK client", [handle] {
+            jack_deactivate(handle);
+            jack_client_close(handle);
+        });
     }
 
-    bool Down() const { return IsDown.load(); }
+    // Gone, hung, or given up on.
+    bool Down() const { return IsDown.load() || Abandoned; }
+    // The server stopped calling us: make no more calls that would wait on it.
+    void MarkDown() { IsDown.store(true); }
     uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
     // Xruns since the client opened: those the server told of, and cycles that began later
     // than the last one ended.
     uint64_t Xruns() const { return XrunCount.load(); }
 
+    // The ports of a direction, channels 0 to count - 1, registered on first use; nothing
+    // when the server refuses or does not answer in time.
+    std::vector<jack_port_t*> Ports(TDirection direction, int count) {
+        auto& ports = direction == TDirection::Input ? InputPorts : OutputPorts;
+        std::vector<jack_port_t*> result;
+        for (int channel = 0; channel < count; ++channel) {
+            jack_port_t*& port = ports[size_t(channel)];
+            if (!port && !Down()) {
+                const bool input = direction == TDirection::Input;
+                const std::string name = (input ? "in_" : "out_") + std::to_string(channel);
+                jack_client_t* handle = Handle;
+                jack_port_t* registered = nullptr;
+                if (!Call("Registering a JACK port", [&registered, handle, name, input] {
+                        registered =
+                            jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                               input ? JackPortIsInput : JackPortIsOutput, 0);
+                    }))
+                    return {};
+                port = registered;
+            }
+            if (!port)
+                return {};
+            result.push_back(port);
+        }
+        return result;
+    }
+
+    // The default connections: a port with none is connected to the physical port of its
+    // channel, if there is one; one the operator patched is left alone.
+    void ConnectFreePorts(TDirection direction, const std::vector<jack_port_t*>& ports) {
+        const bool input = direction == TDirection::Input;
+        jack_client_t* handle = Handle;
+        Call("Connecting the JACK ports", [handle, ports, input] {
+            const char** physical =
+                jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                               JackPortIsPhysical | (input ? JackPortIsOutput : JackPortIsInput));
+            if (!physical)
+                return;
+            for (size_t channel = 0; channel < ports.size() && physical[channel]; ++channel) {
+                if (jack_port_connected(ports[channel]) > 0)
+                    continue;
+                const char* own = jack_port_name(ports[channel]);
+                jack_connect(handle, input ? physical[channel] : own,
+                             input ? own : physical[channel]);
+            }
+            jack_free(physical);
+        });
+    }
+
     // The driver is called from the next cycle on.
     void Attach(TJackDriver* driver, TDirection direction) { Slot(direction).store(driver); }
     bool Attached(TDirection direction) { return Slot(direction).load() != nullptr; }
-
-    // Main thread: the open output, which an input opened later feeds.
-    TWaveStream* Output = nullptr;
 
     // Returns once no callback calls the driver any more.
     void Detach(TDirection direction) {
@@ -82,14 +142,33 @@ public:
             std::this_thread::yield();
     }
 
+    // Main thread: the open output, which an input opened later feeds.
+    TWaveStream* Output = nullptr;
+
 private:
-    explicit TJackClient(jack_client_t* handle) : Handle(handle) {}
+    TJackClient() = default;
+
+    // The deleter of the shared client: an abandoned one is left to the library's threads.
+    static void Release(TJackClient* client) {
+        client->Close();
+        if (!client->Abandoned)
+            delete client;
+    }
+
+    // A call to the server with the deadline; one that overruns gives the client up.
+    template <class TCall> bool Call(const char* what, TCall call) {
+        if (Down())
+            return false;
+        if (!CallWithDeadline(what, call))
+            Abandoned = true;
+        return !Abandoned;
+    }
 
     std::atomic<TJackDriver*>& Slot(TDirection direction) {
         return Drivers[direction == TDirection::Input ? 0 : 1];
     }
 
-    template <class TCall> void ForEachDriver(TCall call) {
+    template <class TCallback> void ForEachDriver(TCallback call) {
         Callers.fetch_add(1);
         // Input first: a cycle's capture is taken before its playback is written.
         for (std::atomic<TJackDriver*>& slot : Drivers)
@@ -109,6 +188,10 @@ private:
     // Callbacks under way that may hold a driver.
     std::atomic<int> Callers{0};
     std::atomic<bool> IsDown{false};
+    // Main thread: a call to the server overran its deadline.
+    bool Abandoned = false;
+    std::array<jack_port_t*, MaxChannels> InputPorts{};
+    std::array<jack_port_t*, MaxChannels> OutputPorts{};
     std::atomic<uint64_t> XrunCount{0};
     // Process thread: where the last cycle ended on JACK's frame clock.
     jack_nframes_t CycleEnd = 0;
@@ -116,7 +199,7 @@ private:
     bool HadCycle = false;
 };
 
-// One open device: its ports on the client and the stream it feeds or drains.
+// One open device: the client's ports of its direction and the stream it feeds or drains.
 class TJackDriver final : public TWaveDriver {
 public:
     TJackDriver(std::shared_ptr<TJackClient> client, TWaveStream& stream, TDirection direction)
@@ -130,23 +213,15 @@ public:
         StopFlow();
         if (Client->Output == &Stream)
             Client->Output = nullptr;
-        if (!Client->Down())
-            for (jack_port_t* port : Ports)
-                jack_port_unregister(Client->Handle, port);
     }
 
-    bool RegisterPorts() {
-        const bool input = Direction == TDirection::Input;
-        for (int channel = 0; channel < Channels; ++channel) {
-            const std::string name = (input ? "in_" : "out_") + std::to_string(channel);
-            jack_port_t* port =
-                jack_port_register(Client->Handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                   input ? JackPortIsInput : JackPortIsOutput, 0);
-            if (!port)
-                return false;
-            Ports.push_back(port);
-        }
-        return true;
+    // The ports, connected where the operator left them free; false when the server refuses.
+    bool Open() {
+        Ports = Client->Ports(Direction, Channels);
+        if (Ports.empty())
+            return false;
+        Client->ConnectFreePorts(Direction, Ports);
+        return !Client->Down();
     }
 
     TWaveResult StartFlow() override {
@@ -154,7 +229,6 @@ public:
             return WaveErrorNoDriver;
         if (Flowing)
             return WaveNoError;
-        ConnectPhysicalPorts();
         SeenXruns = Client->Xruns();
         Client->Attach(this, Direction);
         Flowing = true;
@@ -171,6 +245,7 @@ public:
         return Client->Down() ? WaveErrorNoDriver : WaveNoError;
     }
     TWaveResult Health() const override { return QueueResult(); }
+    void NotAnswering() override { Client->MarkDown(); }
 
     // What the ports' connections add, as the server reports it: the most of any channel.
     uint32_t LatencyFrames() const override {
@@ -223,23 +298,6 @@ public:
     void Lost() { Stream.ReportFault(WaveErrorNoDriver); }
 
 private:
-    // The default connections: channel n to the n-th physical port, as far as there are any.
-    // The operator may patch them otherwise while the device runs.
-    void ConnectPhysicalPorts() {
-        const bool input = Direction == TDirection::Input;
-        const char** physical =
-            jack_get_ports(Client->Handle, nullptr, JACK_DEFAULT_AUDIO_TYPE,
-                           JackPortIsPhysical | (input ? JackPortIsOutput : JackPortIsInput));
-        if (!physical)
-            return;
-        for (size_t channel = 0; channel < Ports.size() && physical[channel]; ++channel) {
-            const char* own = jack_port_name(Ports[channel]);
-            jack_connect(Client->Handle, input ? physical[channel] : own,
-                         input ? own : physical[channel]);
-        }
-        jack_free(physical);
-    }
-
     const std::shared_ptr<TJackClient> Client;
     TWaveStream& Stream;
     const TDirection Direction;
@@ -282,7 +340,7 @@ TWaveResult OpenStream(const std::shared_ptr<TJackClient>& client, TDirection di
         device, direction, format, TWaveStream::TSamples::Float, std::move(delivery),
         [&](TWaveStream& stream) -> std::unique_ptr<TWaveDriver> {
             auto driver = std::make_unique<TJackDriver>(client, stream, direction);
-            if (!driver->RegisterPorts())
+            if (!driver->Open())
                 return nullptr;
             return driver;
         });

@@ -72,6 +72,7 @@ struct TVirtualWaveDevice::TCard {
     TWaveResult WriteFault = WaveNoError;
     bool InputLost = false;
     bool OutputLost = false;
+    bool Steady = false;
 
     TWaveStream* Input = nullptr;
     bool InputFlowing = false;
@@ -137,6 +138,7 @@ public:
         return Input ? WaveNoError : Card->WriteFault;
     }
     TWaveResult Health() const override { return Lost() ? WaveErrorNoDriver : WaveNoError; }
+    bool Steady() const override { return Card->Steady; }
     uint32_t LatencyFrames() const override {
         return Input ? 0 : uint32_t(Card->OutputLatencyFrames);
     }
@@ -289,6 +291,10 @@ void TVirtualWaveDevice::LoseInputSilently() {
 void TVirtualWaveDevice::RestoreDevice() {
     Card->InputLost = false;
     Card->OutputLost = false;
+}
+
+void TVirtualWaveDevice::SetSteady(bool steady) {
+    Card->Steady = steady;
 }
 
 void TVirtualWaveDevice::FeedInput(const void* pcm, size_t bytes) {

@@ -66,6 +66,9 @@ public:
     void LoseInputSilently();
     // The card is back: new opens and starts work again.
     void RestoreDevice();
+    // Whether the card's streams count as called steadily, as a real host's are: then a test
+    // that stops advancing it for long looks like a hung server to their watchdog.
+    void SetSteady(bool steady);
 
     // Appends PCM frames in the open input's format; the input reads silence once they run out.
     void FeedInput(const void* pcm, size_t bytes);

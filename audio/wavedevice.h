@@ -54,6 +54,8 @@ constexpr TWaveResult WaveErrorNoMemory = 7;
 constexpr TWaveResult WaveErrorBadFormat = 32;
 constexpr TWaveResult WaveErrorStillPlaying = 33;
 constexpr TWaveResult WaveErrorUnprepared = 34;
+// The device's server stopped calling it: hung, or gone without a word.
+constexpr TWaveResult WaveErrorNotAnswering = 0x1000;
 
 // Device messages.
 constexpr uint32_t WaveOutDoneMessage = 0x3BD;

@@ -93,8 +93,11 @@ void TWaveStream::LetGoOfHandOver() {
 
 TWaveResult TWaveStream::StartFlow() {
     const TWaveResult result = Driver->StartFlow();
-    if (result == WaveNoError)
+    if (result == WaveNoError) {
+        SeenCalls = CallCount.load(std::memory_order_relaxed);
+        QuietChecks = 0;
         HealthTimer.start();
+    }
     return result;
 }
 
@@ -104,8 +107,19 @@ void TWaveStream::StopFlow() {
 }
 
 void TWaveStream::CheckHealth() {
-    if (const TWaveResult result = Driver->Health())
+    if (const TWaveResult result = Driver->Health()) {
         ReportFault(result);
+        return;
+    }
+    if (!Driver->Steady())
+        return;
+    const uint64_t calls = CallCount.load(std::memory_order_relaxed);
+    QuietChecks = calls == SeenCalls ? QuietChecks + 1 : 0;
+    SeenCalls = calls;
+    if (QuietChecks * HealthCheckMs >= WatchdogMs && Fault() == WaveNoError) {
+        Driver->NotAnswering();
+        ReportFault(WaveErrorNotAnswering);
+    }
 }
 
 void TWaveStream::ReportFault(TWaveResult code) {
@@ -353,6 +367,7 @@ void TWaveStream::LoseInput(uint32_t frames) {
 }
 
 void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
+    CallCount.fetch_add(1, std::memory_order_relaxed);
     // Transfer only reads the device's side when capturing.
     auto* source = static_cast<uint8_t*>(const_cast<void*>(input));
     while (frames > 0) {
@@ -374,6 +389,7 @@ void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
 }
 
 void TWaveStream::Play(void* output, uint32_t frames, uint64_t time) {
+    CallCount.fetch_add(1, std::memory_order_relaxed);
     auto* target = static_cast<uint8_t*>(output);
     if (THandOver* link = HandOverLink.load(std::memory_order_acquire))
         PlayHandedOver(*link, target, frames, time);

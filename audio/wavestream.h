@@ -70,6 +70,11 @@ public:
     virtual TWaveResult Health() const { return WaveNoError; }
     // The device's own latency in frames (capture or playback), as its host reports it now.
     virtual uint32_t LatencyFrames() const { return 0; }
+    // Whether a flowing stream is called steadily, so that silence from its host means the
+    // host hung or went away; the virtual card moves only when its test says so.
+    virtual bool Steady() const { return true; }
+    // The stream stopped being called: the host is no longer to be trusted with calls.
+    virtual void NotAnswering() {}
 };
 
 // One open device of either direction, the same for every driver. The main thread queues
@@ -90,8 +95,11 @@ public:
 
     // Headers one device can hold at once.
     static constexpr size_t QueueCapacity = 4096;
-    // How often a flowing stream asks its driver whether it is still alive.
+    // How often a flowing stream asks its driver whether it is still alive, and how long it
+    // may go without a call from its host (a few periods of any server) before it counts as
+    // hung: within a second in all.
     static constexpr int HealthCheckMs = 200;
+    static constexpr int WatchdogMs = 600;
 
     // Deliveries to a wave-in target and to a wave-out callback.
     static TDelivery ToTarget(TWaveInTarget* target);
@@ -187,6 +195,9 @@ private:
     bool IsClosed = false;
     QTimer HealthTimer;
     bool FaultDelivered = false;
+    // Main thread: the call count the last health check saw, and checks since it moved.
+    uint64_t SeenCalls = 0;
+    int QuietChecks = 0;
 
     // Written by the audio side, read by the main thread.
     std::atomic<TWaveResult> FaultCode{WaveNoError};
@@ -194,6 +205,8 @@ private:
     std::atomic<uint64_t> LostFrameCount{0};
     std::atomic<uint64_t> UnderrunCount{0};
     std::atomic<uint64_t> XrunCount{0};
+    // Calls from the host, for the watchdog.
+    std::atomic<uint64_t> CallCount{0};
 
     // The hand-over this stream feeds or plays, and every one it ever played (an output may
     // play for several inputs in turn; their audio side may still hold an old one).

@@ -55,8 +55,9 @@ struct TDispatcher {
 };
 
 TDispatcher& Dispatcher() {
-    static TDispatcher dispatcher;
-    return dispatcher;
+    // Never destroyed: devices closed by static destructors at exit still call through it.
+    static auto* dispatcher = new TDispatcher;
+    return *dispatcher;
 }
 
 } // namespace
