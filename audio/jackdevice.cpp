@@ -42,22 +42,23 @@ public:
 
     // Nothing when no server answers in time.
     static std::shared_ptr<TJackClient> Open() {
+        // Left to the library's threads if the server does not answer in time.
         auto* client = new TJackClient;
-        bool opened = false;
-        const bool answered = CallWithDeadline("Opening the JACK client", [client, &opened] {
-            jack_status_t status{};
-            client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
-            if (!client->Handle)
-                return;
-            jack_set_process_callback(client->Handle, &Process, client);
-            jack_set_xrun_callback(client->Handle, &Xrun, client);
-            jack_on_info_shutdown(client->Handle, &Shutdown, client);
-            opened = jack_activate(client->Handle) == 0;
-        });
-        if (!answered)
+        const std::optional<bool> opened =
+            ResultWithDeadline<bool>("Opening the JACK client", [client] {
+                jack_status_t status{};
+                client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
+                if (!client->Handle)
+                    return false;
+                jack_set_process_callback(client->Handle, &Process, client);
+                jack_set_xrun_callback(client->Handle, &Xrun, client);
+                jack_on_info_shutdown(client->Handle, &Shutdown, client);
+                return jack_activate(client->Handle) == 0;
+            });
+        if (!opened)
             return nullptr;
         std::shared_ptr<TJackClient> shared(client, &Release);
-        return opened ? shared : nullptr;
+        return *opened ? shared : nullptr;
     }
 
     // A client whose server went away must be closed before any other client is opened:
@@ -93,14 +94,14 @@ public:
                 const bool input = direction == TDirection::Input;
                 const std::string name = (input ? "in_" : "out_") + std::to_string(channel);
                 jack_client_t* handle = Handle;
-                jack_port_t* registered = nullptr;
-                if (!Call("Registering a JACK port", [&registered, handle, name, input] {
-                        registered =
-                            jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                               input ? JackPortIsInput : JackPortIsOutput, 0);
-                    }))
+                const std::optional<jack_port_t*> registered =
+                    Result<jack_port_t*>("Registering a JACK port", [handle, name, input] {
+                        return jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                  input ? JackPortIsInput : JackPortIsOutput, 0);
+                    });
+                if (!registered)
                     return {};
-                port = registered;
+                port = *registered;
             }
             if (!port)
                 return {};
@@ -114,12 +115,12 @@ public:
     void ConnectFreePorts(TDirection direction, const std::vector<jack_port_t*>& ports) {
         const bool input = direction == TDirection::Input;
         jack_client_t* handle = Handle;
-        Call("Connecting the JACK ports", [handle, ports, input] {
+        Result<bool>("Connecting the JACK ports", [handle, ports, input] {
             const char** physical =
                 jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE,
                                JackPortIsPhysical | (input ? JackPortIsOutput : JackPortIsInput));
             if (!physical)
-                return;
+                return false;
             for (size_t channel = 0; channel < ports.size() && physical[channel]; ++channel) {
                 if (jack_port_connected(ports[channel]) > 0)
                     continue;
@@ -128,6 +129,7 @@ public:
                              input ? own : physical[channel]);
             }
             jack_free(physical);
+            return true;
         });
     }
 
@@ -156,12 +158,12 @@ private:
     }
 
     // A call to the server with the deadline; one that overruns gives the client up.
-    template <class TCall> bool Call(const char* what, TCall call) {
+    template <class T, class TCall> std::optional<T> Result(const char* what, TCall call) {
         if (Down())
-            return false;
-        if (!CallWithDeadline(what, call))
-            Abandoned = true;
-        return !Abandoned;
+            return std::nullopt;
+        std::optional<T> result = ResultWithDeadline<T>(what, call);
+        Abandoned = !result;
+        return result;
     }
 
     std::atomic<TJackDriver*>& Slot(TDirection direction) {

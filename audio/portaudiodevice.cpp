@@ -3,6 +3,7 @@
 #include "audio/waveread.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
+#include "support/deadlinecall.h"
 
 #include <array>
 #include <atomic>
@@ -31,18 +32,24 @@ PaStreamParameters StreamParameters(PaDeviceIndex device, const TWaveFormat& for
     return parameters;
 }
 
+// ALSA opens the device to answer, which waits on a server behind a plug-in.
 bool Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
     if (device == paNoDevice || !IsPcmFormat(format))
         return false;
     const PaStreamParameters parameters = StreamParameters(device, format);
-    return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
-                                side == TSide::Output ? &parameters : nullptr,
-                                format.SamplesPerSec) == paFormatIsSupported;
+    return ResultWithDeadline<PaError>(
+               "Asking PortAudio for a format", [parameters, side, rate = format.SamplesPerSec] {
+                   return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
+                                               side == TSide::Output ? &parameters : nullptr, rate);
+               }) == paFormatIsSupported;
 }
 
 // Main thread only: streams open now, and whether one was lost since PortAudio started.
 int OpenStreams = 0;
 bool StreamLost = false;
+// Streams whose stop or close overran its deadline and may still run: PortAudio must not be
+// shut down under them. Counted down by the abandoned call if it ever returns.
+std::atomic<int> AbandonedStreams{0};
 
 // A cushion of this many of the output's latencies (at least MinCushionFrames each) lets two
 // separate streams drift a little either way without starving the output.
@@ -65,21 +72,23 @@ TOpenOutput CurrentOutput;
 // one clock. A direction is detached by clearing its slot and waiting out any callback.
 class TPortAudioSession {
 public:
-    TPortAudioSession() { ++OpenStreams; }
-    ~TPortAudioSession() {
-        if (Handle) {
-            Expected = false;
-            if (Started)
-                Pa_AbortStream(Handle);
-            Pa_CloseStream(Handle);
-        }
-        --OpenStreams;
-    }
+    // Shared by the drivers on it; the last one closes it.
+    static std::shared_ptr<TPortAudioSession> Make() { return {new TPortAudioSession, &Release}; }
 
-    // Opens the stream; in is null for an output alone, out for an input alone.
+    // Opens the stream; in is null for an output alone, out for an input alone. Fails too when
+    // the server does not answer in time.
     bool Open(const PaStreamParameters* in, const PaStreamParameters* out, double rate) {
-        if (Pa_OpenStream(&Handle, in, out, rate, paFramesPerBufferUnspecified,
-                          paClipOff | paDitherOff, &Callback, this) != paNoError) {
+        const std::optional<PaStreamParameters> input =
+            in ? std::optional<PaStreamParameters>(*in) : std::nullopt;
+        const std::optional<PaStreamParameters> output =
+            out ? std::optional<PaStreamParameters>(*out) : std::nullopt;
+        const std::optional<PaError> result =
+            Result<PaError>("Opening a PortAudio stream", [this, input, output, rate] {
+                return Pa_OpenStream(
+                    &Handle, input ? &*input : nullptr, output ? &*output : nullptr, rate,
+                    paFramesPerBufferUnspecified, paClipOff | paDitherOff, &Callback, this);
+            });
+        if (result != paNoError) {
             Handle = nullptr;
             return false;
         }
@@ -98,7 +107,9 @@ public:
         if (Started)
             return WaveNoError;
         Expected = true;
-        if (Pa_StartStream(Handle) != paNoError) {
+        PaStream* handle = Handle;
+        if (Result<PaError>("Starting a PortAudio stream",
+                            [handle] { return Pa_StartStream(handle); }) != paNoError) {
             Expected = false;
             Slot(side).store(nullptr);
             return WaveErrorNoDriver;
@@ -114,12 +125,14 @@ public:
             std::this_thread::yield();
     }
 
-    // A started stream that stopped on its own lost its device.
+    // A started stream that stopped on its own lost its device; so did one whose server
+    // stopped calling it, or that overran a deadline.
     bool Died() const {
-        if (!Lost && Started && Pa_IsStreamActive(Handle) == 0)
+        if (!Lost && Started && !Abandoned && Pa_IsStreamActive(Handle) == 0)
             Lost = StreamLost = true;
-        return Lost;
+        return Lost || Abandoned;
     }
+    void MarkLost() { Lost = StreamLost = true; }
 
     uint32_t LatencyFrames(TSide side) const {
         const PaStreamInfo* info = Pa_GetStreamInfo(Handle);
@@ -130,6 +143,43 @@ public:
     }
 
 private:
+    TPortAudioSession() { ++OpenStreams; }
+
+    // The deleter: stops and closes the stream within the deadline, or leaves it (and this,
+    // which its callbacks use) to PortAudio's threads for good.
+    static void Release(TPortAudioSession* session) {
+        --OpenStreams;
+        if (session->Abandoned)
+            return;
+        if (PaStream* handle = session->Handle) {
+            session->Expected = false;
+            const bool started = session->Started;
+            ++AbandonedStreams;
+            const bool closed = CallWithDeadline("Closing a PortAudio stream", [handle, started] {
+                if (started)
+                    Pa_AbortStream(handle);
+                Pa_CloseStream(handle);
+                --AbandonedStreams;
+            });
+            if (!closed) {
+                StreamLost = true;
+                return;
+            }
+        }
+        delete session;
+    }
+
+    // A call that may wait on the server; one that overruns gives the stream up.
+    template <class T, class TCall> std::optional<T> Result(const char* what, TCall call) {
+        std::optional<T> result = ResultWithDeadline<T>(what, call);
+        if (!result) {
+            Abandoned = true;
+            StreamLost = true;
+            ++AbandonedStreams;
+        }
+        return result;
+    }
+
     std::atomic<TWaveStream*>& Slot(TSide side) { return Streams[side == TSide::Input ? 0 : 1]; }
 
     static int Callback(const void* input, void* output, unsigned long frames,
@@ -180,6 +230,7 @@ private:
     bool HasInput = false;
     bool Started = false;
     mutable bool Lost = false;
+    bool Abandoned = false;
     std::array<std::atomic<TWaveStream*>, 2> Streams{};
     std::atomic<int> Callers{0};
     // Whether the stream should be running; read by PortAudio's thread.
@@ -217,6 +268,7 @@ public:
         return Session->Died() ? WaveErrorNoDriver : WaveNoError;
     }
     TWaveResult Health() const override { return QueueResult(); }
+    void NotAnswering() override { Session->MarkLost(); }
     uint32_t LatencyFrames() const override { return Session->LatencyFrames(Side); }
 
 private:
@@ -234,7 +286,7 @@ TWaveStream::TDirection DirectionOf(TSide side) {
 // input can join it later; otherwise a stream of its own.
 std::shared_ptr<TPortAudioSession> OpenOutputSession(PaDeviceIndex index,
                                                      const TWaveFormat& format) {
-    auto session = std::make_shared<TPortAudioSession>();
+    auto session = TPortAudioSession::Make();
     session->OutputSilence = PcmSilenceByte(format.BitsPerSample / 8);
     session->OutputFrameBytes = format.BlockAlign;
     const PaStreamParameters out = StreamParameters(index, format);
@@ -266,7 +318,7 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
     } else if (side == TSide::Output) {
         session = OpenOutputSession(index, format);
     } else {
-        session = std::make_shared<TPortAudioSession>();
+        session = TPortAudioSession::Make();
         const PaStreamParameters in = StreamParameters(index, format);
         if (!session->Open(&in, nullptr, format.SamplesPerSec))
             session = nullptr;
@@ -297,18 +349,29 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
 } // namespace
 
 TPortAudioDeviceFactory::~TPortAudioDeviceFactory() {
-    if (Initialized)
-        Pa_Terminate();
+    if (Initialized && AbandonedStreams == 0)
+        CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); });
 }
 
 bool TPortAudioDeviceFactory::Ready() {
-    // PortAudio lists the devices once, as it starts: start it again to find a lost one back.
-    if (Initialized && StreamLost && OpenStreams == 0) {
-        Pa_Terminate();
+    // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
+    // once no stream of the old start can still run.
+    if (Initialized && StreamLost && OpenStreams == 0 && AbandonedStreams == 0) {
+        if (!CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); })) {
+            ++AbandonedStreams;
+            return false;
+        }
         Initialized = false;
     }
     if (!Initialized) {
-        Initialized = Pa_Initialize() == paNoError;
+        const std::optional<PaError> result =
+            ResultWithDeadline<PaError>("Starting PortAudio", [] { return Pa_Initialize(); });
+        if (!result) {
+            // Never again: it may yet finish starting behind our back.
+            ++AbandonedStreams;
+            return false;
+        }
+        Initialized = *result == paNoError;
         StreamLost = false;
     }
     return Initialized;

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 
 constexpr std::chrono::milliseconds DefaultDeadline{2000};
 
@@ -16,3 +18,15 @@ constexpr std::chrono::milliseconds DefaultDeadline{2000};
 // deadline; the next call gets a new worker.
 bool CallWithDeadline(const char* what, std::function<void()> call,
                       std::chrono::milliseconds deadline = DefaultDeadline);
+
+// The value call returns, or nothing when it was abandoned. The value is kept where an
+// abandoned call can still write it; call itself must hold copies, never references.
+template <class T, class TCall>
+std::optional<T> ResultWithDeadline(const char* what, TCall call,
+                                    std::chrono::milliseconds deadline = DefaultDeadline) {
+    auto result = std::make_shared<T>();
+    if (!CallWithDeadline(
+            what, [result, call] { *result = call(); }, deadline))
+        return std::nullopt;
+    return *result;
+}
