@@ -305,6 +305,9 @@ void TForm1::FormCreate() {
 void TForm1::PlayBtnClick() {
     if (PlayBtn->isChecked()) {
         try {
+            // A server that was down when the list was made may be up now: ask again.
+            if (!HasFormat())
+                ReadFormats();
             if (!HasFormat())
                 throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
             CountDownSecs = DelayHours() * 3600.0;
@@ -327,6 +330,12 @@ void TForm1::PlayBtnClick() {
         StopDelay();
     }
     ShowRunState();
+}
+
+void TForm1::ReadFormats() {
+    WaveReader1->FillFormatList();
+    WaveReader1->SetComboBox(FormatCombo);
+    UpdateBufferSize();
 }
 
 void TForm1::ShowRunState() {

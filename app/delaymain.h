@@ -185,6 +185,8 @@ private:
     void FormCreate();
     // Play/Stop caption and the settings' enabling for the button's state.
     void ShowRunState();
+    // Rebuilds the format list from what the input device offers now.
+    void ReadFormats();
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
     void StopAfterFault(int run, const QString& message);

@@ -165,6 +165,16 @@ TEST_F(MainWindowTest, WithoutAFormatSizesShowZeroAndPlayExplainsInsteadOfStarti
     EXPECT_FALSE(form.Timer1->isActive());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
+
+    // The device offers formats again (its server came up): Play reads them and starts.
+    Device.SetCapabilities(WaveTypeToCapsBit(wf48Khz_Mono_8Bit));
+    form.PlayBtn->click();
+    EXPECT_EQ(Errors.size(), 1);
+    ASSERT_EQ(form.FormatCombo->count(), 1);
+    EXPECT_EQ(form.FormatCombo->itemText(0), QStringLiteral("48 kHz, Mono, 8-bit"));
+    EXPECT_TRUE(form.PlayBtn->isChecked());
+    EXPECT_TRUE(Device.InputStarted());
+    EXPECT_EQ(form.BufferSizeDis->Caption(), QStringLiteral("4,800 / 4,800"));
 }
 
 } // namespace
