@@ -207,8 +207,19 @@ void TWaveReader::DeviceMessage(uint32_t message, TWaveHeader* header) {
     if (message != WaveInDataMessage)
         return;
     --Pending;
-    if (OnWaveIn)
-        OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
+    try {
+        if (OnWaveIn)
+            OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
+    } catch (...) {
+        // A display that fails must not cost the run one of its buffers.
+        Requeue(header);
+        throw;
+    }
+    Requeue(header);
+}
+
+void TWaveReader::Requeue(TWaveHeader* header) {
+    // A handler that stopped the run freed this buffer.
     if (!IsRunning)
         return;
     if (const TWaveResult result = Device->AddBuffer(header))

@@ -120,6 +120,8 @@ private:
     friend class TWaveCallbackWindow;
 
     void DeviceMessage(uint32_t message, TWaveHeader* header);
+    // Queues a buffer the capture event is done with again, unless the run is over.
+    void Requeue(TWaveHeader* header);
     void RaiseFault(TWaveResult code);
     void ComboBoxDestroyed(QObject* comboBox);
     void ReleaseBuffers();
