@@ -88,15 +88,23 @@ bool HoldsNoFile(const QString& fileName) {
     return info.exists() && !info.isFile();
 }
 
-TLines ReadLines(const QString& fileName) {
+// False, with no lines, when something is there that cannot be read: a write must not replace
+// what it never saw.
+bool ReadLines(const QString& fileName, TLines& lines) {
+    lines.clear();
     QFile file(fileName);
+    if (!file.exists())
+        return true;
     if (HoldsNoFile(fileName) || !file.open(QIODevice::ReadOnly))
-        return {};
-    TLines lines = file.readAll().split('\n');
+        return false;
+    const QByteArray text = file.readAll();
+    if (file.error() != QFile::NoError)
+        return false;
+    lines = text.split('\n');
     // What follows the last line feed is no line.
     if (lines.last().isEmpty())
         lines.removeLast();
-    return lines;
+    return true;
 }
 
 // Replaces the file in one step, so a failed write leaves the old one whole.
@@ -168,7 +176,9 @@ QString IniFloatToText(double value) {
 TIniFile::TIniFile(const QString& FileName) : FileName_(FileName) {}
 
 QString TIniFile::ReadString(const QString& Section, const QString& Ident, const QString& Default) {
-    const TKeyPlace place = FindKey(ReadLines(FileName_), Section, Ident);
+    TLines lines;
+    ReadLines(FileName_, lines);
+    const TKeyPlace place = FindKey(lines, Section, Ident);
     return place.Line >= 0 ? place.Value : Default;
 }
 
@@ -187,7 +197,8 @@ double TIniFile::ReadFloat(const QString& Section, const QString& Ident, double 
 }
 
 void TIniFile::WriteString(const QString& Section, const QString& Ident, const QString& Value) {
-    TLines lines = ReadLines(FileName_);
+    TLines lines;
+    const bool readable = ReadLines(FileName_, lines);
     // New lines end the way the file's first line does.
     const QByteArray newEnd = !lines.isEmpty() && lines.first().endsWith('\r') ? "\r" : "";
     const auto keyLine = [&Value](const QString& name, const QByteArray& end) {
@@ -205,7 +216,7 @@ void TIniFile::WriteString(const QString& Section, const QString& Ident, const Q
         lines.append((u'[' + Section + u']').toUtf8() + newEnd);
         lines.append(keyLine(Ident, newEnd));
     }
-    if (!WriteLines(FileName_, lines))
+    if (!readable || !WriteLines(FileName_, lines))
         throw Exception(QStringLiteral("Unable to write to %1").arg(FileName_));
 }
 
