@@ -170,19 +170,25 @@ TLevelSums WalkVector(const uint8_t* bytes, size_t sampleTotal) {
     TWidth width;
     __m128i leftSums = _mm_setzero_si128();
     __m128i rightSums = _mm_setzero_si128();
-    for (size_t b = 0; b < blocks;) {
-        const size_t foldAt = std::min(blocks, b + TWidth::template BlocksPerFold<Stereo>);
+    // Adds count blocks from block first to the sums.
+    const auto fold = [&](size_t first, size_t count) {
         __m128i left = _mm_setzero_si128();
         __m128i right = _mm_setzero_si128();
-        for (; b < foldAt; ++b) {
+        for (size_t b = first; b < first + count; ++b) {
             const __m128i block =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + b * BlockBytes));
             width.template AddSquares<Stereo>(block, left, right);
             width.TrackPeaks(block);
         }
         leftSums = AddWidened(leftSums, left);
-        rightSums = AddWidened(rightSums, right);
-    }
+        if constexpr (Stereo)
+            rightSums = AddWidened(rightSums, right);
+    };
+    constexpr size_t perFold = TWidth::template BlocksPerFold<Stereo>;
+    size_t b = 0;
+    for (; blocks - b >= perFold; b += perFold)
+        fold(b, perFold);
+    fold(b, blocks - b);
 
     TLevelSums sums;
     sums.Left = {HorizontalSum(leftSums), LanePeak(width, 0, Stereo ? 2 : 1)};
