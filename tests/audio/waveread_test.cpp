@@ -358,8 +358,7 @@ TEST_F(WaveReaderTest, StopAndStartFromInsideTheHandler) {
     TWaveReader reader;
     reader.SetWaveType(wf11Khz_Mono_8Bit);
     reader.SampleCount = 64;
-    std::vector<TWaveResult> faults;
-    reader.OnFault = [&](QObject*, TWaveResult code) { faults.push_back(code); };
+    reader.OnFault = [](QObject*, TWaveResult code) { ADD_FAILURE() << "fault " << code; };
     int events = 0;
     reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) {
         if (++events == 1) {
@@ -368,21 +367,16 @@ TEST_F(WaveReaderTest, StopAndStartFromInsideTheHandler) {
         }
     };
     reader.Start();
+    // The first buffer, then the three the stop drained; the old device goes after it all.
     Device.Advance(64);
-    // The first buffer, then the three the stop drained.
     EXPECT_EQ(events, 4);
-    EXPECT_TRUE(reader.Running());
     EXPECT_EQ(Device.InputOpenCount(), 2);
-    EXPECT_EQ(reader.PendingCount(), 4);
     EXPECT_EQ(Device.InputQueued(), 4);
-    // Here the old device goes.
     QCoreApplication::processEvents();
     Device.Advance(64 * 6);
     EXPECT_EQ(events, 10);
     EXPECT_EQ(reader.PendingCount(), 4);
-    EXPECT_TRUE(faults.empty());
     reader.Stop();
-    EXPECT_FALSE(Device.InputOpen());
 }
 
 struct TStartFailure {

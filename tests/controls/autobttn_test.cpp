@@ -152,7 +152,6 @@ TEST(AutoButton, FailingRepeatClickStopsTheTimerAndPassesTheErrorOn) {
 TEST(AutoButton, TheProgramsTimerKeepsTheRhythm) {
     QWidget window;
     auto* button = new TAutoButton(&window);
-    button->setGeometry(10, 10, 40, 20);
     button->SetDoRepeat(true);
     window.show();
     constexpr int repeats = 8;
