@@ -2,7 +2,7 @@
 # Both first install the Debian packages that are missing.
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
-            libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+            libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales
 JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -317,6 +317,8 @@ void TForm1::PlayBtnClick() {
         } catch (...) {
             // StartDelay has closed whatever it opened; put the window back to idle too.
             Timer1->stop();
+            CountDownSecs = 0.0;
+            CountDownDis->SetCaption(QString());
             DropBuffers = true;
             PlayBtn->setChecked(false);
             ShowRunState();

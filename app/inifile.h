@@ -1,21 +1,20 @@
 #pragma once
 
 // The settings file class: sections of "Key=Value" lines whose value texts are written and read
-// exactly as given. Qt's own INI format would quote a value holding "," (a decimal comma) and
-// read an unquoted one back as a list, so the file goes through a plain reader and writer of
-// our own behind QSettings.
+// exactly as given. Section and key names match without regard to case, and of two equal keys
+// the first wins. A write changes its own line, or adds one, and leaves every other line as it
+// stands: comments, blank lines, other sections and keys, their order. QSettings can do none
+// of that (it hands its writer a sorted map, and its INI format turns "1,5" into a list), so
+// the file is read and written here.
 
-#include <QSettings>
 #include <QString>
 #include <cstdint>
-#include <memory>
 
 class TIniFile {
 public:
     // Something other than a file at FileName (a folder, a pipe, a device) reads as an empty
     // file and refuses every write: a pipe would block the reader for good.
     explicit TIniFile(const QString& FileName);
-    ~TIniFile();
 
     const QString& FileName() const { return FileName_; }
 
@@ -27,7 +26,8 @@ public:
     bool ReadBool(const QString& Section, const QString& Ident, bool Default);
     double ReadFloat(const QString& Section, const QString& Ident, double Default);
 
-    // Each write reaches the file at once; a refused write raises "Unable to write to <file>".
+    // Each write reaches the file at once, nothing is cached; a refused write raises "Unable to
+    // write to <file>".
     void WriteString(const QString& Section, const QString& Ident, const QString& Value);
     void WriteInteger(const QString& Section, const QString& Ident, int32_t Value);
     void WriteBool(const QString& Section, const QString& Ident, bool Value);
@@ -36,8 +36,6 @@ public:
 
 private:
     QString FileName_;
-    // None when FileName holds no file.
-    std::unique_ptr<QSettings> Settings;
 };
 
 // Integer text as the settings file holds it: optional sign, decimal or "0x" hexadecimal.

@@ -18,10 +18,15 @@ struct TLevelReading {
     bool RightOk = true;
 };
 
+// How the buffer is walked: the fastest way this processor has (SSE2 on x86-64), or the plain
+// loop every processor runs. Both give the same reading; tests compare them.
+enum class TLevelWalk { Fastest, Portable };
+
 // Walks every frame of the buffer (both channels in stereo) and divides each channel's sum of
 // squares by the frame count, so a stereo channel reads the same as the same signal in mono.
 // An empty buffer reads as silence.
-TLevelReading MeasureLevels(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format);
+TLevelReading MeasureLevels(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format,
+                            TLevelWalk Walk = TLevelWalk::Fastest);
 
 // The controls the meter drives; the window owns them.
 struct TLevelMeterView {

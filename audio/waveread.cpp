@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <array>
@@ -200,13 +201,29 @@ void TWaveReader::Start() {
         Pending = 0;
         throw Exception(QStringLiteral("Failed to open input device"));
     }
-    // The old device, closed by the last Stop, goes only now: never from inside its delivery.
+    // The old device, closed by the last Stop, goes only now, and if this start runs inside its
+    // delivery (a handler that stopped and started again), only once that has returned.
+    if (Delivering > 0 && Device)
+        Retired.push_back(std::move(Device));
     Device = std::move(device);
     IsRunning = true;
     IsStopping = false;
 }
 
 void TWaveReader::DeviceMessage(uint32_t message, TWaveHeader* header) {
+    ++Delivering;
+    const auto delivered = qScopeGuard([this] {
+        // The device's delivery loop goes on after this returns: release retired devices from
+        // the event loop, once no delivery is under way.
+        if (--Delivering == 0 && !Retired.empty())
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (Delivering == 0)
+                        Retired.clear();
+                },
+                Qt::QueuedConnection);
+    });
     if (message == WaveInFaultMessage) {
         if (IsRunning)
             RaiseFault(Device->Fault());
@@ -215,9 +232,21 @@ void TWaveReader::DeviceMessage(uint32_t message, TWaveHeader* header) {
     if (message != WaveInDataMessage)
         return;
     --Pending;
-    if (OnWaveIn)
-        OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
-    if (!IsRunning)
+    const TWaveInDevice* device = Device.get();
+    try {
+        if (OnWaveIn)
+            OnWaveIn(this, header->Data, SampleCount, CurrentFormat);
+    } catch (...) {
+        // A display that fails must not cost the run one of its buffers.
+        Requeue(header, device);
+        throw;
+    }
+    Requeue(header, device);
+}
+
+void TWaveReader::Requeue(TWaveHeader* header, const TWaveInDevice* device) {
+    // A handler that stopped the run, or stopped it and started another, freed this buffer.
+    if (!IsRunning || Device.get() != device)
         return;
     if (const TWaveResult result = Device->AddBuffer(header))
         RaiseFault(result);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QComboBox;
 
@@ -135,12 +136,19 @@ private:
     friend class TWaveCallbackWindow;
 
     void DeviceMessage(uint32_t message, TWaveHeader* header);
+    // Queues a buffer the capture event is done with again, unless the run it came from (on
+    // device) is over.
+    void Requeue(TWaveHeader* header, const TWaveInDevice* device);
     void RaiseFault(TWaveResult code);
     void ComboBoxDestroyed(QObject* comboBox);
     void ReleaseBuffers();
 
     TWaveCallbackWindow* CallbackWindow;
     std::unique_ptr<TWaveInDevice> Device;
+    // Devices replaced while they were delivering, kept until their delivery has returned.
+    std::vector<std::unique_ptr<TWaveInDevice>> Retired;
+    // Device messages being handled, nested ones included.
+    int Delivering = 0;
     std::array<TWaveHeader, BufferCount> Headers{};
     std::array<TCommittedMemory, BufferCount> Buffers;
     bool IsRunning = false;

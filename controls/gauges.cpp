@@ -19,6 +19,12 @@ QRect EdgeRect(int left, int top, int right, int bottom) {
     return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 }
 
+// The box QPainter needs for an outlined ellipse or pie that covers left up to right - 1: its
+// outline runs over the box's right and bottom edge as well.
+QRect OutlineBox(int left, int top, int right, int bottom) {
+    return EdgeRect(left, top, right - 1, bottom - 1);
+}
+
 void FillEdges(QPainter& painter, int left, int top, int right, int bottom, const QColor& color) {
     if (right > left && bottom > top)
         painter.fillRect(EdgeRect(left, top, right, bottom), color);
@@ -40,7 +46,7 @@ double EllipseAngle(const QRectF& box, QPointF point) {
 // from the radial through start to the radial through end; equal points give the whole ellipse.
 void DrawPie(QPainter& painter, int left, int top, int right, int bottom, QPoint start,
              QPoint end) {
-    const QRect box = EdgeRect(left, top, right, bottom);
+    const QRect box = OutlineBox(left, top, right, bottom);
     const QRectF exactBox(left, top, right - left, bottom - top);
     double span = 360;
     if (start != end) {
@@ -53,6 +59,14 @@ void DrawPie(QPainter& painter, int left, int top, int right, int bottom, QPoint
     constexpr int sixteenths = 16;
     painter.drawPie(box, Round(EllipseAngle(exactBox, start) * sixteenths),
                     Round(span * sixteenths));
+}
+
+// A line as the platform draws it: every pixel but the last.
+void DrawLine(QPainter& painter, QPoint from, QPoint to) {
+    painter.save();
+    painter.setClipRegion(QRegion(painter.viewport()).subtracted(QRegion(to.x(), to.y(), 1, 1)));
+    painter.drawLine(from, to);
+    painter.restore();
 }
 
 // Composes a layer onto the picture by exclusive or.
@@ -166,7 +180,8 @@ void TGauge::SetColor(const QColor& value) {
 void TGauge::DrawKind(QPainter& painter, int left, int top, int right, int bottom) const {
     const int percent = Percent();
     const int border = BorderStyleValue == TBorderStyle::bsSingle ? 1 : 0;
-    painter.setPen(QPen(ForeColorValue, 1));
+    // Flat caps: nothing beyond a line's ends.
+    painter.setPen(QPen(ForeColorValue, 1, Qt::SolidLine, Qt::FlatCap));
     switch (KindValue) {
     case TGaugeKind::gkText:
         FillEdges(painter, left, top, right, bottom, BackColorValue);
@@ -195,7 +210,7 @@ void TGauge::DrawKind(QPainter& painter, int left, int top, int right, int botto
         const int h = bottom - top + border;
         FillEdges(painter, left, top, right, bottom, ColorValue);
         painter.setBrush(BackColorValue);
-        painter.drawEllipse(EdgeRect(left, top, w, h));
+        painter.drawEllipse(OutlineBox(left, top, w, h));
         if (percent > 0) {
             painter.setBrush(ForeColorValue);
             const int mx = w / 2;
@@ -215,12 +230,13 @@ void TGauge::DrawKind(QPainter& painter, int left, int top, int right, int botto
         // The upper half of an ellipse standing on the bottom edge.
         DrawPie(painter, left, top, w, 2 * h - 1, QPoint(left + w, bottom - 1),
                 QPoint(left, bottom - 1));
-        painter.drawLine(left, bottom, left + w, bottom);
+        DrawLine(painter, QPoint(left, bottom), QPoint(left + w, bottom));
         if (percent > 0) {
             const int cx = width() / 2;
             const double angle = percent * M_PI / 100;
-            painter.drawLine(cx, bottom - 1, Round(cx * (1 - std::cos(angle))),
-                             Round((bottom - 1) * (1 - std::sin(angle))));
+            DrawLine(painter, QPoint(cx, bottom - 1),
+                     QPoint(Round(cx * (1 - std::cos(angle))),
+                            Round((bottom - 1) * (1 - std::sin(angle)))));
         }
         break;
     }

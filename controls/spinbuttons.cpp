@@ -95,11 +95,26 @@ void TArrowButton::paintEvent(QPaintEvent* event) {
     QRect mark = rect().adjusted(3, 3, -3, -3);
     if (isDown())
         mark.translate(1, 1);
-    painter.setPen(QPen(clBlack, 1, Qt::DotLine));
-    painter.setBackground(clWhite);
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRect(mark);
+    // The platform's focus rectangle: every other pixel along the edges of the mark, inverted,
+    // each once.
+    QPolygon dots;
+    const auto dot = [&dots](int x, int y) {
+        if ((x + y) % 2 == 0)
+            dots << QPoint(x, y);
+    };
+    for (int x = mark.left(); x <= mark.right(); ++x) {
+        dot(x, mark.top());
+        if (mark.bottom() > mark.top())
+            dot(x, mark.bottom());
+    }
+    for (int y = mark.top() + 1; y < mark.bottom(); ++y) {
+        dot(mark.left(), y);
+        if (mark.right() > mark.left())
+            dot(mark.right(), y);
+    }
+    painter.setCompositionMode(QPainter::RasterOp_NotDestination);
+    painter.setPen(QPen(clWhite, 1));
+    painter.drawPoints(dots);
 }
 
 TUpDownButton::TUpDownButton(QWidget* parent) : QWidget(parent) {

@@ -252,7 +252,7 @@ void TGraphBox::DrawLogXAxis(double min, double max) {
     XScale_ = AxisScale(PlotWidth_, double(Log10(max)) - lo);
     XOffset_ = lo;
     auto tickX = [this](const TLogTick& tick) {
-        return int32_t(std::trunc((double(Log10(LogTickValue(tick))) - XOffset_) * XScale_));
+        return ClampPixel(std::trunc((double(Log10(LogTickValue(tick))) - XOffset_) * XScale_));
     };
     ForEachLogTick(min, max, [&](const TLogTick& tick, bool major) {
         if (!major && !XAxis_->MinorLines())
@@ -290,7 +290,7 @@ void TGraphBox::DrawLogYAxis(double min, double max) {
     YOffset_ = lo;
     Canvas->SetTextAlign(TTextAlign::BaselineLeft);
     auto tickY = [this](const TLogTick& tick) {
-        return int32_t(std::trunc((double(Log10(LogTickValue(tick))) - YOffset_) * YScale_));
+        return ClampPixel(std::trunc((double(Log10(LogTickValue(tick))) - YOffset_) * YScale_));
     };
     ForEachLogTick(min, max, [&](const TLogTick& tick, bool major) {
         if (!major && !YAxis_->MinorLines())

@@ -13,13 +13,46 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-// Pixels further out than this are clamped: a deep zoom must not overflow the pixel integers.
-constexpr double PixelLimit = 1 << 28;
+// Pixels further out than this are clamped: a deep zoom must not overflow the pixel integers,
+// nor Qt's text positions, which are 26.6 fixed point and end at 2^25.
+constexpr double PixelLimit = 1 << 24;
 
-int32_t ClampPixel(double v) {
-    if (std::isnan(v))
-        return 0;
-    return int32_t(std::clamp(v, -PixelLimit, PixelLimit));
+// Plot coordinates beyond this are infinities or worse; below it any finite slope survives
+// and the difference of two coordinates stays finite.
+constexpr double FarOut = 1e300;
+
+// Pixels a data line is clipped beyond the plot, besides its pen width, so that a wide pen
+// still shows up to the plot's edge and a lengthened last pixel stays outside.
+constexpr double ClipMargin = 2;
+
+// Cuts the segment from a to b down to its part inside box; false when none of it is inside.
+bool ClipSegment(QPointF& a, QPointF& b, const QRectF& box) {
+    const QPointF d = b - a;
+    // For each edge, how fast the segment heads out through it and how far a is inside it.
+    const double edges[4][2] = {{-d.x(), a.x() - box.left()},
+                                {d.x(), box.right() - a.x()},
+                                {-d.y(), a.y() - box.top()},
+                                {d.y(), box.bottom() - a.y()}};
+    double enter = 0;
+    double leave = 1;
+    for (const auto& [outward, inside] : edges) {
+        if (outward == 0) {
+            if (inside < 0)
+                return false;
+        } else if (outward < 0) {
+            enter = std::max(enter, inside / outward);
+        } else {
+            leave = std::min(leave, inside / outward);
+        }
+    }
+    if (enter > leave)
+        return false;
+    // Ends inside stay exact, so what lies within the plot is drawn as it always was.
+    if (leave < 1)
+        b = a + d * leave;
+    if (enter > 0)
+        a = a + d * enter;
+    return true;
 }
 
 // Below this many points per pixel of width a series is drawn point by point.
@@ -209,20 +242,36 @@ double AxisValue(const TAxisParams& axis, double v) {
 
 } // namespace
 
+int32_t TGraphBox::ClampPixel(double v) {
+    if (std::isnan(v))
+        return 0;
+    return int32_t(std::clamp(v, -PixelLimit, PixelLimit));
+}
+
+QPointF TGraphBox::PlotPoint(double x, double y) const {
+    const auto finite = [](double v) {
+        return std::isnan(v) ? 0.0 : std::clamp(v, -FarOut, FarOut);
+    };
+    return QPointF(finite((AxisValue(*XAxis_, x) - XOffset_) * XScale_),
+                   finite((AxisValue(*YAxis_, y) - YOffset_) * YScale_));
+}
+
 QPoint TGraphBox::DataToPixel(double x, double y) const {
-    const double px = std::nearbyint((AxisValue(*XAxis_, x) - XOffset_) * XScale_);
-    const double py = std::nearbyint((AxisValue(*YAxis_, y) - YOffset_) * YScale_);
-    return QPoint(ClampPixel(px) + PlotLeft_, PlotBottom_ - ClampPixel(py));
+    const QPointF p = PlotPoint(x, y);
+    return QPoint(ClampPixel(std::nearbyint(p.x())) + PlotLeft_,
+                  PlotBottom_ - ClampPixel(std::nearbyint(p.y())));
 }
 
-void TGraphBox::MoveToData(double x, double y) {
-    MoveToPlot(ClampPixel(std::trunc((AxisValue(*XAxis_, x) - XOffset_) * XScale_)),
-               ClampPixel(std::trunc((AxisValue(*YAxis_, y) - YOffset_) * YScale_)));
-}
-
-void TGraphBox::LineToData(const QColor& color, double x, double y) {
-    LineToPlot(ClampPixel(std::trunc((AxisValue(*XAxis_, x) - XOffset_) * XScale_)),
-               ClampPixel(std::trunc((AxisValue(*YAxis_, y) - YOffset_) * YScale_)), color);
+void TGraphBox::DrawDataLine(QPointF from, QPointF to, int32_t penWidth, const QColor& color) {
+    // Clipped before it becomes pixels: ends clamped one by one would tilt a line whose far end
+    // lies far out.
+    const double margin = std::max(penWidth, 1) + ClipMargin;
+    if (!ClipSegment(from, to,
+                     QRectF(-margin, -margin, PlotWidth_ + 2 * margin, PlotHeight_ + 2 * margin)))
+        return;
+    Canvas->SetPenWidth(penWidth);
+    MoveToPlot(int32_t(std::trunc(from.x())), int32_t(std::trunc(from.y())));
+    LineToPlot(int32_t(std::trunc(to.x())), int32_t(std::trunc(to.y())), color);
 }
 
 void TGraphBox::LayOut() {
@@ -301,6 +350,7 @@ int64_t TGraphBox::DrawSeries(int32_t series) {
     const int64_t step = count / std::max(width(), 1) / PointsPerPixel + 1;
     int64_t counted = 0;
     bool first = true;
+    QPointF previous;
     auto draw = [&](double x, double y, double size, const QColor& color) {
         if (series < 0) {
             const QPoint p = DataToPixel(x, y);
@@ -310,11 +360,10 @@ int64_t TGraphBox::DrawSeries(int32_t series) {
             Canvas->Rectangle(p.x() - h, p.y() - h, p.x() + h, p.y() + h);
             return;
         }
-        Canvas->SetPenWidth(int32_t(std::trunc(size)));
-        if (first)
-            MoveToData(x, y);
-        else
-            LineToData(color, x, y);
+        const QPointF point = PlotPoint(x, y);
+        if (!first)
+            DrawDataLine(previous, point, int32_t(std::trunc(size)), color);
+        previous = point;
         first = false;
     };
     WalkPoints(

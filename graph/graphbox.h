@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QPoint>
+#include <QPointF>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -212,8 +213,12 @@ protected:
 private:
     void MoveToPlot(int32_t x, int32_t y);
     void LineToPlot(int32_t x, int32_t y, const QColor& color);
-    void MoveToData(double x, double y);
-    void LineToData(const QColor& color, double x, double y);
+    // Far-out pixels clamped, so that they fit an integer and still lie off any screen.
+    static int32_t ClampPixel(double v);
+    // A data point in plot pixels (y up from the plot's bottom), before any rounding.
+    QPointF PlotPoint(double x, double y) const;
+    // The part of the line between two plot points that can show, in the pen width and colour.
+    void DrawDataLine(QPointF from, QPointF to, int32_t penWidth, const QColor& color);
     void DrawLinearXAxis(int32_t lines, double min, double max);
     void DrawLinearYAxis(int32_t lines, double min, double max);
     void DrawLogXAxis(double min, double max);

@@ -29,7 +29,7 @@ TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
     form.FormatCombo->setCurrentIndex(2);
     form.SaveDefaults1->trigger();
     EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\n\n"
-                                        "[Settings]\nAudioFormat=2\nDelayTime=90\n"));
+                                        "[Settings]\nDelayTime=90\nAudioFormat=2\n"));
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -97,6 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "[Actions]\nPlayOnStart=yes\n[Settings]\nDelayTime=ninety\n"
                  "AudioFormat=three\n",
                  TenthSecond, 0, false},
+        LoadCase{"NamesInAnyCase", "[actions]\nplayonstart=1\n[SETTINGS]\nAUDIOFORMAT=2\n",
+                 TenthSecond, 2, true},
+        LoadCase{"FirstKeyWins", "[Settings]\nDelayTime=90\nDelayTime=7\n", 0.025, 0, false},
         LoadCase{"BelowMinimum", "[Settings]\nDelayTime=0.01\n", TenthSecond, 0, false},
         LoadCase{"AboveMemoryLimit", "[Settings]\nDelayTime=1e9\n", Mono8Limit, 0, false},
         LoadCase{"NegativeDelay", "[Settings]\nDelayTime=-5\n", TenthSecond, 0, false},

@@ -344,12 +344,14 @@ class StartFaultTest : public AppTest, public testing::WithParamInterface<StartF
 
 TEST_P(StartFaultTest, FailedStartIsShownAndFullyUndone) {
     TForm1& form = MakeForm();
+    form.DelayTimeSpin->SetDegrees(Seconds(2.5));
     GetParam().inject(Device);
     form.PlayBtn->click();
     EXPECT_EQ(Errors, QStringList{QString::fromUtf8(GetParam().message)});
     EXPECT_FALSE(form.PlayBtn->isChecked());
     EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
     EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(form.CountDownDis->Caption(), QString());
     EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
     EXPECT_TRUE(form.FormatCombo->isEnabled());
     EXPECT_FALSE(Device.InputOpen());

@@ -125,6 +125,31 @@ TEST_F(IniFileTest, KeepsOtherKeysWhenWriting) {
               QStringLiteral("yes"));
 }
 
+// Writes change their own line, in the file's own spelling of the key, or add one after the
+// section's last key; everything else stays as it stands, line ends included.
+TEST_F(IniFileTest, WritesKeepEveryLineTheyDoNotOwn) {
+    const auto lines = [](std::initializer_list<const char*> texts) {
+        QByteArray text;
+        for (const char* line : texts)
+            text += QByteArray(line) + "\r\n";
+        return text;
+    };
+    WriteAll(FileName(),
+             lines({"; kept as it stands", "[Other]", "Zeta=1", "Alpha=2", "", "[settings]",
+                    " delaytime = 5", "; a comment", "DelayTime=7", "[Actions]"}));
+    TIniFile ini(FileName());
+    EXPECT_EQ(ini.ReadFloat(QStringLiteral("SETTINGS"), QStringLiteral("DelayTime"), 0), 5);
+    ini.WriteFloat(QStringLiteral("Settings"), QStringLiteral("DelayTime"), 90);
+    ini.WriteInteger(QStringLiteral("Settings"), QStringLiteral("AudioFormat"), 3);
+    ini.WriteBool(QStringLiteral("Actions"), QStringLiteral("PlayOnStart"), true);
+    ini.WriteString(QStringLiteral("New"), QStringLiteral("Key"), QStringLiteral("v"));
+    EXPECT_EQ(ReadAll(FileName()).toUtf8(),
+              lines({"; kept as it stands", "[Other]", "Zeta=1", "Alpha=2", "", "[settings]",
+                     "delaytime=90", "; a comment", "DelayTime=7", "AudioFormat=3", "[Actions]",
+                     "PlayOnStart=1", "", "[New]", "Key=v"}));
+    EXPECT_EQ(ini.ReadFloat(QStringLiteral("settings"), QStringLiteral("DELAYTIME"), 0), 90);
+}
+
 TEST_F(IniFileTest, RefusedWriteRaisesWithTheFileName) {
     const QString blocked = Dir.filePath(QStringLiteral("file/Lagvane.ini"));
     WriteAll(Dir.filePath(QStringLiteral("file")), "not a folder");

@@ -47,12 +47,15 @@ void PrintTo(const LevelCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-class LevelMeterTest : public testing::TestWithParam<LevelCase> {};
+// Every case runs the fastest walk and the plain one, which differ on x86-64.
+constexpr TLevelWalk Walks[] = {TLevelWalk::Fastest, TLevelWalk::Portable};
+
+class LevelMeterTest : public testing::TestWithParam<std::tuple<LevelCase, TLevelWalk>> {};
 
 TEST_P(LevelMeterTest, ShowsRmsAgainstAnEighthOfFullScaleAndPeaksAboveAQuarter) {
-    const LevelCase& c = GetParam();
+    const auto& [c, walk] = GetParam();
     const std::vector<uint8_t> buffer = Constant(c.format, c.frames, c.left, c.right);
-    const TLevelReading reading = MeasureLevels(buffer.data(), c.frames, c.format);
+    const TLevelReading reading = MeasureLevels(buffer.data(), c.frames, c.format, walk);
     EXPECT_EQ(reading.LeftProgress, c.expected.LeftProgress);
     EXPECT_EQ(reading.RightProgress, c.expected.RightProgress);
     EXPECT_EQ(reading.LeftOk, c.expected.LeftOk);
@@ -61,23 +64,34 @@ TEST_P(LevelMeterTest, ShowsRmsAgainstAnEighthOfFullScaleAndPeaksAboveAQuarter) 
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, LevelMeterTest,
-    testing::Values(
-        LevelCase{"Mono8AtReference", Mono8, 1000, 32, 0, {1000, 0, true, true}},
-        LevelCase{"Mono8TwiceReference", Mono8, 1000, 64, 0, {2000, 0, false, true}},
-        LevelCase{"Mono8AtThreshold", Mono8, 37, 63, 0, {1969, 0, true, true}},
-        LevelCase{"Mono16Half", Mono16, 999, 4096, 0, {500, 0, true, true}},
-        LevelCase{"Mono16FullNegative", Mono16, 333, -32768, 0, {4000, 0, false, true}},
-        // Every frame of a stereo buffer counts, so one channel reads as it would in mono.
-        LevelCase{"Stereo8LeftOnly", Stereo8, 1000, 32, 0, {1000, 0, true, true}},
-        LevelCase{"Stereo8OddFrames", Stereo8, 101, 32, 0, {1000, 0, true, true}},
-        LevelCase{"Stereo16BothChannels", Stereo16, 1001, 4096, -8192, {500, 1000, true, true}},
-        LevelCase{"Stereo8NegativeLeft", Stereo8, 64, -128, 0, {4000, 0, false, true}},
-        LevelCase{"Stereo8NegativeRight", Stereo8, 64, 0, -128, {0, 4000, true, false}},
-        LevelCase{"Stereo16NegativeRight", Stereo16, 64, 0, -16384, {0, 2000, true, false}},
-        LevelCase{"Silence8", Stereo8, 500, 0, 0, {0, 0, true, true}},
-        LevelCase{"Silence16", Stereo16, 500, 0, 0, {0, 0, true, true}},
-        LevelCase{"OneFrame", Mono16, 1, 16384, 0, {2000, 0, false, true}}),
-    [](const testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
+    testing::Combine(
+        testing::Values(
+            LevelCase{"Mono8AtReference", Mono8, 1000, 32, 0, {1000, 0, true, true}},
+            LevelCase{"Mono8TwiceReference", Mono8, 1000, 64, 0, {2000, 0, false, true}},
+            LevelCase{"Mono8AtThreshold", Mono8, 37, 63, 0, {1969, 0, true, true}},
+            LevelCase{"Mono16Half", Mono16, 999, 4096, 0, {500, 0, true, true}},
+            LevelCase{"Mono16FullNegative", Mono16, 333, -32768, 0, {4000, 0, false, true}},
+            // Every frame of a stereo buffer counts, so one channel reads as it would in mono.
+            LevelCase{"Stereo8LeftOnly", Stereo8, 1000, 32, 0, {1000, 0, true, true}},
+            LevelCase{"Stereo8OddFrames", Stereo8, 101, 32, 0, {1000, 0, true, true}},
+            LevelCase{"Stereo16BothChannels", Stereo16, 1001, 4096, -8192, {500, 1000, true, true}},
+            LevelCase{"Stereo8NegativeLeft", Stereo8, 64, -128, 0, {4000, 0, false, true}},
+            LevelCase{"Stereo8NegativeRight", Stereo8, 64, 0, -128, {0, 4000, true, false}},
+            LevelCase{"Stereo16NegativeRight", Stereo16, 64, 0, -16384, {0, 2000, true, false}},
+            LevelCase{
+                "Stereo16FullNegative", Stereo16, 64, -32768, -32768, {4000, 4000, false, false}},
+            LevelCase{"Silence8", Stereo8, 500, 0, 0, {0, 0, true, true}},
+            LevelCase{"Silence16", Stereo16, 500, 0, 0, {0, 0, true, true}},
+            LevelCase{"OneFrame", Mono16, 1, 16384, 0, {2000, 0, false, true}},
+            // Loud enough for long enough that any partial sum kept in 32 bits would wrap.
+            LevelCase{"Mono8LongAndLoud", Mono8, 1100000, -128, 0, {4000, 0, false, true}},
+            LevelCase{
+                "Stereo8LongAndLoud", Stereo8, 1100000, -128, -128, {4000, 4000, false, false}}),
+        testing::ValuesIn(Walks)),
+    [](const testing::TestParamInfo<std::tuple<LevelCase, TLevelWalk>>& info) {
+        const bool portable = std::get<1>(info.param) == TLevelWalk::Portable;
+        return std::string(std::get<0>(info.param).name) + (portable ? "Portable" : "Fastest");
+    });
 
 TEST(LevelMeterEmptyTest, EmptyBufferReadsAsSilence) {
     const TLevelReading reading = MeasureLevels(nullptr, 0, Stereo16);
@@ -125,11 +139,13 @@ TEST(LevelMeterRandomTest, AnyLengthAndStartMatchesTheSampleBySampleSum) {
                 b = uint8_t(128 + int(random() % spread) - spread / 2);
             const uint8_t* start = bytes.data() + round % 2;
             const TLevelReading expected = Reference(start, frames, format);
-            const TLevelReading reading = MeasureLevels(start, frames, format);
-            ASSERT_EQ(reading.LeftProgress, expected.LeftProgress) << frames;
-            ASSERT_EQ(reading.RightProgress, expected.RightProgress) << frames;
-            ASSERT_EQ(reading.LeftOk, expected.LeftOk) << frames;
-            ASSERT_EQ(reading.RightOk, expected.RightOk) << frames;
+            for (const TLevelWalk walk : Walks) {
+                const TLevelReading reading = MeasureLevels(start, frames, format, walk);
+                ASSERT_EQ(reading.LeftProgress, expected.LeftProgress) << frames;
+                ASSERT_EQ(reading.RightProgress, expected.RightProgress) << frames;
+                ASSERT_EQ(reading.LeftOk, expected.LeftOk) << frames;
+                ASSERT_EQ(reading.RightOk, expected.RightOk) << frames;
+            }
         }
     }
 }

@@ -311,9 +311,9 @@ TEST_F(WaveReaderTest, SecondStartAndIdleStopDoNothing) {
     reader.Stop();
 }
 
-// A handler's exception reaches the top-level handler; its buffer is not queued again, capture
-// goes on with the others and Stop still returns.
-TEST_F(WaveReaderTest, HandlerExceptionDropsOnlyThatBuffer) {
+// A handler's exception reaches the top-level handler once; its buffer is queued again all the
+// same, so capture goes on with all four and Stop still returns.
+TEST_F(WaveReaderTest, HandlerExceptionStillQueuesItsBuffer) {
     TWaveReader reader;
     reader.SetWaveType(wf11Khz_Mono_8Bit);
     reader.SampleCount = 64;
@@ -325,11 +325,12 @@ TEST_F(WaveReaderTest, HandlerExceptionDropsOnlyThatBuffer) {
     reader.Start();
     Device.Advance(64 * 2);
     EXPECT_EQ(CaughtExceptions(), QStringList{QStringLiteral("Playback failed")});
-    EXPECT_EQ(reader.PendingCount(), 3);
-    EXPECT_EQ(Device.InputQueued(), 3);
+    EXPECT_EQ(reader.PendingCount(), 4);
+    EXPECT_EQ(Device.InputQueued(), 4);
     Device.Advance(64 * 6);
     EXPECT_EQ(events, 8);
-    EXPECT_EQ(reader.PendingCount(), 3);
+    EXPECT_EQ(reader.PendingCount(), 4);
+    EXPECT_EQ(CaughtExceptions().size(), 1);
     reader.Stop();
     EXPECT_EQ(reader.PendingCount(), 0);
     EXPECT_FALSE(Device.InputOpen());
@@ -350,6 +351,33 @@ TEST_F(WaveReaderTest, StopFromInsideTheHandler) {
     EXPECT_EQ(events, 4);
     EXPECT_EQ(reader.PendingCount(), 0);
     EXPECT_FALSE(Device.InputOpen());
+}
+
+// A handler may stop capture and start it again: the old device goes only once its delivery
+// has returned, the buffer of that event stays with the old run, and the new run holds four.
+TEST_F(WaveReaderTest, StopAndStartFromInsideTheHandler) {
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Mono_8Bit);
+    reader.SampleCount = 64;
+    reader.OnFault = [](QObject*, TWaveResult code) { ADD_FAILURE() << "fault " << code; };
+    int events = 0;
+    reader.OnWaveIn = [&](QObject*, void*, int32_t, const TWaveDataFormat&) {
+        if (++events == 1) {
+            reader.Stop();
+            reader.Start();
+        }
+    };
+    reader.Start();
+    // The first buffer, then the three the stop drained; the old device goes after it all.
+    Device.Advance(64);
+    EXPECT_EQ(events, 4);
+    EXPECT_EQ(Device.InputOpenCount(), 2);
+    EXPECT_EQ(Device.InputQueued(), 4);
+    QCoreApplication::processEvents();
+    Device.Advance(64 * 6);
+    EXPECT_EQ(events, 10);
+    EXPECT_EQ(reader.PendingCount(), 4);
+    reader.Stop();
 }
 
 struct TStartFailure {

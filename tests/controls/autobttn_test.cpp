@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "controls/autobttn.h"
 #include "tests/controls/controltest.h"
@@ -138,6 +144,38 @@ TEST(AutoButton, FailingRepeatClickStopsTheTimerAndPassesTheErrorOn) {
     Press(f.Button);
     EXPECT_THROW(f.Clock.Advance(400), std::runtime_error);
     EXPECT_FALSE(f.Button->RepeatTimer()->Enabled());
+}
+
+// The program's own timer on the real clock keeps the rhythm: after the first automatic click
+// (400 ms), one every 100 ms. A busy machine may delay any one click but not move the later
+// ones, so most come within a few milliseconds; a coarse timer puts them up to 5 % off.
+TEST(AutoButton, TheProgramsTimerKeepsTheRhythm) {
+    QWidget window;
+    auto* button = new TAutoButton(&window);
+    button->SetDoRepeat(true);
+    window.show();
+    constexpr int repeats = 8;
+    QElapsedTimer clock;
+    std::vector<qint64> clicks;
+    QEventLoop loop;
+    QObject::connect(button, &TAutoButton::clicked, &loop, [&] {
+        clicks.push_back(clock.elapsed());
+        if (clicks.size() == repeats + 1)
+            loop.quit();
+    });
+    // Ends the wait should the clicks stop coming.
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    clock.start();
+    Press(button);
+    loop.exec();
+    ASSERT_EQ(clicks.size(), repeats + 1u);
+    Release(button);
+    EXPECT_GE(clicks[0], button->InitialDelay() - 1);
+    std::vector<qint64> offBeat;
+    for (int k = 1; k <= repeats; ++k)
+        offBeat.push_back(std::abs(clicks[k] - clicks[0] - k * button->RepeatDelay()));
+    std::nth_element(offBeat.begin(), offBeat.begin() + repeats / 2, offBeat.end());
+    EXPECT_LE(offBeat[repeats / 2], 3);
 }
 
 } // namespace

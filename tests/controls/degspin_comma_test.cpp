@@ -8,18 +8,20 @@
 #include "controls/degspin.h"
 #include "controls/spinbuttons.h"
 #include "tests/controls/controltest.h"
+#include "tests/germanlocale.h"
 
 namespace {
 
-const bool CommaLocale = [] {
-    setenv("LC_ALL", "de_DE.UTF-8", 1);
-    return true;
-}();
+[[maybe_unused]] const int CommaLocale = setenv("LC_ALL", "de_DE.UTF-8", 1);
+
+class DegreeSpinComma : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(HasGermanLocale()); }
+};
 
 constexpr int64_t TicksPerSecond = 100000;
 
-TEST(DegreeSpinComma, SecondsUseTheSystemSeparator) {
-    ASSERT_TRUE(CommaLocale);
+TEST_F(DegreeSpinComma, SecondsUseTheSystemSeparator) {
     ASSERT_EQ(QLocale::system().decimalPoint(), ",");
     TDegreeSpin spin;
     spin.SetDigits(2);
@@ -37,7 +39,7 @@ TEST(DegreeSpinComma, SecondsUseTheSystemSeparator) {
     EXPECT_EQ(spin.Seconds(), 0.25);
 }
 
-TEST(DegreeSpinComma, KeyFilterPassesTheCommaAndRefusesThePoint) {
+TEST_F(DegreeSpinComma, KeyFilterPassesTheCommaAndRefusesThePoint) {
     TDegreeSpin spin;
     TEditEx* seconds = spin.SecondsEdit();
     seconds->setText("");

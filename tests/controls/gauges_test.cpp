@@ -249,6 +249,36 @@ TEST(Gauge, PieAndNeedleFollowThePercentage) {
     EXPECT_EQ(image.pixelColor(30, 80), clWhite);
 }
 
+// The dial reaches the edges of the paint rectangle (1..98 inside the frame) and goes no further:
+// the platform's ellipses and pies stop before their right and bottom edges, and its lines
+// before their last pixel, so the needle's tip leaves the frame above it black. Only the needle's
+// base line runs on the frame, along the bottom.
+TEST(Gauge, DialStaysInsideTheFrame) {
+    TGauge gauge;
+    gauge.SetShowText(false);
+    gauge.SetForeColor(clMaroon);
+    for (const auto& [kind, progress] :
+         {std::pair(TGaugeKind::gkPie, 60), std::pair(TGaugeKind::gkNeedle, 50)}) {
+        const bool needle = kind == TGaugeKind::gkNeedle;
+        SCOPED_TRACE(needle ? "needle" : "pie");
+        gauge.SetKind(kind);
+        gauge.SetProgress(progress);
+        const QImage image = gauge.PaintImage();
+        const auto shows = [&image](const QRect& area) {
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x)
+                    if (image.pixelColor(x, y) == clMaroon)
+                        return true;
+            return false;
+        };
+        EXPECT_TRUE(shows(QRect(1, 1, 1, 98)) && shows(QRect(1, 1, 98, 1)));
+        EXPECT_TRUE(needle || (shows(QRect(98, 1, 1, 98)) && shows(QRect(1, 98, 98, 1))));
+        EXPECT_FALSE(shows(QRect(0, 0, 1, 99)) || shows(QRect(99, 0, 1, 99)));
+        EXPECT_FALSE(shows(QRect(0, 0, 100, 1)));
+        EXPECT_EQ(shows(QRect(0, 99, 100, 1)), needle);
+    }
+}
+
 TEST(Gauge, RepaintsOnlyWhenThePercentageChanges) {
     QWidget window;
     TGauge* gauge = MakeLevelBar(&window);

@@ -56,20 +56,31 @@ TEST(ArrowButton, TriangleIsBlackWhenEnabledAndGreyWhenDisabled) {
     }
 }
 
+// The mark inverts every other pixel along the edges of the rectangle 3 pixels in from the
+// button's own (moved one right and down while it is down), and touches no other pixel.
 TEST(ArrowButton, FocusMarkIsDrawnOnlyWhenAsked) {
     QWidget window;
     auto* arrow = new TArrowButton(&window);
     arrow->setGeometry(0, 0, 30, 30);
     window.show();
-    const QImage plain = arrow->grab().toImage();
-    arrow->SetShowFocusMark(true);
-    const QImage marked = arrow->grab().toImage();
-    // The mark runs along the rectangle 3 pixels in from the edges.
-    int changed = 0;
-    for (int x = 3; x < 27; ++x)
-        changed += plain.pixel(x, 3) != marked.pixel(x, 3);
-    EXPECT_GT(changed, 5);
-    EXPECT_EQ(plain.pixel(1, 15), marked.pixel(1, 15));
+    for (const bool down : {false, true}) {
+        arrow->setDown(down);
+        arrow->SetShowFocusMark(false);
+        const QImage plain = arrow->grab().toImage();
+        arrow->SetShowFocusMark(true);
+        const QImage marked = arrow->grab().toImage();
+        const QRect mark = QRect(3, 3, 24, 24).translated(down, down);
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 30; ++x) {
+                const bool edge =
+                    mark.contains(x, y) && !mark.adjusted(1, 1, -1, -1).contains(x, y);
+                const QRgb before = plain.pixel(x, y);
+                const QRgb expected = edge && (x + y) % 2 == 0 ? ~before : before;
+                ASSERT_EQ(marked.pixel(x, y) & 0xFFFFFF, expected & 0xFFFFFF)
+                    << x << "," << y << (down ? " down" : "");
+            }
+        }
+    }
 }
 
 struct TFitCase {

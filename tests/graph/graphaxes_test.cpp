@@ -392,6 +392,24 @@ TEST_F(AxisDrawing, LogXFromOneToOneAndAHalfStillDrawsItsFirstMinorLine) {
     EXPECT_GT(x, Graph.PlotRight());
 }
 
+// The first tick of a range of 10^-9 decades lies some 10^11 pixels out: clamped, it still
+// lies far beyond the plot on the side it belongs to.
+TEST_F(AxisDrawing, TicksOfAVeryNarrowLogRangeLieFarBeyondThePlot) {
+    for (TAxisParams* axis : {Graph.XAxis(), Graph.YAxis()}) {
+        axis->SetLog(true);
+        axis->SetShowLabels(true);
+        axis->SetMinorLabels(true);
+    }
+    Graph.SetXRange(3, 1, 1 + 1e-9);
+    Graph.SetYRange(3, 1, 1 + 1e-9);
+    const auto texts = Draw();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].Text, "2");
+    EXPECT_GT(texts[0].Baseline.x(), Graph.PlotRight() + (1 << 20));
+    EXPECT_EQ(texts[1].Text, "2");
+    EXPECT_LT(texts[1].Baseline.y(), Graph.PlotTop() - (1 << 20));
+}
+
 struct TTitleCase {
     TTitlePosition Position;
     std::function<int(const TGraphBox&, int)> ExpectedX; // from the graph and the text width

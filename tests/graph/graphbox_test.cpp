@@ -299,6 +299,24 @@ TEST(GraphBox, DrawLastPixelLengthensDataLinesByTheirFinalPixel) {
     EXPECT_EQ(ends[1], ends[0] + 1);
 }
 
+// As after some 200 zoom-in clicks on both axes: the far end lies 10^11 data units out, and
+// the part of the line inside the plot still runs at its own slope.
+TEST(GraphBox, ALineToAFarPointKeepsItsSlopeInsideThePlot) {
+    std::unique_ptr<TGraphBox> graph(NewLineGraph(200, 200));
+    graph->SetXRange(2, 0, 100);
+    graph->SetYRange(2, 0, 100);
+    graph->AddPoint(0, clRed, 50, 50, 1);
+    graph->AddPoint(0, clRed, 50 + 1e11, 50 + 2e11, 1);
+    const QImage image = Render(*graph);
+    const auto redNear = [&](double x, double y) {
+        const QPoint p = graph->DataToPixel(x, y);
+        return CountColour(image, Red, QRect(p - QPoint(1, 1), QSize(3, 3)));
+    };
+    EXPECT_GT(redNear(60, 70), 0);
+    EXPECT_GT(redNear(70, 90), 0);
+    EXPECT_EQ(redNear(70, 70), 0);
+}
+
 TEST(GraphBox, OnALogAxisValuesAtOrBelowZeroAreDrawnAtOne) {
     std::unique_ptr<TGraphBox> graph(NewLineGraph(200, 200));
     graph->XAxis()->SetLog(true);

@@ -1,6 +1,8 @@
 #include "support/dsupport.h"
 #include "support/errors.h"
 
+#include "tests/germanlocale.h"
+
 #include <gtest/gtest.h>
 
 // Runs under LC_ALL=de_DE.UTF-8 (see CMakeLists.txt): the separator comes from the system locale.
@@ -8,7 +10,10 @@ namespace {
 
 class DecimalCommaTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(SystemData.DecimalChar(), QLatin1Char(',')); }
+    void SetUp() override {
+        ASSERT_TRUE(HasGermanLocale());
+        ASSERT_EQ(SystemData.DecimalChar(), QLatin1Char(','));
+    }
 };
 
 TEST_F(DecimalCommaTest, ScanRealUsesTheUsersSeparator) {
