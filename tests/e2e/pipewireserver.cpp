@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
 #include <cstdlib>
 
 namespace {
@@ -32,11 +31,6 @@ bool StartPipeWire() {
 
 void KillPipeWire() {
     RunScript("kill");
-}
-
-QString PipeWireLog() {
-    QFile log(StatePath(QStringLiteral("server.log")));
-    return log.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(log.readAll()) : QString();
 }
 
 void UsePipeWire(const char* alsaPlugin) {

@@ -94,8 +94,9 @@ start_group() {
 
 # Up once the null nodes are there and a pulse client gets an answer.
 ready() {
-    XDG_RUNTIME_DIR=$state/runtime pw-cli ls Node 2>/dev/null | grep -q lagvane-test-source &&
-        XDG_RUNTIME_DIR=$state/runtime pactl info >/dev/null 2>&1
+    XDG_RUNTIME_DIR=$state/runtime timeout 5 pw-cli ls Node 2>/dev/null |
+        grep -q lagvane-test-source &&
+        XDG_RUNTIME_DIR=$state/runtime timeout 5 pactl info >/dev/null 2>&1
 }
 
 start() {
@@ -108,7 +109,9 @@ start() {
     tries=0
     until ready; do
         tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! alive group; then
+        # A pipewire that exited is not coming up, whatever the other daemons still try.
+        if [ $tries -gt 100 ] || ! alive group ||
+            { [ -f "$state/pipewire.pid" ] && ! alive pipewire; }; then
             log "PipeWire did not come up:"
             cat "$state/server.log" >&2
             stop_group
