@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <string>
 
+// Exported by PortAudio's static library; its public headers do not declare it.
+extern "C" void PaUtil_SetDebugPrintFunction(void (*function)(const char* text));
+
 namespace {
 
 // ALSA complains this way about every PCM its configuration names that the machine lacks,
@@ -27,10 +30,17 @@ void LogAlsaError(const char* file, int line, const char* function, int error, c
     LogDebug(message);
 }
 
+// PortAudio's ALSA stream thread reports a failed call on every turn of its loop, and spins
+// once the server is gone.
+void LogPortAudioMessage(const char* text) {
+    LogDebug(std::string("PortAudio: ") + text);
+}
+
 } // namespace
 
 void RouteLibraryMessages() {
     snd_lib_error_set_handler(&LogAlsaError);
+    PaUtil_SetDebugPrintFunction(&LogPortAudioMessage);
 }
 
 void LogJackMessage(const char* text) {

@@ -4,7 +4,8 @@
 // call) run here: on a worker thread, waited for up to a deadline, so that a server that hangs
 // cannot freeze the window. A call that overruns is abandoned, never waited for: its thread
 // runs on, detached, and the caller must leak (never free) whatever the call uses, since it may
-// still be running. Calls are served one at a time, in the order they come.
+// still be running. For the same reason a call takes its arguments by value, never by reference
+// to the caller's locals. Calls are served one at a time, in the order they come.
 
 #include <chrono>
 #include <functional>

@@ -10,7 +10,6 @@
 #include "audio/waveread.h"
 #include "tests/e2e/jacktestclient.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -25,15 +24,6 @@ constexpr int SampleRate = 44100;
 constexpr qint64 StopLimitMs = 5000;
 // Far more than the probe's two seconds of signal take.
 constexpr qint64 RunLimitMs = 20000;
-
-// Handles events until done says so or the limit passes; true when done.
-bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < limitMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    return done();
-}
 
 TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsBack) {
     TPrivateJackServer server(SampleRate);

@@ -2,6 +2,7 @@
 # Starts or stops the end-to-end tests' own JACK servers (jackd2, dummy backend, no realtime).
 #   jackserver.sh start STATEDIR NAME:RATE...
 #   jackserver.sh stop STATEDIR NAME:RATE...
+#   jackserver.sh suspend|resume STATEDIR NAME:RATE...   sends jackd SIGSTOP, or SIGCONT
 # Each server runs under a fixed name of its own, so it never meets anyone else's, and under a
 # time limit, so that even a killed test run cannot leave it behind for long. Starting first
 # stops whatever an interrupted run left, files in /dev/shm included.
@@ -51,11 +52,18 @@ stop_server() {
     remove_server_files "$name"
 }
 
+# jackd is the time limit's child.
+signal_server() {
+    pidfile=$state/$1.pid
+    [ -f "$pidfile" ] && pkill "-$2" -P "$(cat "$pidfile")" -x jackd
+}
+
 start_server() {
     name=$1
     rate=$2
     stop_server "$name" || return 1
-    JACK_NO_START_SERVER=1 setsid timeout --signal=TERM $lifetime \
+    # A server a test froze with SIGSTOP takes no TERM until continued: KILL follows.
+    JACK_NO_START_SERVER=1 setsid timeout --signal=TERM --kill-after=10 $lifetime \
         jackd -n "$name" -r -d dummy -r "$rate" >"$state/$name.log" 2>&1 </dev/null &
     echo $! >"$state/$name.pid"
     # Answering is not enough: it must be our jackd that answers.
@@ -77,6 +85,8 @@ for server in "$@"; do
     case $action in
     start) start_server "$name" "$rate" || status=1 ;;
     stop) stop_server "$name" || status=1 ;;
+    suspend) signal_server "$name" STOP || status=1 ;;
+    resume) signal_server "$name" CONT || status=1 ;;
     *)
         log "unknown action $action"
         exit 2

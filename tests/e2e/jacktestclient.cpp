@@ -3,6 +3,8 @@
 #include <jack/jack.h>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +39,14 @@ void UseJackServer(int sampleRate) {
     UseServerNamed(TestJackServerName(sampleRate));
 }
 
+bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < limitMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    return done();
+}
+
 TPrivateJackServer::TPrivateJackServer(int sampleRate)
     : ServerAndRate(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" +
                     QByteArray::number(sampleRate)) {
@@ -60,6 +70,14 @@ void TPrivateJackServer::Stop() {
     if (IsRunning)
         RunScript("stop", ServerAndRate);
     IsRunning = false;
+}
+
+void TPrivateJackServer::Suspend() {
+    RunScript("suspend", ServerAndRate);
+}
+
+void TPrivateJackServer::Resume() {
+    RunScript("resume", ServerAndRate);
 }
 
 TJackTestClient::TJackTestClient(const char* name, int channels) : Channels(channels) {
@@ -110,6 +128,17 @@ bool TJackTestClient::Connect(const QString& source, const QString& destination)
 }
 
 bool TJackTestClient::Run(const std::vector<float>& signal, const QString& target) {
+    QStringList targetInputs;
+    QStringList targetOutputs;
+    for (int channel = 0; channel < Channels; ++channel) {
+        targetInputs << QStringLiteral("%1:in_%2").arg(target).arg(channel);
+        targetOutputs << QStringLiteral("%1:out_%2").arg(target).arg(channel);
+    }
+    return Run(signal, targetInputs, targetOutputs);
+}
+
+bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& targetInputs,
+                          const QStringList& targetOutputs) {
     if (!Client || !ErrorText.isEmpty())
         return false;
     Signal = signal;
@@ -121,7 +150,7 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QString& targe
     }
     const QString self = QString::fromUtf8(jack_get_client_name(Client));
     for (int channel = 0; channel < Channels; ++channel) {
-        const QString targetIn = QStringLiteral("%1:in_%2").arg(target).arg(channel);
+        const QString targetIn = targetInputs.value(channel);
         jack_port_t* port = jack_port_by_name(Client, targetIn.toUtf8().constData());
         if (!port) {
             ErrorText = QStringLiteral("no port %1").arg(targetIn);
@@ -133,7 +162,7 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QString& targe
             jack_free(sources);
         }
         if (!Connect(QStringLiteral("%1:out_%2").arg(self).arg(channel), targetIn) ||
-            !Connect(QStringLiteral("%1:out_%2").arg(target).arg(channel),
+            !Connect(targetOutputs.value(channel),
                      QStringLiteral("%1:in_%2").arg(self).arg(channel)))
             return false;
     }

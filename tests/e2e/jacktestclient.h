@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 typedef struct _jack_client jack_client_t;
@@ -15,6 +17,9 @@ const char* TestJackServerName(int sampleRate);
 // Points this process's JACK clients at the test server of that rate and
 // forbids starting a server. Call before anything in the process opens a JACK client.
 void UseJackServer(int sampleRate);
+
+// Handles the main thread's events until done says so or the limit passes; true when done.
+bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 
 // A JACK server of one test's own, which the test may stop under its clients (it removes what
 // they leave behind); stopped at the latest when destroyed.
@@ -28,6 +33,9 @@ public:
     // Starts it (again); true once it answers.
     bool Start();
     void Stop();
+    // Freezes it with SIGSTOP, as a server that no longer answers; Resume continues it.
+    void Suspend();
+    void Resume();
 
 private:
     QByteArray ServerAndRate;
@@ -55,6 +63,10 @@ public:
     // "<target>:in_N" and "<target>:out_N" to our inputs, and cuts every other connection to the
     // target's inputs so that only our signal reaches them.
     bool Run(const std::vector<float>& signal, const QString& target);
+    // The same with the other side's ports named: our output n plays into targetInputs[n] and
+    // targetOutputs[n] feeds our input n.
+    bool Run(const std::vector<float>& signal, const QStringList& targetInputs,
+             const QStringList& targetOutputs);
     // Frames played and recorded so far.
     size_t Frames() const { return Position.load(std::memory_order_acquire); }
     bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }

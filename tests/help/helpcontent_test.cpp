@@ -69,6 +69,7 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"Move Right", "oscilloscope.html"},
         {"half of full scale", "levels.html"},
         {"176,400", "formats.html"},
+        {"LAGVANE_LOG", "troubleshooting.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,

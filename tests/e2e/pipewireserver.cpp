@@ -1,0 +1,48 @@
+#include "tests/e2e/pipewireserver.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <cstdlib>
+
+namespace {
+
+int RunScript(const char* action) {
+    const QByteArray command = QByteArray("sh '") + LAGVANE_PIPEWIRE_SCRIPT + "' " + action + " '" +
+                               LAGVANE_PIPEWIRE_STATE + "'";
+    return std::system(command.constData());
+}
+
+QString StatePath(const QString& name) {
+    return QDir(QStringLiteral(LAGVANE_PIPEWIRE_STATE)).filePath(name);
+}
+
+QStringList NodePorts(const char* node, const char* kind) {
+    QStringList ports;
+    for (const char* channel : {"FL", "FR"})
+        ports << QStringLiteral("%1:%2_%3").arg(node, kind, channel);
+    return ports;
+}
+
+} // namespace
+
+bool StartPipeWire() {
+    return RunScript("start") == 0;
+}
+
+void KillPipeWire() {
+    RunScript("kill");
+}
+
+void UsePipeWire(const char* alsaPlugin) {
+    qputenv("XDG_RUNTIME_DIR", StatePath(QStringLiteral("runtime")).toLocal8Bit());
+    qputenv("ALSA_CONFIG_PATH",
+            StatePath(QStringLiteral("asound-%1.conf").arg(alsaPlugin)).toLocal8Bit());
+}
+
+QStringList PipeWireSourceInputs() {
+    return NodePorts("lagvane-test-source", "input");
+}
+
+QStringList PipeWireSinkMonitors() {
+    return NodePorts("lagvane-test-sink", "monitor");
+}

@@ -1,0 +1,203 @@
+// The window on the sound servers Linux desktops run. A known signal passes bit for bit through
+// each way to a headless PipeWire: the ALSA `pipewire` and `pulse` plug-ins (through PortAudio)
+// and PipeWire's JACK library. A server that dies or stops answering mid-run ends the run in
+// bounded time with the one device message, and once it is back Play works again.
+//
+// The PipeWire rows run with PipeWire's JACK library loaded in place of JACK's, as under pw-jack,
+// so that our test client meets the same server; the jackd rows with JACK's own.
+
+#include "app/application.h"
+#include "app/delaymain.h"
+#include "audio/systemdevice.h"
+#include "support/deadlinecall.h"
+#include "tests/e2e/jacktestclient.h"
+#include "tests/e2e/pipewireserver.h"
+
+#include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QToolButton>
+#include <gtest/gtest.h>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr int SampleRate = 48000;
+constexpr int Channels = 2;
+constexpr int BytesPerSample = 2;
+constexpr double SignalSeconds = 2.0;
+// The device's own latency on top of the delay: the plug-ins', PortAudio's and the graph's.
+constexpr int LatencyLimitFrames = SampleRate / 2;
+constexpr qint64 MessageLimitMs = 1000;
+// One call to a server that no longer answers is given up at its deadline; the rest is quick.
+constexpr qint64 StopLimitMs = DefaultDeadline.count() + 500;
+// Far more than a run of the signal takes.
+constexpr qint64 RunLimitMs = 20000;
+// Lagvane's own lines and a library's last words fit; a flood is megabytes a second.
+constexpr qint64 StderrLimitBytes = 16384;
+constexpr const char* NeedsWatchdog = "needs the device-layer watchdog";
+
+enum class TStack { PipeWirePlugin, PulsePlugin, PipeWireJack, Jackd };
+// What happens to the server once the signal has passed.
+enum class TEvent { None, Killed, KilledAndBack, Frozen };
+
+struct TServerCase {
+    const char* Name;
+    TStack Stack;
+    TEvent Event;
+    // Why the row cannot pass yet; nullptr once it can.
+    const char* Pending;
+};
+
+void PrintTo(const TServerCase& row, std::ostream* stream) {
+    *stream << row.Name;
+}
+
+const TServerCase PipeWireCases[] = {
+    {"PipeWirePlugin", TStack::PipeWirePlugin, TEvent::None, nullptr},
+    {"PulsePlugin", TStack::PulsePlugin, TEvent::None, nullptr},
+    {"JackLibrary", TStack::PipeWireJack, TEvent::None, nullptr},
+    {"PipeWirePluginServerKilled", TStack::PipeWirePlugin, TEvent::Killed, nullptr},
+    {"PulsePluginServerKilled", TStack::PulsePlugin, TEvent::Killed, nullptr},
+    {"JackLibraryServerKilled", TStack::PipeWireJack, TEvent::Killed, nullptr},
+    {"PipeWirePluginServerBack", TStack::PipeWirePlugin, TEvent::KilledAndBack, nullptr},
+    {"PulsePluginServerBack", TStack::PulsePlugin, TEvent::KilledAndBack, nullptr},
+    {"JackLibraryServerBack", TStack::PipeWireJack, TEvent::KilledAndBack, nullptr},
+};
+
+const TServerCase JackdCases[] = {
+    {"ServerFrozen", TStack::Jackd, TEvent::Frozen, nullptr},
+};
+
+// Sends this process's stderr to a file while it lives, to weigh what a fault writes there.
+class TStderrCapture {
+public:
+    TStderrCapture() : Saved(dup(STDERR_FILENO)) {
+        if (File.open())
+            dup2(File.handle(), STDERR_FILENO);
+    }
+    ~TStderrCapture() {
+        dup2(Saved, STDERR_FILENO);
+        close(Saved);
+    }
+    qint64 Bytes() const { return File.size(); }
+
+private:
+    QTemporaryFile File;
+    int Saved;
+};
+
+TWaveTypes FindFormat(const TWaveReader& reader) {
+    for (const TFormatListEntry& entry : reader.FormatList()) {
+        TWaveDataFormat format{};
+        WaveTypeToFormat(entry.WaveType, format);
+        if (format.SamplesPerSec == SampleRate && format.Channels == Channels &&
+            format.BytesPerSample == BytesPerSample)
+            return entry.WaveType;
+    }
+    return wfNone;
+}
+
+bool IsDeviceStoppedMessage(const QString& text) {
+    return (text.startsWith(QStringLiteral("The input device stopped: ")) ||
+            text.startsWith(QStringLiteral("The output device stopped: "))) &&
+           text.endsWith(QStringLiteral(". The run has been stopped."));
+}
+
+class SoundServerTest : public testing::TestWithParam<TServerCase> {};
+
+TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
+    const TServerCase& row = GetParam();
+    if (row.Pending)
+        GTEST_SKIP() << row.Pending;
+    const bool plugin = row.Stack == TStack::PipeWirePlugin || row.Stack == TStack::PulsePlugin;
+    std::optional<TPrivateJackServer> jackd;
+    if (row.Stack == TStack::Jackd) {
+        jackd.emplace(SampleRate);
+        ASSERT_TRUE(jackd->Running());
+        jackd->Use();
+    } else {
+        if (!StartPipeWire())
+            GTEST_SKIP() << "PipeWire does not start on this machine (its log is above)";
+        UsePipeWire(row.Stack == TStack::PulsePlugin ? "pulse" : "pipewire");
+    }
+    TJackTestClient probe("lagvane-probe", Channels);
+    ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+    // Our client is in; from here on PipeWire's JACK library turns clients away, since through
+    // the plug-ins Lagvane must not find it: it would take JACK's way instead.
+    if (plugin)
+        qputenv("PIPEWIRE_NOJACK", "1");
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QStringList errors;
+    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
+    const auto restoreMessages = qScopeGuard([] { SetExceptionMessageFunction({}); });
+
+    TForm1 form;
+    const TWaveTypes waveType = FindFormat(*form.WaveReader1);
+    ASSERT_NE(waveType, wfNone) << "the input offers no 48 kHz stereo 16-bit format";
+    form.WaveReader1->SetWaveType(waveType);
+    form.PlayBtn->click();
+    ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+
+    const size_t signalFrames = size_t(SignalSeconds * SampleRate);
+    const std::vector<float> signal = GridSignal(signalFrames, Channels, BytesPerSample);
+    const bool started =
+        plugin
+            ? probe.Run(signal, PipeWireSourceInputs(), PipeWireSinkMonitors())
+            : probe.Run(signal, QString::fromStdString(SystemDeviceFactory().Jack().ClientName()));
+    ASSERT_TRUE(started) << probe.Error().toStdString();
+    ASSERT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
+    probe.Close();
+    const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), Channels);
+    ASSERT_TRUE(found.Found) << "the signal did not come back";
+    EXPECT_EQ(found.FirstSound + found.ExactFrames, signalFrames) << "first frame off the signal";
+    EXPECT_EQ(found.EndDelay, found.Delay);
+    const int64_t latency = found.Delay - form.BufferFrames();
+    EXPECT_GE(latency, 0);
+    EXPECT_LE(latency, LatencyLimitFrames);
+    std::printf("%s: delay %lld frames, device latency %lld frames, %zu frames bit-exact\n",
+                row.Name, (long long)found.Delay, (long long)latency, found.ExactFrames);
+
+    if (row.Event == TEvent::Killed || row.Event == TEvent::KilledAndBack) {
+        {
+            const TStderrCapture capture;
+            KillPipeWire();
+            EXPECT_TRUE(HandleEventsUntil([&] { return !errors.isEmpty(); }, MessageLimitMs))
+                << "no message within a second";
+            // Room for a flood, or a second message, to show.
+            HandleEventsUntil([] { return false; }, 500);
+            EXPECT_LE(capture.Bytes(), StderrLimitBytes);
+        }
+        ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
+        EXPECT_TRUE(IsDeviceStoppedMessage(errors[0])) << errors[0].toStdString();
+        EXPECT_FALSE(form.PlayBtn->isChecked());
+    }
+    if (row.Event == TEvent::KilledAndBack) {
+        ASSERT_TRUE(StartPipeWire());
+        form.PlayBtn->click();
+        ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        EXPECT_TRUE(HandleEventsUntil([&] { return form.FrameCounter >= 2; }, RunLimitMs));
+    }
+    if (row.Event == TEvent::Frozen)
+        jackd->Suspend();
+    QElapsedTimer clock;
+    clock.start();
+    if (form.PlayBtn->isChecked())
+        form.PlayBtn->click();
+    EXPECT_LT(clock.elapsed(), StopLimitMs);
+    EXPECT_FALSE(form.PlayBtn->isChecked());
+    if (row.Event == TEvent::Frozen) {
+        jackd->Resume();
+        HandleEventsUntil([] { return false; }, 500);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PipeWire, SoundServerTest, testing::ValuesIn(PipeWireCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Jackd, SoundServerTest, testing::ValuesIn(JackdCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace
