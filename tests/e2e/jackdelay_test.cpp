@@ -8,8 +8,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 namespace {
 
@@ -19,6 +21,8 @@ struct TJackCase {
     TWaveTypes WaveType;
     double BufferSeconds;
     double RunSeconds;
+    // The main thread held busy this long halfway through: the audio side keeps the delay.
+    int StallMs;
 };
 
 void PrintTo(const TJackCase& jackCase, std::ostream* stream) {
@@ -26,9 +30,11 @@ void PrintTo(const TJackCase& jackCase, std::ostream* stream) {
 }
 
 const TJackCase JackCases[] = {
-    {"Stereo16Bit44100", 44100, wf44Khz_Stereo_16Bit, 0.25, 4.0},
-    {"Mono8Bit11025", 11025, wf11Khz_Mono_8Bit, 0.25, 4.0},
-    {"Stereo16Bit48000", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0},
+    {"Stereo16Bit44100", 44100, wf44Khz_Stereo_16Bit, 0.25, 4.0, 0},
+    {"Mono8Bit11025", 11025, wf11Khz_Mono_8Bit, 0.25, 4.0, 0},
+    {"Stereo16Bit48000", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0, 0},
+    // Three delays: the input still has a queued buffer when the main thread is back.
+    {"Stereo16Bit48000MainThreadStalled", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0, 300},
 };
 
 constexpr int WaitMargin = 20000;
@@ -88,7 +94,12 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     QElapsedTimer clock;
     clock.start();
     const qint64 deadline = qint64(jackCase.RunSeconds * 1000) + WaitMargin;
+    bool stalled = false;
     poll.callOnTimeout([&] {
+        if (!stalled && jackCase.StallMs > 0 && clock.elapsed() > jackCase.RunSeconds * 500) {
+            stalled = true;
+            QThread::msleep(jackCase.StallMs);
+        }
         if (probe.Finished() || clock.elapsed() > deadline)
             loop.quit();
     });
@@ -97,6 +108,7 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
 
     const int periodFrames = probe.PeriodFrames();
     const int64_t reportedLatency = int64_t(reader.LatencyFrames()) + PlaybackLatencyFrames();
+    const uint64_t lostFrames = reader.LostFrames();
     probe.Close();
     dropBuffers = true;
     StopPlayback();
@@ -119,6 +131,8 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     // reports the dummy backend's one period of capture and two of playback, which the status
     // line adds to the delay on air.
     EXPECT_EQ(latency, periodFrames);
+    EXPECT_EQ(lostFrames, 0u);
+    EXPECT_EQ(stalled, jackCase.StallMs > 0);
     EXPECT_EQ(reportedLatency, 3 * periodFrames);
     RecordProperty("DelayFrames", std::to_string(delay));
     RecordProperty("DeviceLatencyFrames", std::to_string(latency));
@@ -134,6 +148,52 @@ INSTANTIATE_TEST_SUITE_P(Formats, JackDelayTest, testing::ValuesIn(JackCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 void IgnoreOutputMessage(TWaveOutDevice*, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
+
+QStringList Connections(jack_client_t* client, const std::string& port) {
+    QStringList names;
+    if (const char** connected =
+            jack_port_get_all_connections(client, jack_port_by_name(client, port.c_str()))) {
+        for (const char** name = connected; *name; ++name)
+            names << QString::fromUtf8(*name);
+        jack_free(connected);
+    }
+    return names;
+}
+
+// The operator's patching outlives Stop and Play: a port with connections is left alone, one
+// without is connected to its physical port.
+TEST(JackPortTest, ConnectionsSurviveStopAndPlay) {
+    UseJackServer(44100);
+    TWaveReader reader;
+    reader.SetWaveType(wf44Khz_Mono_16Bit);
+    reader.SampleCount = 4410;
+    TWaveFormat record;
+    TWaveDataFormat format;
+    reader.GetFormat(format);
+    TWaveReader::MakeWaveFormat(record, format);
+    const auto run = [&] {
+        OpenPlayback(record);
+        reader.Start();
+        StopPlayback();
+        reader.Stop();
+    };
+    run();
+    const std::string name = SystemDeviceFactory().Jack().ClientName();
+    ASSERT_FALSE(name.empty());
+    jack_client_t* patchbay = jack_client_open("lagvane-patchbay", JackNoStartServer, nullptr);
+    ASSERT_NE(patchbay, nullptr);
+    const std::string in = name + ":in_0";
+    const std::string out = name + ":out_0";
+    EXPECT_EQ(Connections(patchbay, in), QStringList{QStringLiteral("system:capture_1")});
+    jack_disconnect(patchbay, "system:capture_1", in.c_str());
+    jack_connect(patchbay, "system:capture_2", in.c_str());
+    jack_disconnect(patchbay, out.c_str(), "system:playback_1");
+
+    run();
+    EXPECT_EQ(Connections(patchbay, in), QStringList{QStringLiteral("system:capture_2")});
+    EXPECT_EQ(Connections(patchbay, out), QStringList{QStringLiteral("system:playback_1")});
+    jack_client_close(patchbay);
+}
 
 // JACK runs every client at the server's rate: exactly the formats at that rate are offered,
 // and no other opens.
