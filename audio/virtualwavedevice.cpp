@@ -73,6 +73,7 @@ struct TVirtualWaveDevice::TCard {
     bool InputLost = false;
     bool OutputLost = false;
     bool Steady = false;
+    int CushionFrames = 0;
 
     TWaveStream* Input = nullptr;
     bool InputFlowing = false;
@@ -91,6 +92,15 @@ struct TVirtualWaveDevice::TCard {
     // What the output played that is still on its way out: its latency's worth.
     QByteArray InFlight;
     TDeviceThread Thread;
+
+    // Both directions run in one device cycle, input first, as on a JACK client; or, with a
+    // cushion, as two streams of their own would.
+    void Link(TWaveStream& input, TWaveStream& output) const {
+        if (CushionFrames > 0)
+            TWaveStream::Link(input, output, THandOver::TTiming::Cushion, uint32_t(CushionFrames));
+        else
+            TWaveStream::Link(input, output, THandOver::TTiming::SharedClock);
+    }
 
     TWaveStream::TSamples Samples() const {
         return NativeFloat ? TWaveStream::TSamples::Float : TWaveStream::TSamples::Pcm;
@@ -189,9 +199,8 @@ TWaveResult TVirtualWaveDevice::OpenInput(std::unique_ptr<TWaveInDevice>& device
     if (const TWaveResult result =
             stream->Attach(std::make_unique<TVirtualDriver>(Card, stream.get(), true)))
         return result;
-    // Both directions run in one device cycle, input first, as on a JACK client.
     if (Card->Output && SameFormat(Card->Output->Format(), format))
-        TWaveStream::Link(*stream, *Card->Output, THandOver::TTiming::SharedClock);
+        Card->Link(*stream, *Card->Output);
     ++Card->InputOpens;
     device = std::move(stream);
     return WaveNoError;
@@ -221,7 +230,7 @@ TWaveResult TVirtualWaveDevice::OpenOutput(std::unique_ptr<TWaveOutDevice>& devi
         return result;
     if (Card->Input && !Card->Input->Linked() && !Card->InputFlowing &&
         SameFormat(Card->Input->Format(), format))
-        TWaveStream::Link(*Card->Input, *stream, THandOver::TTiming::SharedClock);
+        Card->Link(*Card->Input, *stream);
     ++Card->OutputOpens;
     device = std::move(stream);
     return WaveNoError;
@@ -291,6 +300,10 @@ void TVirtualWaveDevice::LoseInputSilently() {
 void TVirtualWaveDevice::RestoreDevice() {
     Card->InputLost = false;
     Card->OutputLost = false;
+}
+
+void TVirtualWaveDevice::SetSeparateStreams(int cushionFrames) {
+    Card->CushionFrames = cushionFrames;
 }
 
 void TVirtualWaveDevice::SetSteady(bool steady) {

@@ -66,6 +66,9 @@ public:
     void LoseInputSilently();
     // The card is back: new opens and starts work again.
     void RestoreDevice();
+    // The output learns of each filled buffer as from a stream of its own, and starts one after
+    // running dry that many frames late; 0 shares one cycle and one clock, as JACK does.
+    void SetSeparateStreams(int cushionFrames);
     // Whether the card's streams count as called steadily, as a real host's are: then a test
     // that stops advancing it for long looks like a hung server to their watchdog.
     void SetSteady(bool steady);

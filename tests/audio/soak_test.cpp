@@ -17,6 +17,7 @@ struct TSoakCase {
     TPump Pump;
     int PeriodFrames;
     int OutputLatencyFrames;
+    int CushionFrames;
     int32_t BufferFrames;
     // Where the first captured frame comes out.
     int64_t DelayFrames;
@@ -25,15 +26,21 @@ struct TSoakCase {
 // Whenever the main thread answers, the delay is exactly one buffer plus the output's latency:
 // the input hands each buffer to the output on the audio side.
 const TSoakCase SoakCases[] = {
-    {"Mono8BitFloatAtOnce", wf11Khz_Mono_8Bit, true, TPump::EachCompletion, 100, 0, 256, 256},
-    {"Stereo16BitFloatAtOnce", wf44Khz_Stereo_16Bit, true, TPump::EachCompletion, 100, 0, 256, 256},
-    {"Mono8BitPcmAtOnce", wf11Khz_Mono_8Bit, false, TPump::EachCompletion, 77, 0, 300, 300},
-    {"Mono8BitPcmPerPeriod", wf11Khz_Mono_8Bit, false, TPump::EachPeriod, 100, 100, 256, 356},
-    {"Stereo16BitFloatPerPeriod", wf44Khz_Stereo_16Bit, true, TPump::EachPeriod, 64, 64, 256, 320},
-    {"Stereo16BitPcmLongPeriod", wf44Khz_Stereo_16Bit, false, TPump::EachPeriod, 1000, 400, 600,
+    {"Mono8BitFloatAtOnce", wf11Khz_Mono_8Bit, true, TPump::EachCompletion, 100, 0, 0, 256, 256},
+    {"Stereo16BitFloatAtOnce", wf44Khz_Stereo_16Bit, true, TPump::EachCompletion, 100, 0, 0, 256,
+     256},
+    {"Mono8BitPcmAtOnce", wf11Khz_Mono_8Bit, false, TPump::EachCompletion, 77, 0, 0, 300, 300},
+    {"Mono8BitPcmPerPeriod", wf11Khz_Mono_8Bit, false, TPump::EachPeriod, 100, 100, 0, 256, 356},
+    {"Stereo16BitFloatPerPeriod", wf44Khz_Stereo_16Bit, true, TPump::EachPeriod, 64, 64, 0, 256,
+     320},
+    {"Stereo16BitPcmLongPeriod", wf44Khz_Stereo_16Bit, false, TPump::EachPeriod, 1000, 400, 0, 600,
      1000},
-    {"Stereo16Bit48kFloatPerPeriod", wf48Khz_Stereo_16Bit, true, TPump::EachPeriod, 256, 0, 4800,
+    {"Stereo16Bit48kFloatPerPeriod", wf48Khz_Stereo_16Bit, true, TPump::EachPeriod, 256, 0, 0, 4800,
      4800},
+    // Two streams of their own: the output learns of the first buffer in the period it fills
+    // (from frame 896) and starts it the cushion after that; then back to back, nothing lost.
+    {"Stereo16BitSeparateStreams", wf44Khz_Stereo_16Bit, false, TPump::EachPeriod, 128, 0, 512,
+     1000, 896 + 512},
 };
 
 constexpr int SoakCycles = 2000;
@@ -51,6 +58,7 @@ TEST_P(SoakTest, OutputIsInputDelayedExactly) {
     Device.SetNativeFloat(soak.NativeFloat);
     Device.SetPeriodFrames(soak.PeriodFrames);
     Device.SetOutputLatencyFrames(soak.OutputLatencyFrames);
+    Device.SetSeparateStreams(soak.CushionFrames);
 
     TWaveReader reader;
     reader.SetWaveType(soak.WaveType);
