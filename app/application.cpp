@@ -1,7 +1,7 @@
 #include "app/application.h"
 
 #include "app/delaymain.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 #include <QMessageBox>

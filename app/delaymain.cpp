@@ -10,10 +10,10 @@
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
-#include "support/chmhelper.h"
 #include "support/colors.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
+#include "support/helpbridge.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -166,7 +166,7 @@ TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
     SetPlaybackFaultEvent([this](TWaveResult code) { PlaybackFault(code); });
     WaveReader1->SetWaveType(wf11Khz_Mono_8Bit);
     WaveReader1->SetComboBox(FormatCombo);
-    CHMHelper1 = new TCHMHelper(this);
+    HelpBridge = new THelpBridge(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, [this] { RunHandler([this] { Timer1Timer(); }); });

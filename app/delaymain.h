@@ -18,7 +18,7 @@ class QLabel;
 class QMenu;
 class QTimer;
 class QToolButton;
-class TCHMHelper;
+class THelpBridge;
 class TDegreeSpin;
 class TGauge;
 class TGroupBox;
@@ -166,7 +166,7 @@ public:
 
     // Components.
     TWaveReader* WaveReader1;
-    TCHMHelper* CHMHelper1;
+    THelpBridge* HelpBridge;
     QTimer* Timer1;
     // Refreshes the status line while a run goes, between buffers too.
     QTimer* RunStatusTimer;

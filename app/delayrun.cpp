@@ -7,7 +7,7 @@
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/panel.h"

@@ -5,8 +5,8 @@
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
-#include "support/chmhelper.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
+#include "support/helpbridge.h"
 
 #include <QCheckBox>
 #include <QComboBox>

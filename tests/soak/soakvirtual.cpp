@@ -11,7 +11,7 @@
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "tests/soak/soakreport.h"
 #include "tests/soak/soaksignal.h"
 
