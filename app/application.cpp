@@ -1,7 +1,7 @@
 #include "app/application.h"
 
-#include "app/delaymain.h"
-#include "support/dsupport.h"
+#include "app/mainwindow.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 #include <QMessageBox>
@@ -64,14 +64,14 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
     }
 }
 
-int RunProgram(int argc, char** argv, const std::function<void(TForm1& form)>& prepare) {
+int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& window)>& prepare) {
     InitSupport();
     TApplication application(argc, argv);
     TApplication::setApplicationName(QStringLiteral("Lagvane"));
     SetApplicationHelpFile(QStringLiteral("Lagvane.html"));
-    TForm1 form;
+    TMainWindow window;
     if (prepare)
-        prepare(form);
-    form.show();
+        prepare(window);
+    window.show();
     return TApplication::exec();
 }

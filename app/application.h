@@ -40,8 +40,8 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
-class TForm1;
+class TMainWindow;
 
 // The program's start-up and message loop; prepare, when given, acts on the window before it
 // is shown (a harness ticks displays there). Returns the exit code.
-int RunProgram(int argc, char** argv, const std::function<void(TForm1& form)>& prepare = {});
+int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& window)>& prepare = {});

@@ -1,8 +1,8 @@
 #include "app/defaults.h"
 
 #include "app/application.h"
-#include "app/delaymain.h"
 #include "app/inifile.h"
+#include "app/mainwindow.h"
 #include "controls/degspin.h"
 
 #include <QCheckBox>
@@ -25,28 +25,28 @@ QString DefaultsFileName() {
            QStringLiteral("/Lagvane.ini");
 }
 
-void SaveDefaults(TForm1& form) {
+void SaveDefaults(TMainWindow& window) {
     TIniFile ini(DefaultsFileName());
-    ini.WriteBool(Actions, PlayOnStart, form.PlayOnStartChk->isChecked());
-    ini.WriteFloat(Settings, DelayTime, form.DelayTimeSpin->Degrees() * 3600.0);
-    ini.WriteInteger(Settings, AudioFormat, form.FormatCombo->currentIndex());
+    ini.WriteBool(Actions, PlayOnStart, window.PlayOnStartChk->isChecked());
+    ini.WriteFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0);
+    ini.WriteInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
 }
 
-void LoadDefaults(TForm1& form) {
+void LoadDefaults(TMainWindow& window) {
     TIniFile ini(DefaultsFileName());
-    form.PlayOnStartChk->setChecked(
-        ini.ReadBool(Actions, PlayOnStart, form.PlayOnStartChk->isChecked()));
+    window.PlayOnStartChk->setChecked(
+        ini.ReadBool(Actions, PlayOnStart, window.PlayOnStartChk->isChecked()));
     // The spinner clamps the value to its limits and resizes the delay for the current format.
-    form.DelayTimeSpin->SetDegrees(
-        ini.ReadFloat(Settings, DelayTime, form.DelayTimeSpin->Degrees() * 3600.0) / 3600.0);
+    window.DelayTimeSpin->SetDegrees(
+        ini.ReadFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0) / 3600.0);
     // An index from another device's list leaves the selection, so a format stays selected.
-    const int index = ini.ReadInteger(Settings, AudioFormat, form.FormatCombo->currentIndex());
-    if (index >= 0 && index < form.FormatCombo->count())
-        form.FormatCombo->setCurrentIndex(index);
+    const int index = ini.ReadInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
+    if (index >= 0 && index < window.FormatCombo->count())
+        window.FormatCombo->setCurrentIndex(index);
     // The saved format may hold less delay than the saved delay: lower it before any start.
-    form.UpdateBufferSize();
-    if (form.PlayOnStartChk->isChecked()) {
-        form.PlayBtn->setChecked(true);
-        RunHandler([&form] { form.PlayBtnClick(); });
+    window.UpdateBufferSize();
+    if (window.PlayOnStartChk->isChecked()) {
+        window.PlayBtn->setChecked(true);
+        RunHandler([&window] { window.PlayBtnClick(); });
     }
 }

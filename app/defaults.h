@@ -5,13 +5,13 @@
 
 #include <QString>
 
-class TForm1;
+class TMainWindow;
 
 // $XDG_CONFIG_HOME/Lagvane.ini, by default ~/.config/Lagvane.ini.
 QString DefaultsFileName();
 
 // Writes the values on screen now, run or not.
-void SaveDefaults(TForm1& form);
+void SaveDefaults(TMainWindow& window);
 // Sets what the file holds (what it lacks or cannot be read stays as it is), sizes the delay
 // for the format then selected, and starts a run when "Play On Start" is ticked.
-void LoadDefaults(TForm1& form);
+void LoadDefaults(TMainWindow& window);

@@ -1,13 +1,13 @@
 // The delay run of the main window: sizes, start and stop, the per-buffer path, the count-down.
 
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 
 #include "app/application.h"
 #include "app/oscilloscope.h"
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/panel.h"
@@ -129,48 +129,48 @@ QString DeviceFaultMessage(TRunDevice device, const QString& reason) {
              WithoutFullStop(reason));
 }
 
-bool TForm1::HasFormat() const {
-    return WaveReader1->WaveType() != wfNone;
+bool TMainWindow::HasFormat() const {
+    return Capture->WaveType() != wfNone;
 }
 
-TWaveDataFormat TForm1::CurrentFormat() const {
+TWaveDataFormat TMainWindow::CurrentFormat() const {
     TWaveDataFormat format{};
-    WaveReader1->GetFormat(format);
+    Capture->GetFormat(format);
     return format;
 }
 
-double TForm1::DelayHours() const {
+double TMainWindow::DelayHours() const {
     return DelayTimeSpin->Degrees();
 }
 
-void TForm1::UpdateDelayLimit() {
+void TMainWindow::UpdateDelayLimit() {
     // Without a format there is nothing to size with; the delay keeps its limit.
     if (HasFormat())
         DelayTimeSpin->SetMaxValue(DelayLimitHours(MemoryBudget, CurrentFormat()));
 }
 
-int32_t TForm1::BufferFrames() const {
+int32_t TMainWindow::BufferFrames() const {
     return static_cast<int32_t>(std::trunc(DelayHours() * 3600.0 * CurrentFormat().SamplesPerSec));
 }
 
-int32_t TForm1::BufferBytes() const {
+int32_t TMainWindow::BufferBytes() const {
     return static_cast<int32_t>(
         std::trunc(DelayHours() * 3600.0 * double(BytesPerSecond(CurrentFormat()))));
 }
 
-void TForm1::UpdateBufferSize() {
+void TMainWindow::UpdateBufferSize() {
     UpdateDelayLimit();
     BufferSizeDis->SetCaption(NumberText(BufferFrames()) + QStringLiteral(" / ") +
                               NumberText(BufferBytes()));
     SetupScopeAxes(BufferFrames(), CurrentFormat().BytesPerSample);
 }
 
-void TForm1::ResetRunCounters() {
+void TMainWindow::ResetRunCounters() {
     FrameCounter = 0;
-    WaveReader1->SampleCount = BufferFrames();
+    Capture->SampleCount = BufferFrames();
 }
 
-void TForm1::StartDelay() {
+void TMainWindow::StartDelay() {
     // Memory may have gone since the delay was sized: refuse now rather than be killed on air.
     if (uint64_t(BufferBytes()) * TWaveReader::BufferCount > MemoryBudgetFor(MemoryProbe()))
         throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
@@ -180,7 +180,7 @@ void TForm1::StartDelay() {
     TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
     OpenPlayback(OutputFormat);
     try {
-        WaveReader1->Start();
+        Capture->Start();
     } catch (...) {
         // Capture has undone itself; the output must not stay open behind it.
         DropBuffers = true;
@@ -192,16 +192,16 @@ void TForm1::StartDelay() {
     ShowRunStatus();
     Log(QStringLiteral("Run %1 started: %2, delay %3 s")
             .arg(RunNumber)
-            .arg(WaveTypeText(WaveReader1->WaveType()))
+            .arg(WaveTypeText(Capture->WaveType()))
             .arg(DelayHours() * 3600.0)
             .toStdString());
 }
 
-void TForm1::StopDelay() {
+void TMainWindow::StopDelay() {
     DropBuffers = true;
     // Queued playback points into the capture buffers: drain it before capture frees them.
     StopPlayback();
-    WaveReader1->Stop();
+    Capture->Stop();
     RunStatusTimer->stop();
     ShowOverrunCounts();
     ShowRunStatus();
@@ -211,7 +211,7 @@ void TForm1::StopDelay() {
             .toStdString());
 }
 
-void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
+void TMainWindow::DeviceFault(TRunDevice device, const QString& reason) {
     if (DropBuffers || !PlayBtn->isChecked())
         return;
     // Nothing more goes to the devices. The stop waits for the event loop: the fault may be
@@ -224,7 +224,7 @@ void TForm1::DeviceFault(TRunDevice device, const QString& reason) {
         Qt::QueuedConnection);
 }
 
-void TForm1::StopAfterFault(int run, const QString& message) {
+void TMainWindow::StopAfterFault(int run, const QString& message) {
     // The operator may have stopped the run meanwhile, or even started another.
     if (run == RunNumber && PlayBtn->isChecked()) {
         PlayBtn->setChecked(false);
@@ -233,16 +233,16 @@ void TForm1::StopAfterFault(int run, const QString& message) {
     ShowErrorMessage(message);
 }
 
-void TForm1::WaveReader1Fault(QObject*, TWaveResult Code) {
-    DeviceFault(TRunDevice::Input, DeviceFaultReason(Code));
+void TMainWindow::OnCaptureFault(QObject*, TWaveResult code) {
+    DeviceFault(TRunDevice::Input, DeviceFaultReason(code));
 }
 
-void TForm1::PlaybackFault(TWaveResult Code) {
-    DeviceFault(TRunDevice::Output, DeviceFaultReason(Code));
+void TMainWindow::OnPlaybackFault(TWaveResult code) {
+    DeviceFault(TRunDevice::Output, DeviceFaultReason(code));
 }
 
-TDropouts TForm1::Dropouts() const {
-    return {WaveReader1->LostFrames(), PlaybackUnderruns(), WaveReader1->Xruns() + PlaybackXruns()};
+TDropouts TMainWindow::Dropouts() const {
+    return {Capture->LostFrames(), PlaybackUnderruns(), Capture->Xruns() + PlaybackXruns()};
 }
 
 QString DropoutText(const TDropouts& dropouts) {
@@ -262,14 +262,14 @@ QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, boo
     return text;
 }
 
-void TForm1::ShowRunStatus() {
+void TMainWindow::ShowRunStatus() {
     const TDropouts dropouts = Dropouts();
-    const bool running = WaveReader1->Running();
-    OnAirStatus->setText(running ? OnAirText(double(BufferFrames()) / CurrentFormat().SamplesPerSec,
-                                             WaveReader1->LatencyFrames() + PlaybackLatencyFrames(),
-                                             CurrentFormat().SamplesPerSec,
-                                             WaveReader1->BuffersLocked())
-                                 : QStringLiteral("Not on air"));
+    const bool running = Capture->Running();
+    OnAirStatus->setText(running
+                             ? OnAirText(double(BufferFrames()) / CurrentFormat().SamplesPerSec,
+                                         Capture->LatencyFrames() + PlaybackLatencyFrames(),
+                                         CurrentFormat().SamplesPerSec, Capture->BuffersLocked())
+                             : QStringLiteral("Not on air"));
     DropoutStatus->setText(DropoutText(dropouts));
     const bool any = dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns > 0;
     DropoutStatus->setStyleSheet(any ? QStringLiteral("color: red") : QString());
@@ -283,19 +283,19 @@ void TForm1::ShowRunStatus() {
     }
 }
 
-void TForm1::ShowOverrunCounts() {
+void TMainWindow::ShowOverrunCounts() {
     FramesDis->setToolTip(QStringLiteral("Input overruns: %1, output underruns: %2")
-                              .arg(WaveReader1->Overruns())
+                              .arg(Capture->Overruns())
                               .arg(PlaybackUnderruns()));
 }
 
-void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
-                               const TWaveDataFormat& Format) {
+void TMainWindow::OnBufferCaptured(QObject*, void* buffer, int32_t sampleCount,
+                                   const TWaveDataFormat& format) {
     if (DropBuffers)
         return;
     // The output gets the very buffer first; the displays only read it afterwards.
     try {
-        PlayBuffer(Buffer, SampleCount * Format.BytesPerSample * Format.Channels);
+        PlayBuffer(buffer, sampleCount * format.BytesPerSample * format.Channels);
     } catch (const Exception& error) {
         // A buffer the output refused is a delay's worth of programme gone: end the run
         // rather than play on with a hole in it.
@@ -309,21 +309,21 @@ void TForm1::WaveReader1WaveIn(QObject*, void* Buffer, int32_t SampleCount,
     ShowOverrunCounts();
     ShowRunStatus();
     if (VUMeterChk->isChecked())
-        UpdateLevelMeter(Buffer, SampleCount, Format, {LeftVU, RightVU, LeftPeak, RightPeak});
-    PendingDis->SetCaption(QString::number(WaveReader1->PendingCount()));
+        UpdateLevelMeter(buffer, sampleCount, format, {LeftVU, RightVU, LeftPeak, RightPeak});
+    PendingDis->SetCaption(QString::number(Capture->PendingCount()));
     if (OscopeChk->isChecked())
-        PlotBuffer(Buffer, SampleCount, Format);
+        PlotBuffer(buffer, sampleCount, format);
 }
 
-void TForm1::Timer1Timer() {
+void TMainWindow::OnCountDownTick() {
     CountDownSecs -= 1.0;
     if (!(CountDownSecs > 0.0)) {
-        Timer1->stop();
+        CountDownTimer->stop();
         CountDownSecs = 0.0;
     }
     ShowCountDown();
 }
 
-void TForm1::ShowCountDown() {
+void TMainWindow::ShowCountDown() {
     CountDownDis->SetCaption(HoursToText(false, false, 0, CountDownSecs / 3600.0));
 }

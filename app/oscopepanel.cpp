@@ -143,37 +143,41 @@ TOscopePanel::TOscopePanel(QWidget* parent) : TPanel(parent), LeftGraphWanted(Le
     SetBevelOuter(TPanelBevel::bvNone);
     SetBorderWidth(Border);
 
-    Panel20 = new TPanel(this);
-    Panel20->SetBevelOuter(TPanelBevel::bvNone);
-    LeftRawBtn = MakeRepeatButton(Panel20, {10, 1, 23, 15}, "Move Left", TGlyph::Left);
-    ZoomInRawHBtn = MakeRepeatButton(Panel20, {32, 1, 16, 15}, "Zoom In", TGlyph::ZoomIn);
-    ResetRawHBtn = MakeButton<QToolButton>(Panel20, {48, 1, 16, 15}, "Reset", TGlyph::Reset);
-    ZoomOutRawHBtn = MakeRepeatButton(Panel20, {64, 1, 16, 15}, "ZoomOut", TGlyph::ZoomOut);
-    PanRightRawHBtn = MakeRepeatButton(Panel20, {80, 1, 23, 15}, "Move Right", TGlyph::Right);
-    Panel27 = new TPanel(Panel20);
-    Panel27->SetBevelOuter(TPanelBevel::bvLowered);
-    Panel27->SetCaption(QStringLiteral(" Pos:"));
-    Panel27->SetAlignment(TAlignment::taLeftJustify);
-    PosXDis = MakePosLabel(Panel27);
-    Panel28 = new TPanel(Panel27);
-    PosYDis = MakePosLabel(Panel27);
+    HorzButtonStrip = new TPanel(this);
+    HorzButtonStrip->SetBevelOuter(TPanelBevel::bvNone);
+    LeftRawBtn = MakeRepeatButton(HorzButtonStrip, {10, 1, 23, 15}, "Move Left", TGlyph::Left);
+    ZoomInRawHBtn = MakeRepeatButton(HorzButtonStrip, {32, 1, 16, 15}, "Zoom In", TGlyph::ZoomIn);
+    ResetRawHBtn =
+        MakeButton<QToolButton>(HorzButtonStrip, {48, 1, 16, 15}, "Reset", TGlyph::Reset);
+    ZoomOutRawHBtn = MakeRepeatButton(HorzButtonStrip, {64, 1, 16, 15}, "ZoomOut", TGlyph::ZoomOut);
+    PanRightRawHBtn =
+        MakeRepeatButton(HorzButtonStrip, {80, 1, 23, 15}, "Move Right", TGlyph::Right);
+    PositionPanel = new TPanel(HorzButtonStrip);
+    PositionPanel->SetBevelOuter(TPanelBevel::bvLowered);
+    PositionPanel->SetCaption(QStringLiteral(" Pos:"));
+    PositionPanel->SetAlignment(TAlignment::taLeftJustify);
+    PosXDis = MakePosLabel(PositionPanel);
+    PositionGap = new TPanel(PositionPanel);
+    PosYDis = MakePosLabel(PositionPanel);
 
-    Panel17 = new TPanel(this);
-    Panel17->SetBevelOuter(TPanelBevel::bvNone);
-    PanUpRawVBtn = MakeRepeatButton(Panel17, {1, 2, 15, 23}, "Move Up", TGlyph::Up);
-    ZoomInRawVBtn = MakeRepeatButton(Panel17, {1, 25, 15, 16}, "Zoom In", TGlyph::ZoomIn);
-    ResetRawVBtn = MakeButton<QToolButton>(Panel17, {1, 41, 15, 16}, "Reset", TGlyph::Reset);
-    ZoomOutRawVBtn = MakeRepeatButton(Panel17, {1, 57, 15, 16}, "Zoom Out", TGlyph::ZoomOut);
-    PanDownRawVBtn = MakeRepeatButton(Panel17, {1, 73, 15, 23}, "Move Down", TGlyph::Down);
+    VertButtonStrip = new TPanel(this);
+    VertButtonStrip->SetBevelOuter(TPanelBevel::bvNone);
+    PanUpRawVBtn = MakeRepeatButton(VertButtonStrip, {1, 2, 15, 23}, "Move Up", TGlyph::Up);
+    ZoomInRawVBtn = MakeRepeatButton(VertButtonStrip, {1, 25, 15, 16}, "Zoom In", TGlyph::ZoomIn);
+    ResetRawVBtn =
+        MakeButton<QToolButton>(VertButtonStrip, {1, 41, 15, 16}, "Reset", TGlyph::Reset);
+    ZoomOutRawVBtn =
+        MakeRepeatButton(VertButtonStrip, {1, 57, 15, 16}, "Zoom Out", TGlyph::ZoomOut);
+    PanDownRawVBtn = MakeRepeatButton(VertButtonStrip, {1, 73, 15, 23}, "Move Down", TGlyph::Down);
 
-    Panel19 = new TPanel(this);
-    LeftGraph = MakeScopeGraph(Panel19, QStringLiteral("Left Channel"));
-    Splitter3 = new TSplitter(Panel19, LeftGraph, SplitterMinSize);
-    Splitter3->OnMoved = [this] {
+    GraphsPanel = new TPanel(this);
+    LeftGraph = MakeScopeGraph(GraphsPanel, QStringLiteral("Left Channel"));
+    GraphSplitter = new TSplitter(GraphsPanel, LeftGraph, SplitterMinSize);
+    GraphSplitter->OnMoved = [this] {
         LeftGraphWanted = LeftGraph->height();
         LayOut();
     };
-    RightGraph = MakeScopeGraph(Panel19, QStringLiteral("Right Channel"));
+    RightGraph = MakeScopeGraph(GraphsPanel, QStringLiteral("Right Channel"));
 
     const std::pair<QAbstractButton*, void (TOscopePanel::*)()> handlers[] = {
         {PanUpRawVBtn, &TOscopePanel::PanUpRawVBtnClick},
@@ -206,27 +210,30 @@ void TOscopePanel::resizeEvent(QResizeEvent* event) {
 
 void TOscopePanel::LayOut() {
     const QRect face = FaceRect();
-    Panel20->setGeometry(face.left(), face.top(), face.width(), HorzStripHeight);
+    HorzButtonStrip->setGeometry(face.left(), face.top(), face.width(), HorzStripHeight);
     const int below = face.top() + HorzStripHeight;
     const int restHeight = std::max(0, face.bottom() + 1 - below);
-    Panel17->setGeometry(face.right() + 1 - VertStripWidth, below, VertStripWidth, restHeight);
-    Panel19->setGeometry(face.left(), below, std::max(0, face.width() - VertStripWidth),
-                         restHeight);
+    VertButtonStrip->setGeometry(face.right() + 1 - VertStripWidth, below, VertStripWidth,
+                                 restHeight);
+    GraphsPanel->setGeometry(face.left(), below, std::max(0, face.width() - VertStripWidth),
+                             restHeight);
 
-    Panel27->setGeometry(Panel20->width() - PosPanelWidth, 0, PosPanelWidth, HorzStripHeight);
-    const QRect pos = Panel27->FaceRect();
+    PositionPanel->setGeometry(HorzButtonStrip->width() - PosPanelWidth, 0, PosPanelWidth,
+                               HorzStripHeight);
+    const QRect pos = PositionPanel->FaceRect();
     const int labelWidth = 79;
     PosYDis->setGeometry(pos.right() + 1 - labelWidth, pos.top(), labelWidth, pos.height());
-    Panel28->setGeometry(PosYDis->x() - 3, pos.top(), 3, pos.height());
-    PosXDis->setGeometry(Panel28->x() - labelWidth, pos.top(), labelWidth, pos.height());
+    PositionGap->setGeometry(PosYDis->x() - 3, pos.top(), 3, pos.height());
+    PosXDis->setGeometry(PositionGap->x() - labelWidth, pos.top(), labelWidth, pos.height());
 
-    const QRect client = Panel19->FaceRect();
+    const QRect client = GraphsPanel->FaceRect();
     const int most = client.height() - SplitterHeight - SplitterMinSize;
     // A squeezed panel shrinks the left graph only for now; it gets its height back on growing.
     const int topHeight = std::max(0, std::min(LeftGraphWanted, most));
     LeftGraph->setGeometry(client.left(), client.top(), client.width(), topHeight);
-    Splitter3->setGeometry(client.left(), client.top() + topHeight, client.width(), SplitterHeight);
-    const int rightTop = Splitter3->y() + SplitterHeight;
+    GraphSplitter->setGeometry(client.left(), client.top() + topHeight, client.width(),
+                               SplitterHeight);
+    const int rightTop = GraphSplitter->y() + SplitterHeight;
     RightGraph->setGeometry(client.left(), rightTop, client.width(),
                             std::max(0, client.bottom() + 1 - rightTop));
 }

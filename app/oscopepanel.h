@@ -39,25 +39,25 @@ public:
     explicit TOscopePanel(QWidget* parent);
     ~TOscopePanel() override;
 
-    TPanel* Panel20;
+    TPanel* HorzButtonStrip;
     TAutoButton* LeftRawBtn;
     TAutoButton* ZoomInRawHBtn;
     QToolButton* ResetRawHBtn;
     TAutoButton* ZoomOutRawHBtn;
     TAutoButton* PanRightRawHBtn;
-    TPanel* Panel27;
+    TPanel* PositionPanel;
     QLabel* PosXDis;
-    TPanel* Panel28;
+    TPanel* PositionGap;
     QLabel* PosYDis;
-    TPanel* Panel17;
+    TPanel* VertButtonStrip;
     TAutoButton* PanUpRawVBtn;
     TAutoButton* ZoomInRawVBtn;
     QToolButton* ResetRawVBtn;
     TAutoButton* ZoomOutRawVBtn;
     TAutoButton* PanDownRawVBtn;
-    TPanel* Panel19;
+    TPanel* GraphsPanel;
     TGraphBox* LeftGraph;
-    TSplitter* Splitter3;
+    TSplitter* GraphSplitter;
     TGraphBox* RightGraph;
 
     void PanUpRawVBtnClick();

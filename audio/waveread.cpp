@@ -48,9 +48,9 @@ bool IsFormatType(int waveType) {
 } // namespace
 
 // The component's hidden receiver of device messages, on the main thread.
-class TWaveCallbackWindow : public QObject, public TWaveInTarget {
+class TDeviceMessageReceiver : public QObject, public TWaveInTarget {
 public:
-    explicit TWaveCallbackWindow(TWaveReader* reader) : QObject(reader), Reader(reader) {}
+    explicit TDeviceMessageReceiver(TWaveReader* reader) : QObject(reader), Reader(reader) {}
     void WaveInMessage(uint32_t message, TWaveHeader* header) override {
         Reader->DeviceMessage(message, header);
     }
@@ -123,7 +123,7 @@ int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType) {
 }
 
 TWaveReader::TWaveReader(QObject* owner)
-    : QObject(owner), CallbackWindow(new TWaveCallbackWindow(this)) {
+    : QObject(owner), MessageReceiver(new TDeviceMessageReceiver(this)) {
     FillFormatList();
 }
 
@@ -131,7 +131,7 @@ TWaveReader::~TWaveReader() {
     // An owner that forgot Stop must not leave the device writing into freed buffers.
     Device.reset();
     ReleaseBuffers();
-    delete CallbackWindow;
+    delete MessageReceiver;
 }
 
 void TWaveReader::FillFormatList() {
@@ -170,7 +170,7 @@ void TWaveReader::Start() {
     const int64_t bufferBytes = int64_t(record.BlockAlign) * SampleCount;
 
     std::unique_ptr<TWaveInDevice> device;
-    if (WaveDeviceFactory().OpenInput(device, record, CallbackWindow) != WaveNoError || !device)
+    if (WaveDeviceFactory().OpenInput(device, record, MessageReceiver) != WaveNoError || !device)
         throw Exception(QStringLiteral("Failed to open input device"));
     std::array<TCommittedMemory, BufferCount> buffers;
     for (TCommittedMemory& buffer : buffers) {

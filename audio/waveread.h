@@ -76,7 +76,7 @@ void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format);
 TWaveTypes ComboWaveType(const QComboBox* comboBox, TWaveTypes fallback);
 int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType);
 
-class TWaveCallbackWindow;
+class TDeviceMessageReceiver;
 
 // Captures from the default wave-in device into four equal buffers kept queued on it, raising
 // OnWaveIn on the main thread for each filled buffer before queueing it again.
@@ -133,7 +133,7 @@ public:
     int32_t SampleCount = DefaultSampleCount;
 
 private:
-    friend class TWaveCallbackWindow;
+    friend class TDeviceMessageReceiver;
 
     void DeviceMessage(uint32_t message, TWaveHeader* header);
     // Queues a buffer the capture event is done with again, unless the run it came from (on
@@ -143,7 +143,7 @@ private:
     void ComboBoxDestroyed(QObject* comboBox);
     void ReleaseBuffers();
 
-    TWaveCallbackWindow* CallbackWindow;
+    TDeviceMessageReceiver* MessageReceiver;
     std::unique_ptr<TWaveInDevice> Device;
     // Devices replaced while they were delivering, kept until their delivery has returned.
     std::vector<std::unique_ptr<TWaveInDevice>> Retired;

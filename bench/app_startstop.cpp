@@ -2,7 +2,7 @@
 // allocated, queued and released on the virtual device. The pair should take under a second.
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
@@ -25,17 +25,18 @@ void BM_StartStopOneHourStereo16(benchmark::State& state) {
     SetExceptionMessageFunction([&error](const QString& text) { error = text; });
     {
         // Enough memory that one hour fits: four buffers need about 2.5 GB.
-        TForm1 form([] { return uint64_t(16) << 30; });
-        const int stereo16 = form.FormatCombo->findText(QStringLiteral("44.1 kHz, Stereo, 16-bit"));
-        form.FormatCombo->setCurrentIndex(stereo16);
-        form.DelayTimeSpin->SetDegrees(1.0);
-        if (form.BufferBytes() != 635040000)
+        TMainWindow window([] { return uint64_t(16) << 30; });
+        const int stereo16 =
+            window.View().FormatCombo->findText(QStringLiteral("44.1 kHz, Stereo, 16-bit"));
+        window.View().FormatCombo->setCurrentIndex(stereo16);
+        window.View().DelayTimeSpin->SetDegrees(1.0);
+        if (window.BufferBytes() != 635040000)
             state.SkipWithError("the delay is not one hour of 44.1 kHz stereo 16-bit");
         for (auto _ : state) {
-            form.PlayBtn->click();
+            window.View().PlayBtn->click();
             if (!device.InputStarted())
                 state.SkipWithError("the run did not start");
-            form.PlayBtn->click();
+            window.View().PlayBtn->click();
         }
         if (!error.isEmpty())
             state.SkipWithError(error.toStdString().c_str());

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "controls/spinbuttons.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 namespace {
@@ -60,13 +60,13 @@ bool ReadInteger(const QString& text, int32_t& value) {
 
 // A real number written with the user's decimal separator.
 bool ReadReal(const QString& text, double& value) {
-    const QString separator = QRegularExpression::escape(QString(SystemData.DecimalChar()));
+    const QString separator = QRegularExpression::escape(QString(SystemNumberFormat.DecimalChar()));
     const QRegularExpression pattern(
         QStringLiteral("^[+-]?([0-9]+(%1[0-9]*)?|%1[0-9]+)([eE][+-]?[0-9]+)?$").arg(separator));
     if (!pattern.match(text).hasMatch())
         return false;
     QString plain = text;
-    plain.replace(SystemData.DecimalChar(), QLatin1Char('.'));
+    plain.replace(SystemNumberFormat.DecimalChar(), QLatin1Char('.'));
     bool ok = false;
     value = QLocale::c().toDouble(plain, &ok);
     return ok && std::isfinite(value);
@@ -149,7 +149,7 @@ double TDegreeSpin::Seconds() const {
 
 void TDegreeSpin::SetSeconds(double value) {
     QString text = QString::number(value, 'f', DigitsValue);
-    text.replace(QLatin1Char('.'), SystemData.DecimalChar());
+    text.replace(QLatin1Char('.'), SystemNumberFormat.DecimalChar());
     SecondsEditValue->setText(text);
     EntryChanged();
 }
@@ -267,7 +267,7 @@ TDegreeSpin::TValueTexts TDegreeSpin::FormatValue() const {
     if (fraction != 0) {
         const QString digits = PadRight(
             PadLeft(QString::number(fraction), MaxDigits, QLatin1Char('0')), 20, QLatin1Char('0'));
-        texts.Seconds += SystemData.DecimalChar() + digits.left(DigitsValue);
+        texts.Seconds += SystemNumberFormat.DecimalChar() + digits.left(DigitsValue);
     }
     return texts;
 }
@@ -317,7 +317,7 @@ void TDegreeSpin::EntryChanged() {
 
 void TDegreeSpin::FilterKey(QChar& key) const {
     if (key == QLatin1Char('+') || key == QLatin1Char('-') || IsDigitChar(key) ||
-        key == SystemData.DecimalChar())
+        key == SystemNumberFormat.DecimalChar())
         return;
     constexpr char16_t firstPrintable = 32;
     constexpr char16_t enter = 13;

@@ -92,7 +92,7 @@ int32_t PercentOfLength(int32_t percent, int32_t length) {
     return static_cast<int32_t>(std::trunc(percent * 0.01L * length));
 }
 
-void TBltBitmap::MakeLike(const QImage& source) {
+void TGaugeLayer::MakeLike(const QImage& source) {
     QImage::operator=(QImage(source.size(), QImage::Format_RGB32));
     fill(clWindowFrame);
 }
@@ -257,7 +257,7 @@ QImage TGauge::PaintImage() const {
         --right;
         --bottom;
     }
-    TBltBitmap overlay;
+    TGaugeLayer overlay;
     overlay.MakeLike(image);
     overlay.fill(clBlack);
     {
@@ -266,7 +266,7 @@ QImage TGauge::PaintImage() const {
     }
     XorInto(image, overlay);
     if (ShowTextValue) {
-        TBltBitmap textLayer;
+        TGaugeLayer textLayer;
         textLayer.MakeLike(image);
         textLayer.fill(clBlack);
         QPainter painter(&textLayer);

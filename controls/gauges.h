@@ -17,7 +17,7 @@ int32_t PercentOfRange(int64_t part, int64_t whole);
 int32_t PercentOfLength(int32_t percent, int32_t length);
 
 // An off-screen picture the gauge draws a layer into before combining it.
-class TBltBitmap : public QImage {
+class TGaugeLayer : public QImage {
 public:
     // Takes the source's size and fills the whole area with the window-frame colour.
     void MakeLike(const QImage& source);

@@ -1,6 +1,6 @@
 #include "app/application.h"
 #include "app/defaults.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
@@ -28,12 +28,12 @@ struct TFixture {
         SetWaveDeviceFactory(&Device);
         SetWaveMessageFunction([](const QString&) {});
         SetExceptionMessageFunction([](const QString& text) { Shown = text; });
-        Form = new TForm1([] { return AvailableMemory; });
+        Window = new TMainWindow([] { return AvailableMemory; });
     }
 
     QTemporaryDir Config;
     TVirtualWaveDevice Device;
-    TForm1* Form;
+    TMainWindow* Window;
     static inline QString Shown;
 };
 
@@ -54,32 +54,32 @@ void Check(bool holds) {
 // run exactly when asked to, without a message, and the run stops cleanly.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TFixture& fixture = Fixture();
-    TForm1& form = *fixture.Form;
+    TMainWindow& window = *fixture.Window;
     // Every input starts from the window as built.
-    form.PlayOnStartChk->setChecked(false);
-    form.FormatCombo->setCurrentIndex(0);
-    form.DelayTimeSpin->SetDegrees(form.DelayTimeSpin->MinValue());
+    window.View().PlayOnStartChk->setChecked(false);
+    window.View().FormatCombo->setCurrentIndex(0);
+    window.View().DelayTimeSpin->SetDegrees(window.View().DelayTimeSpin->MinValue());
     {
         QFile file(DefaultsFileName());
         Check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         Check(file.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size));
     }
     TFixture::Shown.clear();
-    LoadDefaults(form);
+    LoadDefaults(window);
 
     // The spinner holds whole 1/100000 s, so its shortest delay may sit a hair below its limit.
-    const double hours = form.DelayTimeSpin->Degrees();
-    Check(hours >= form.DelayTimeSpin->MinValue() * (1 - 1e-9) &&
-          hours <= form.DelayTimeSpin->MaxValue());
-    Check(form.FormatCombo->currentIndex() >= 0 &&
-          form.FormatCombo->currentIndex() < form.FormatCombo->count());
-    Check(form.BufferFrames() > 0);
-    Check(4 * uint64_t(form.BufferBytes()) <= form.MemoryBudget);
-    Check(form.PlayBtn->isChecked() == form.PlayOnStartChk->isChecked());
-    Check(fixture.Device.InputStarted() == form.PlayBtn->isChecked());
+    const double hours = window.View().DelayTimeSpin->Degrees();
+    Check(hours >= window.View().DelayTimeSpin->MinValue() * (1 - 1e-9) &&
+          hours <= window.View().DelayTimeSpin->MaxValue());
+    Check(window.View().FormatCombo->currentIndex() >= 0 &&
+          window.View().FormatCombo->currentIndex() < window.View().FormatCombo->count());
+    Check(window.BufferFrames() > 0);
+    Check(4 * uint64_t(window.BufferBytes()) <= window.MemoryBudget);
+    Check(window.View().PlayBtn->isChecked() == window.View().PlayOnStartChk->isChecked());
+    Check(fixture.Device.InputStarted() == window.View().PlayBtn->isChecked());
     Check(TFixture::Shown.isEmpty());
-    if (form.PlayBtn->isChecked()) {
-        form.PlayBtn->click();
+    if (window.View().PlayBtn->isChecked()) {
+        window.View().PlayBtn->click();
         Check(!fixture.Device.InputOpen() && !fixture.Device.OutputOpen());
     }
     return 0;

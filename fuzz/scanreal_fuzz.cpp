@@ -1,4 +1,4 @@
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 #include <cstdint>

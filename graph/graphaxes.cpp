@@ -2,7 +2,7 @@
 
 #include "graph/graphbox.h"
 #include "graph/graphicslib.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 
 #include <QLocale>
 #include <algorithm>

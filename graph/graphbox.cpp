@@ -1,6 +1,6 @@
 #include "graph/graphbox.h"
 
-#include "support/dsupport.h"
+#include "support/conversions.h"
 
 #include <QPaintEvent>
 #include <algorithm>

@@ -4,7 +4,7 @@
 // figure under the test's control.
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 
@@ -36,7 +36,7 @@ protected:
     }
 
     void TearDown() override {
-        Form.reset();
+        Window.reset();
         SetExceptionMessageFunction(std::move(PreviousErrorMessage));
         SetWaveMessageFunction(std::move(PreviousWaveMessage));
         SetWaveDeviceFactory(nullptr);
@@ -44,11 +44,11 @@ protected:
 
     // One window at a time, as in the program: the scope view belongs to the latest.
     // The window measures AvailableMemory whenever it asks, so a test may change it later.
-    TForm1& MakeForm(uint64_t availableMemory = OneGiB) {
-        Form.reset();
+    TMainWindow& MakeWindow(uint64_t availableMemory = OneGiB) {
+        Window.reset();
         AvailableMemory = availableMemory;
-        Form = std::make_unique<TForm1>([this] { return AvailableMemory; });
-        return *Form;
+        Window = std::make_unique<TMainWindow>([this] { return AvailableMemory; });
+        return *Window;
     }
 
     QString IniFileName() const { return ConfigDir.filePath(QStringLiteral("Lagvane.ini")); }
@@ -69,7 +69,7 @@ protected:
     uint64_t AvailableMemory = OneGiB;
     QStringList WaveMessages;
     QStringList Errors;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Window;
 
 private:
     TWaveMessageFunction PreviousWaveMessage;

@@ -3,7 +3,7 @@
 
 #include "app/application.h"
 
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "support/errors.h"
 #include "support/panel.h"
@@ -89,25 +89,25 @@ TEST_F(TopLevelHandlerTest, FailedPlaybackWriteStopsTheRunWithOneMessage) {
     TVirtualWaveDevice device;
     SetWaveDeviceFactory(&device);
     {
-        TForm1 form([] { return uint64_t(1) << 30; });
-        form.PlayBtn->click();
-        const int frames = form.BufferFrames();
+        TMainWindow window([] { return uint64_t(1) << 30; });
+        window.View().PlayBtn->click();
+        const int frames = window.BufferFrames();
         device.FailWrites(WaveErrorInvalidHandle);
         device.Advance(frames);
         QCoreApplication::processEvents();
         EXPECT_EQ(Shown, QStringList{QStringLiteral(
                              "The output device stopped: it refused a buffer (5: Specified "
                              "device handle is invalid). The run has been stopped.")});
-        EXPECT_EQ(form.FramesDis->Caption(), QString());
-        EXPECT_FALSE(form.PlayBtn->isChecked());
+        EXPECT_EQ(window.View().FramesDis->Caption(), QString());
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
         EXPECT_FALSE(device.InputOpen());
         EXPECT_FALSE(device.OutputOpen());
 
         device.FailWrites(WaveNoError);
-        form.PlayBtn->click();
+        window.View().PlayBtn->click();
         device.Advance(frames);
-        EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("1"));
-        form.PlayBtn->click();
+        EXPECT_EQ(window.View().FramesDis->Caption(), QStringLiteral("1"));
+        window.View().PlayBtn->click();
         EXPECT_FALSE(device.InputOpen());
         EXPECT_EQ(Shown.size(), 1);
     }

@@ -22,12 +22,12 @@ TEST_F(DefaultsTest, FileLivesInTheConfigurationFolder) {
 }
 
 TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
-    TForm1& form = MakeForm();
+    TMainWindow& window = MakeWindow();
     EXPECT_FALSE(QFile::exists(IniFileName()));
-    form.PlayOnStartChk->setChecked(true);
-    form.DelayTimeSpin->SetDegrees(90.0 / 3600);
-    form.FormatCombo->setCurrentIndex(2);
-    form.SaveDefaults1->trigger();
+    window.View().PlayOnStartChk->setChecked(true);
+    window.View().DelayTimeSpin->SetDegrees(90.0 / 3600);
+    window.View().FormatCombo->setCurrentIndex(2);
+    window.View().SaveDefaultsAction->trigger();
     EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\n\n"
                                         "[Settings]\nDelayTime=90\nAudioFormat=2\n"));
     EXPECT_TRUE(Errors.isEmpty());
@@ -35,23 +35,23 @@ TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
 
 TEST_F(DefaultsTest, SavedDefaultsComeBackAndStartARun) {
     {
-        TForm1& form = MakeForm();
-        form.PlayOnStartChk->setChecked(true);
-        form.DelayTimeSpin->SetDegrees(90.0 / 3600);
-        form.FormatCombo->setCurrentIndex(2);
-        SaveDefaults(form);
+        TMainWindow& window = MakeWindow();
+        window.View().PlayOnStartChk->setChecked(true);
+        window.View().DelayTimeSpin->SetDegrees(90.0 / 3600);
+        window.View().FormatCombo->setCurrentIndex(2);
+        SaveDefaults(window);
     }
-    TForm1& form = MakeForm();
-    EXPECT_DOUBLE_EQ(form.DelayTimeSpin->Degrees(), 0.025);
-    EXPECT_EQ(form.FormatCombo->currentIndex(), 2);
-    EXPECT_TRUE(form.PlayOnStartChk->isChecked());
+    TMainWindow& window = MakeWindow();
+    EXPECT_DOUBLE_EQ(window.View().DelayTimeSpin->Degrees(), 0.025);
+    EXPECT_EQ(window.View().FormatCombo->currentIndex(), 2);
+    EXPECT_TRUE(window.View().PlayOnStartChk->isChecked());
     // Started while the window was built, before it is ever shown.
-    EXPECT_FALSE(form.isVisible());
-    EXPECT_TRUE(form.PlayBtn->isChecked());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Stop"));
-    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(window.View().CountDownTimer->isActive());
     EXPECT_TRUE(Device.InputStarted());
-    EXPECT_EQ(form.BufferFrames(), 90 * 11025);
+    EXPECT_EQ(window.BufferFrames(), 90 * 11025);
 }
 
 struct LoadCase {
@@ -72,11 +72,11 @@ TEST_P(LoadDefaultsTest, SetsWhatTheFileHoldsAndKeepsTheRest) {
     const LoadCase& c = GetParam();
     if (c.ini)
         WriteIni(c.ini);
-    TForm1& form = MakeForm();
-    EXPECT_NEAR(form.DelayTimeSpin->Degrees(), c.hours, 1e-12);
-    EXPECT_EQ(form.FormatCombo->currentIndex(), c.formatIndex);
-    EXPECT_EQ(form.PlayOnStartChk->isChecked(), c.playOnStart);
-    EXPECT_EQ(form.PlayBtn->isChecked(), c.playOnStart);
+    TMainWindow& window = MakeWindow();
+    EXPECT_NEAR(window.View().DelayTimeSpin->Degrees(), c.hours, 1e-12);
+    EXPECT_EQ(window.View().FormatCombo->currentIndex(), c.formatIndex);
+    EXPECT_EQ(window.View().PlayOnStartChk->isChecked(), c.playOnStart);
+    EXPECT_EQ(window.View().PlayBtn->isChecked(), c.playOnStart);
     EXPECT_EQ(Device.InputStarted(), c.playOnStart);
     EXPECT_TRUE(Errors.isEmpty());
 }
@@ -110,10 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DefaultsTest, SavedDelayTooLongForTheSavedFormatIsLoweredBeforeTheRun) {
     // 10000 s fits 11.025 kHz mono 8-bit (3.38 h) but not 44.1 kHz stereo 16-bit (0.21 h).
     WriteIni("[Actions]\nPlayOnStart=1\n[Settings]\nDelayTime=10000\nAudioFormat=11\n");
-    TForm1& form = MakeForm();
-    EXPECT_EQ(form.FormatCombo->currentIndex(), 11);
-    EXPECT_LT(form.DelayTimeSpin->Degrees(), 0.22);
-    EXPECT_LE(4 * int64_t(form.BufferBytes()), int64_t(form.MemoryBudget));
+    TMainWindow& window = MakeWindow();
+    EXPECT_EQ(window.View().FormatCombo->currentIndex(), 11);
+    EXPECT_LT(window.View().DelayTimeSpin->Degrees(), 0.22);
+    EXPECT_LE(4 * int64_t(window.BufferBytes()), int64_t(window.MemoryBudget));
     EXPECT_TRUE(Device.InputStarted());
     EXPECT_TRUE(Errors.isEmpty());
 }
@@ -121,15 +121,15 @@ TEST_F(DefaultsTest, SavedDelayTooLongForTheSavedFormatIsLoweredBeforeTheRun) {
 TEST_F(DefaultsTest, PlayOnStartWhoseOutputFailsComesUpIdle) {
     WriteIni("[Actions]\nPlayOnStart=1\n");
     Device.FailOutputOpen(true);
-    TForm1& form = MakeForm();
+    TMainWindow& window = MakeWindow();
     EXPECT_EQ(Errors, QStringList{QStringLiteral("Failed to open output device")});
-    EXPECT_FALSE(form.PlayBtn->isChecked());
-    EXPECT_FALSE(form.Timer1->isActive());
-    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_FALSE(window.View().CountDownTimer->isActive());
+    EXPECT_TRUE(window.View().FormatCombo->isEnabled());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
     // The rest of the window's creation still ran.
-    EXPECT_TRUE(form.OscopePanel->isHidden());
+    EXPECT_TRUE(window.View().OscopePanel->isHidden());
 }
 
 // A folder or a pipe where the settings file should be: the window comes up with its own
@@ -152,27 +152,27 @@ TEST_F(DefaultsTest, SomethingOtherThanAFileAtTheSettingsPathKeepsTheDefaults) {
         QDir().rmdir(IniFileName());
         ASSERT_TRUE(c.make(IniFileName()));
         Errors.clear();
-        TForm1& form = MakeForm();
-        EXPECT_NEAR(form.DelayTimeSpin->Degrees(), TenthSecond, 1e-12);
-        EXPECT_EQ(form.FormatCombo->currentIndex(), 0);
-        EXPECT_FALSE(form.PlayOnStartChk->isChecked());
-        EXPECT_FALSE(form.PlayBtn->isChecked());
+        TMainWindow& window = MakeWindow();
+        EXPECT_NEAR(window.View().DelayTimeSpin->Degrees(), TenthSecond, 1e-12);
+        EXPECT_EQ(window.View().FormatCombo->currentIndex(), 0);
+        EXPECT_FALSE(window.View().PlayOnStartChk->isChecked());
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
         EXPECT_TRUE(Errors.isEmpty());
-        form.PlayOnStartChk->setChecked(true);
-        form.SaveDefaults1->trigger();
+        window.View().PlayOnStartChk->setChecked(true);
+        window.View().SaveDefaultsAction->trigger();
         EXPECT_EQ(Errors, QStringList{QStringLiteral("Unable to write to ") + IniFileName()});
     }
 }
 
 TEST_F(DefaultsTest, RefusedSaveIsShown) {
-    TForm1& form = MakeForm();
+    TMainWindow& window = MakeWindow();
     // A file where the folder should be: nothing can be written below it.
     const QString blocked = ConfigDir.filePath(QStringLiteral("blocked"));
     QFile file(blocked);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
     qputenv("XDG_CONFIG_HOME", blocked.toUtf8());
-    form.SaveDefaults1->trigger();
+    window.View().SaveDefaultsAction->trigger();
     EXPECT_EQ(Errors, QStringList{QStringLiteral("Unable to write to ") + blocked +
                                   QStringLiteral("/Lagvane.ini")});
 }

@@ -42,9 +42,9 @@ double Seconds(double s) {
 }
 
 // As the operator picks a format in the list.
-void ChooseFormat(TForm1& form, int index) {
-    form.FormatCombo->setCurrentIndex(index);
-    emit form.FormatCombo->activated(index);
+void ChooseFormat(TMainWindow& window, int index) {
+    window.View().FormatCombo->setCurrentIndex(index);
+    emit window.View().FormatCombo->activated(index);
 }
 
 TEST(DelayLimitTest, KeepsFourBuffersWithinHalfTheMemoryAndOneWithin32Bits) {
@@ -120,32 +120,32 @@ TEST(NoFormatMessageTest, NamesARateNoFormatHas) {
 }
 
 TEST_F(DelayRunTest, MemoryDisplayShowsHalfTheAvailableMemoryIn64Bits) {
-    TForm1& form = MakeForm(uint64_t(64) << 30);
-    EXPECT_EQ(form.MemoryBudget, uint64_t(32) << 30);
-    EXPECT_EQ(form.MemoryDis->Caption(), Grouped(34359738368ull));
+    TMainWindow& window = MakeWindow(uint64_t(64) << 30);
+    EXPECT_EQ(window.MemoryBudget, uint64_t(32) << 30);
+    EXPECT_EQ(window.View().MemoryDis->Caption(), Grouped(34359738368ull));
 }
 
 TEST_F(DelayRunTest, LargeMemoryKeepsEveryBufferSizeWithin32Bits) {
-    TForm1& form = MakeForm(uint64_t(64) << 30);
-    for (int index = 0; index < form.FormatCombo->count(); ++index) {
-        ChooseFormat(form, index);
-        form.DelayTimeSpin->SetDegrees(form.DelayTimeSpin->MaxValue());
+    TMainWindow& window = MakeWindow(uint64_t(64) << 30);
+    for (int index = 0; index < window.View().FormatCombo->count(); ++index) {
+        ChooseFormat(window, index);
+        window.View().DelayTimeSpin->SetDegrees(window.View().DelayTimeSpin->MaxValue());
         TWaveDataFormat format{};
-        form.WaveReader1->GetFormat(format);
+        window.View().Capture->GetFormat(format);
         // The longest delay's sizes, worked out in 64 bits, fit 32 and are what the window uses.
-        const double seconds = form.DelayTimeSpin->Degrees() * 3600.0;
+        const double seconds = window.View().DelayTimeSpin->Degrees() * 3600.0;
         const auto frames = int64_t(std::trunc(seconds * format.SamplesPerSec));
         const auto bytes = int64_t(
             std::trunc(seconds * format.SamplesPerSec * format.BytesPerSample * format.Channels));
         EXPECT_LE(bytes, int64_t(INT32_MAX)) << index;
         EXPECT_GT(bytes, int64_t(INT32_MAX) - 2 * 176400) << index;
-        EXPECT_EQ(form.BufferBytes(), bytes) << index;
-        EXPECT_EQ(form.BufferFrames(), frames) << index;
+        EXPECT_EQ(window.BufferBytes(), bytes) << index;
+        EXPECT_EQ(window.BufferFrames(), frames) << index;
     }
 }
 
 TEST_F(DelayRunTest, BufferSizeShowsFramesThenBytesOfOneDelay) {
-    TForm1& form = MakeForm();
+    TMainWindow& window = MakeWindow();
     struct Case {
         int formatIndex;
         double hours;
@@ -158,86 +158,88 @@ TEST_F(DelayRunTest, BufferSizeShowsFramesThenBytesOfOneDelay) {
         {0, Seconds(0.1), 1102, 1102},
     };
     for (const Case& c : cases) {
-        ChooseFormat(form, c.formatIndex);
-        form.DelayTimeSpin->SetDegrees(c.hours);
-        EXPECT_EQ(form.BufferFrames(), int32_t(c.frames));
-        EXPECT_EQ(form.BufferBytes(), int32_t(c.bytes));
-        EXPECT_EQ(form.BufferSizeDis->Caption(),
+        ChooseFormat(window, c.formatIndex);
+        window.View().DelayTimeSpin->SetDegrees(c.hours);
+        EXPECT_EQ(window.BufferFrames(), int32_t(c.frames));
+        EXPECT_EQ(window.BufferBytes(), int32_t(c.bytes));
+        EXPECT_EQ(window.View().BufferSizeDis->Caption(),
                   Grouped(c.frames) + QStringLiteral(" / ") + Grouped(c.bytes));
     }
 }
 
 TEST_F(DelayRunTest, LargerFormatLowersTheDelayToItsLimit) {
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(3.0);
-    EXPECT_DOUBLE_EQ(form.DelayTimeSpin->Degrees(), 3.0);
-    ChooseFormat(form, Stereo16Index);
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(3.0);
+    EXPECT_DOUBLE_EQ(window.View().DelayTimeSpin->Degrees(), 3.0);
+    ChooseFormat(window, Stereo16Index);
     const double limit = 536870912.0 / 705600 / 3600;
-    EXPECT_LE(form.DelayTimeSpin->Degrees(), limit);
-    EXPECT_GT(form.DelayTimeSpin->Degrees(), limit - Seconds(0.1));
-    EXPECT_LE(4 * int64_t(form.BufferBytes()), int64_t(form.MemoryBudget));
-    EXPECT_EQ(form.BufferSizeDis->Caption(),
-              Grouped(form.BufferFrames()) + QStringLiteral(" / ") + Grouped(form.BufferBytes()));
+    EXPECT_LE(window.View().DelayTimeSpin->Degrees(), limit);
+    EXPECT_GT(window.View().DelayTimeSpin->Degrees(), limit - Seconds(0.1));
+    EXPECT_LE(4 * int64_t(window.BufferBytes()), int64_t(window.MemoryBudget));
+    EXPECT_EQ(window.View().BufferSizeDis->Caption(), Grouped(window.BufferFrames()) +
+                                                          QStringLiteral(" / ") +
+                                                          Grouped(window.BufferBytes()));
 }
 
 TEST_F(DelayRunTest, ProgramSelectionOfAFormatRunsNoChangeHandler) {
-    TForm1& form = MakeForm();
-    const QString before = form.BufferSizeDis->Caption();
-    form.FormatCombo->setCurrentIndex(Stereo16Index);
-    EXPECT_EQ(form.BufferSizeDis->Caption(), before);
+    TMainWindow& window = MakeWindow();
+    const QString before = window.View().BufferSizeDis->Caption();
+    window.View().FormatCombo->setCurrentIndex(Stereo16Index);
+    EXPECT_EQ(window.View().BufferSizeDis->Caption(), before);
 }
 
 TEST_F(DelayRunTest, CountDownOfTwoAndAHalfSecondsStopsAtTheThirdTick) {
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(Seconds(2.5));
-    form.PlayBtn->click();
-    EXPECT_TRUE(form.Timer1->isActive());
-    EXPECT_EQ(form.CountDownDis->Caption(), QStringLiteral("0:00:02"));
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(Seconds(2.5));
+    window.View().PlayBtn->click();
+    EXPECT_TRUE(window.View().CountDownTimer->isActive());
+    EXPECT_EQ(window.View().CountDownDis->Caption(), QStringLiteral("0:00:02"));
     const char* afterTick[] = {"0:00:01", "0:00:00", "0:00:00"};
     for (int tick = 0; tick < 3; ++tick) {
-        form.Timer1Timer();
-        EXPECT_EQ(form.CountDownDis->Caption(), QString::fromUtf8(afterTick[tick])) << tick;
-        EXPECT_EQ(form.Timer1->isActive(), tick < 2) << tick;
+        window.OnCountDownTick();
+        EXPECT_EQ(window.View().CountDownDis->Caption(), QString::fromUtf8(afterTick[tick]))
+            << tick;
+        EXPECT_EQ(window.View().CountDownTimer->isActive(), tick < 2) << tick;
     }
-    EXPECT_EQ(form.CountDownSecs, 0.0);
+    EXPECT_EQ(window.CountDownSecs, 0.0);
 }
 
 TEST_F(DelayRunTest, PlayGreysOutDelayAndFormatAndStopBringsThemBack) {
-    TForm1& form = MakeForm();
-    form.PlayBtn->click();
-    EXPECT_TRUE(form.PlayBtn->isChecked());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Stop"));
-    EXPECT_FALSE(form.DelayTimeSpin->isEnabled());
-    EXPECT_FALSE(form.FormatCombo->isEnabled());
+    TMainWindow& window = MakeWindow();
+    window.View().PlayBtn->click();
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Stop"));
+    EXPECT_FALSE(window.View().DelayTimeSpin->isEnabled());
+    EXPECT_FALSE(window.View().FormatCombo->isEnabled());
     EXPECT_TRUE(Device.InputStarted());
     EXPECT_TRUE(Device.OutputOpen());
 
-    form.PlayBtn->click();
-    EXPECT_FALSE(form.PlayBtn->isChecked());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
-    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
-    EXPECT_TRUE(form.FormatCombo->isEnabled());
-    EXPECT_FALSE(form.Timer1->isActive());
+    window.View().PlayBtn->click();
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_TRUE(window.View().DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(window.View().FormatCombo->isEnabled());
+    EXPECT_FALSE(window.View().CountDownTimer->isActive());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
     EXPECT_TRUE(Errors.isEmpty());
 }
 
 TEST_F(DelayRunTest, PlayPressedWhileAStopDrainsTheDevicesStartsNothing) {
-    TForm1& form = MakeForm();
-    form.PlayBtn->click();
+    TMainWindow& window = MakeWindow();
+    window.View().PlayBtn->click();
     // Runs inside the stop's event pumping, while the capture buffers come back.
     bool pressedDuringStop = false;
-    QTimer::singleShot(0, &form, [&] {
+    QTimer::singleShot(0, &window, [&] {
         pressedDuringStop = true;
-        form.PlayBtn->click();
+        window.View().PlayBtn->click();
     });
-    form.PlayBtn->click();
+    window.View().PlayBtn->click();
     ASSERT_TRUE(pressedDuringStop);
-    EXPECT_FALSE(form.PlayBtn->isChecked());
-    EXPECT_TRUE(form.PlayBtn->isEnabled());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
-    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_TRUE(window.View().PlayBtn->isEnabled());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(window.View().CountDownTimer->isActive());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
     EXPECT_TRUE(Errors.isEmpty());
@@ -252,81 +254,82 @@ QByteArray Ramp8(int frames) {
 }
 
 TEST_F(DelayRunTest, OutputIsTheInputExactlyOneDelayLater) {
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(Seconds(0.1));
-    const int delayFrames = form.BufferFrames();
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(Seconds(0.1));
+    const int delayFrames = window.BufferFrames();
     ASSERT_EQ(delayFrames, 1102);
     const QByteArray input = Ramp8(delayFrames * 5);
-    form.PlayBtn->click();
+    window.View().PlayBtn->click();
     Device.FeedInput(input.constData(), size_t(input.size()));
     Device.Advance(input.size());
     const QByteArray output = Device.TakeOutput();
     ASSERT_EQ(output.size(), input.size());
     EXPECT_EQ(output.left(delayFrames), QByteArray(delayFrames, char(128)));
     EXPECT_EQ(output.mid(delayFrames), input.left(input.size() - delayFrames));
-    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("5"));
-    EXPECT_EQ(form.PendingDis->Caption(), QStringLiteral("3"));
-    EXPECT_EQ(form.FramesDis->toolTip(), QStringLiteral("Input overruns: 0, output underruns: 0"));
+    EXPECT_EQ(window.View().FramesDis->Caption(), QStringLiteral("5"));
+    EXPECT_EQ(window.View().PendingDis->Caption(), QStringLiteral("3"));
+    EXPECT_EQ(window.View().FramesDis->toolTip(),
+              QStringLiteral("Input overruns: 0, output underruns: 0"));
 
     // Stopping keeps the last counts on show.
-    form.PlayBtn->click();
-    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("5"));
-    EXPECT_EQ(form.PendingDis->Caption(), QStringLiteral("3"));
+    window.View().PlayBtn->click();
+    EXPECT_EQ(window.View().FramesDis->Caption(), QStringLiteral("5"));
+    EXPECT_EQ(window.View().PendingDis->Caption(), QStringLiteral("3"));
     EXPECT_TRUE(Errors.isEmpty());
 }
 
 TEST_F(DelayRunTest, LevelMeterFollowsEachBufferOnlyWhileTicked) {
-    TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
+    TMainWindow& window = MakeWindow();
+    const int frames = window.BufferFrames();
     const QByteArray loud(frames, char(192));
-    form.PlayBtn->click();
+    window.View().PlayBtn->click();
     Device.FeedInput(loud.constData(), size_t(loud.size()));
     Device.Advance(frames);
-    EXPECT_EQ(form.LeftVU->Progress(), 0);
-    EXPECT_TRUE(form.LeftPeak->BoxOn());
+    EXPECT_EQ(window.View().LeftVU->Progress(), 0);
+    EXPECT_TRUE(window.View().LeftPeak->BoxOn());
 
-    form.VUMeterChk->setChecked(true);
+    window.View().VUMeterChk->setChecked(true);
     Device.FeedInput(loud.constData(), size_t(loud.size()));
     Device.Advance(frames);
-    EXPECT_EQ(form.LeftVU->Progress(), 1000);
-    EXPECT_FALSE(form.LeftPeak->BoxOn());
-    EXPECT_EQ(form.RightVU->Progress(), 0);
-    EXPECT_TRUE(form.RightPeak->BoxOn());
+    EXPECT_EQ(window.View().LeftVU->Progress(), 1000);
+    EXPECT_FALSE(window.View().LeftPeak->BoxOn());
+    EXPECT_EQ(window.View().RightVU->Progress(), 0);
+    EXPECT_TRUE(window.View().RightPeak->BoxOn());
 }
 
 TEST_F(DelayRunTest, ScopeFitsTheBufferAndDrawsEachBufferOnlyWhileShown) {
-    TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
-    TGraphBox& left = *form.OscopePanel->LeftGraph;
+    TMainWindow& window = MakeWindow();
+    const int frames = window.BufferFrames();
+    TGraphBox& left = *window.View().OscopePanel->LeftGraph;
     EXPECT_EQ(left.XAxis()->Max(), frames - 1);
-    form.DelayTimeSpin->SetDegrees(Seconds(0.2));
-    EXPECT_EQ(left.XAxis()->Max(), form.BufferFrames() - 1);
+    window.View().DelayTimeSpin->SetDegrees(Seconds(0.2));
+    EXPECT_EQ(left.XAxis()->Max(), window.BufferFrames() - 1);
 
-    const QByteArray tone(form.BufferFrames(), char(160));
-    form.PlayBtn->click();
+    const QByteArray tone(window.BufferFrames(), char(160));
+    window.View().PlayBtn->click();
     Device.FeedInput(tone.constData(), size_t(tone.size()));
     Device.Advance(tone.size());
     EXPECT_EQ(left.PointCount(), 0);
-    form.OscopeChk->click();
+    window.View().OscopeChk->click();
     Device.FeedInput(tone.constData(), size_t(tone.size()));
     Device.Advance(tone.size());
-    EXPECT_EQ(left.PointCount(), form.BufferFrames());
+    EXPECT_EQ(left.PointCount(), window.BufferFrames());
 }
 
 // Memory taken by others since the delay was sized: the start is refused before anything opens,
 // rather than the buffers being committed into a shortage.
 TEST_F(DelayRunTest, StartIsRefusedWhenTheMemoryHasGoneSince) {
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(Seconds(10));
-    AvailableMemory = 4 * uint64_t(form.BufferBytes()) * 2 - 1;
-    form.PlayBtn->click();
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(Seconds(10));
+    AvailableMemory = 4 * uint64_t(window.BufferBytes()) * 2 - 1;
+    window.View().PlayBtn->click();
     EXPECT_EQ(Errors, QStringList{QStringLiteral("Not enough memory for the delay buffers")});
-    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
     AvailableMemory += 1;
-    form.PlayBtn->click();
-    EXPECT_TRUE(form.PlayBtn->isChecked());
+    window.View().PlayBtn->click();
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
     EXPECT_TRUE(Device.InputStarted());
 }
 
@@ -343,17 +346,17 @@ void PrintTo(const StartFault& c, std::ostream* out) {
 class StartFaultTest : public AppTest, public testing::WithParamInterface<StartFault> {};
 
 TEST_P(StartFaultTest, FailedStartIsShownAndFullyUndone) {
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(Seconds(2.5));
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(Seconds(2.5));
     GetParam().inject(Device);
-    form.PlayBtn->click();
+    window.View().PlayBtn->click();
     EXPECT_EQ(Errors, QStringList{QString::fromUtf8(GetParam().message)});
-    EXPECT_FALSE(form.PlayBtn->isChecked());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
-    EXPECT_FALSE(form.Timer1->isActive());
-    EXPECT_EQ(form.CountDownDis->Caption(), QString());
-    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
-    EXPECT_TRUE(form.FormatCombo->isEnabled());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(window.View().CountDownTimer->isActive());
+    EXPECT_EQ(window.View().CountDownDis->Caption(), QString());
+    EXPECT_TRUE(window.View().DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(window.View().FormatCombo->isEnabled());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
 
@@ -362,8 +365,8 @@ TEST_P(StartFaultTest, FailedStartIsShownAndFullyUndone) {
     Device.FailOutputOpen(false);
     Device.FailInputOpen(false);
     Device.FailInputStart(false);
-    form.PlayBtn->click();
-    EXPECT_TRUE(form.PlayBtn->isChecked());
+    window.View().PlayBtn->click();
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
     EXPECT_TRUE(Device.InputStarted());
     EXPECT_TRUE(Device.OutputOpen());
     EXPECT_EQ(Errors.size(), 1);
@@ -387,17 +390,17 @@ void HandleEvents() {
         QCoreApplication::processEvents();
 }
 
-void ExpectIdle(TForm1& form, const TVirtualWaveDevice& device) {
-    EXPECT_FALSE(form.PlayBtn->isChecked());
-    EXPECT_TRUE(form.PlayBtn->isEnabled());
-    EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
-    EXPECT_FALSE(form.Timer1->isActive());
-    EXPECT_TRUE(form.DelayTimeSpin->isEnabled());
-    EXPECT_TRUE(form.FormatCombo->isEnabled());
+void ExpectIdle(TMainWindow& window, const TVirtualWaveDevice& device) {
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_TRUE(window.View().PlayBtn->isEnabled());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_FALSE(window.View().CountDownTimer->isActive());
+    EXPECT_TRUE(window.View().DelayTimeSpin->isEnabled());
+    EXPECT_TRUE(window.View().FormatCombo->isEnabled());
     EXPECT_FALSE(device.InputOpen());
     EXPECT_FALSE(device.OutputOpen());
     EXPECT_EQ(PlaybackPending(), 0);
-    EXPECT_EQ(form.WaveReader1->PendingCount(), 0);
+    EXPECT_EQ(window.View().Capture->PendingCount(), 0);
 }
 
 struct RunFault {
@@ -414,11 +417,11 @@ void PrintTo(const RunFault& c, std::ostream* out) {
 class RunFaultTest : public AppTest, public testing::WithParamInterface<RunFault> {};
 
 TEST_P(RunFaultTest, StopsTheRunCleanlyWithOneMessageAndPlayWorksOnceTheDeviceIsBack) {
-    TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
-    form.PlayBtn->click();
+    TMainWindow& window = MakeWindow();
+    const int frames = window.BufferFrames();
+    window.View().PlayBtn->click();
     Device.Advance(2 * frames);
-    ASSERT_EQ(form.FramesDis->Caption(), QStringLiteral("2"));
+    ASSERT_EQ(window.View().FramesDis->Caption(), QStringLiteral("2"));
 
     GetParam().inject(Device);
     Device.Advance(2 * frames);
@@ -428,7 +431,7 @@ TEST_P(RunFaultTest, StopsTheRunCleanlyWithOneMessageAndPlayWorksOnceTheDeviceIs
     for (const char* message : GetParam().messages)
         expected << QString::fromUtf8(message);
     EXPECT_TRUE(expected.contains(Errors[0])) << Errors[0].toStdString();
-    ExpectIdle(form, Device);
+    ExpectIdle(window, Device);
     // Nothing more is told, whatever the devices do now.
     Device.Advance(2 * frames);
     HandleEvents();
@@ -438,13 +441,13 @@ TEST_P(RunFaultTest, StopsTheRunCleanlyWithOneMessageAndPlayWorksOnceTheDeviceIs
     Device.FailWrites(WaveNoError);
     Device.TakeOutput();
     const QByteArray input = Ramp8(frames * 3);
-    form.PlayBtn->click();
-    EXPECT_TRUE(form.PlayBtn->isChecked());
+    window.View().PlayBtn->click();
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
     Device.FeedInput(input.constData(), size_t(input.size()));
     Device.Advance(input.size());
     const QByteArray output = Device.TakeOutput();
     EXPECT_EQ(output.mid(frames), input.left(input.size() - frames));
-    EXPECT_EQ(form.FramesDis->Caption(), QStringLiteral("3"));
+    EXPECT_EQ(window.View().FramesDis->Caption(), QStringLiteral("3"));
     EXPECT_EQ(Errors.size(), 1);
 }
 
@@ -487,15 +490,15 @@ class SilentFaultTest : public AppTest, public testing::WithParamInterface<TSile
 TEST_P(SilentFaultTest, IsFoundWithinASecondAndStopsTheRun) {
     const TSilentFault& fault = GetParam();
     Device.SetSteady(fault.Steady);
-    TForm1& form = MakeForm();
-    const int frames = form.BufferFrames();
-    form.PlayBtn->click();
+    TMainWindow& window = MakeWindow();
+    const int frames = window.BufferFrames();
+    window.View().PlayBtn->click();
     Device.Advance(2 * frames);
     fault.Inject(Device);
     Device.Advance(2 * frames);
     HandleEvents();
     ASSERT_TRUE(Errors.isEmpty());
-    ASSERT_TRUE(form.PlayBtn->isChecked());
+    ASSERT_TRUE(window.View().PlayBtn->isChecked());
 
     QElapsedTimer clock;
     clock.start();
@@ -507,7 +510,7 @@ TEST_P(SilentFaultTest, IsFoundWithinASecondAndStopsTheRun) {
     for (const char* message : fault.Messages)
         expected << QString::fromUtf8(message);
     EXPECT_TRUE(expected.contains(Errors[0])) << Errors[0].toStdString();
-    ExpectIdle(form, Device);
+    ExpectIdle(window, Device);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -562,15 +565,15 @@ class StallTest : public AppTest, public testing::WithParamInterface<TStallCase>
 
 TEST_P(StallTest, DelayStaysExactAndLossIsCountedAndShown) {
     const TStallCase& stall = GetParam();
-    TForm1& form = MakeForm();
-    form.DelayTimeSpin->SetDegrees(Seconds(0.1));
-    const int delay = form.BufferFrames();
+    TMainWindow& window = MakeWindow();
+    window.View().DelayTimeSpin->SetDegrees(Seconds(0.1));
+    const int delay = window.BufferFrames();
     Device.SetPeriodFrames(64);
     const int stallFrames = int(stall.Delays * delay);
     const QByteArray input = Ramp8(delay * 8 + stallFrames);
     Device.FeedInput(input.constData(), size_t(input.size()));
-    form.PlayBtn->click();
-    EXPECT_EQ(form.DropoutStatus->text(), DropoutText({}));
+    window.View().PlayBtn->click();
+    EXPECT_EQ(window.View().DropoutStatus->text(), DropoutText({}));
     Device.Advance(2 * delay);
     Device.Advance(stallFrames, TPump::Never);
     HandleEvents();
@@ -593,13 +596,14 @@ TEST_P(StallTest, DelayStaysExactAndLossIsCountedAndShown) {
     }
     EXPECT_EQ(mismatches, 0);
     const TDropouts dropouts{uint64_t(lost), lost > 0 ? 1u : 0u, 0};
-    EXPECT_EQ(form.Dropouts(), dropouts);
-    EXPECT_EQ(form.DropoutStatus->text(), DropoutText(dropouts));
-    EXPECT_EQ(form.DropoutStatus->styleSheet().contains(QStringLiteral("red")), lost > 0);
-    EXPECT_EQ(form.FramesDis->toolTip().startsWith(QStringLiteral("Input overruns: 0")), lost == 0);
+    EXPECT_EQ(window.Dropouts(), dropouts);
+    EXPECT_EQ(window.View().DropoutStatus->text(), DropoutText(dropouts));
+    EXPECT_EQ(window.View().DropoutStatus->styleSheet().contains(QStringLiteral("red")), lost > 0);
+    EXPECT_EQ(window.View().FramesDis->toolTip().startsWith(QStringLiteral("Input overruns: 0")),
+              lost == 0);
     // The counts stay on show once the run is over.
-    form.PlayBtn->click();
-    EXPECT_EQ(form.DropoutStatus->text(), DropoutText(dropouts));
+    window.View().PlayBtn->click();
+    EXPECT_EQ(window.View().DropoutStatus->text(), DropoutText(dropouts));
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -611,22 +615,22 @@ INSTANTIATE_TEST_SUITE_P(Stalls, StallTest,
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(DelayRunTest, ClosingTheWindowStopsTheRunFirst) {
-    TForm1& form = MakeForm();
-    form.show();
-    form.PlayBtn->click();
+    TMainWindow& window = MakeWindow();
+    window.show();
+    window.View().PlayBtn->click();
     ASSERT_TRUE(Device.InputStarted());
-    EXPECT_TRUE(form.close());
+    EXPECT_TRUE(window.close());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
-    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
 }
 
 TEST_F(DelayRunTest, ExitClosesTheWindowAndStopsTheRun) {
-    TForm1& form = MakeForm();
-    form.show();
-    form.PlayBtn->click();
-    form.Exit1->trigger();
-    EXPECT_FALSE(form.isVisible());
+    TMainWindow& window = MakeWindow();
+    window.show();
+    window.View().PlayBtn->click();
+    window.View().ExitAction->trigger();
+    EXPECT_FALSE(window.isVisible());
     EXPECT_FALSE(Device.InputOpen());
     EXPECT_FALSE(Device.OutputOpen());
 }

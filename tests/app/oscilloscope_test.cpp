@@ -228,24 +228,24 @@ struct TPlaceCase {
 
 TEST_F(Oscilloscope, ThePanelIsLaidOutAsTheWindowWantsIt) {
     const TPlaceCase cases[] = {
-        {"Panel20", [](TOscopePanel& p) { return p.Panel20; }, {4, 4, 455, 18}},
+        {"HorzButtonStrip", [](TOscopePanel& p) { return p.HorzButtonStrip; }, {4, 4, 455, 18}},
         {"LeftRawBtn", [](TOscopePanel& p) { return p.LeftRawBtn; }, {10, 1, 23, 15}},
         {"PanRightRawHBtn", [](TOscopePanel& p) { return p.PanRightRawHBtn; }, {80, 1, 23, 15}},
-        {"Panel27", [](TOscopePanel& p) { return p.Panel27; }, {263, 0, 192, 18}},
+        {"PositionPanel", [](TOscopePanel& p) { return p.PositionPanel; }, {263, 0, 192, 18}},
         {"PosXDis", [](TOscopePanel& p) { return p.PosXDis; }, {30, 1, 79, 16}},
-        {"Panel28", [](TOscopePanel& p) { return p.Panel28; }, {109, 1, 3, 16}},
+        {"PositionGap", [](TOscopePanel& p) { return p.PositionGap; }, {109, 1, 3, 16}},
         {"PosYDis", [](TOscopePanel& p) { return p.PosYDis; }, {112, 1, 79, 16}},
-        {"Panel17", [](TOscopePanel& p) { return p.Panel17; }, {443, 22, 16, 247}},
+        {"VertButtonStrip", [](TOscopePanel& p) { return p.VertButtonStrip; }, {443, 22, 16, 247}},
         {"PanDownRawVBtn", [](TOscopePanel& p) { return p.PanDownRawVBtn; }, {1, 73, 15, 23}},
-        {"Panel19", [](TOscopePanel& p) { return p.Panel19; }, {4, 22, 439, 247}},
+        {"GraphsPanel", [](TOscopePanel& p) { return p.GraphsPanel; }, {4, 22, 439, 247}},
         {"LeftGraph", [](TOscopePanel& p) { return p.LeftGraph; }, {1, 1, 437, 104}},
-        {"Splitter3", [](TOscopePanel& p) { return p.Splitter3; }, {1, 105, 437, 8}},
+        {"GraphSplitter", [](TOscopePanel& p) { return p.GraphSplitter; }, {1, 105, 437, 8}},
         {"RightGraph", [](TOscopePanel& p) { return p.RightGraph; }, {1, 113, 437, 133}},
     };
     EXPECT_EQ(Panel->size(), QSize(463, 273));
     for (const TPlaceCase& c : cases)
         EXPECT_EQ(c.Control(*Panel)->geometry(), c.Geometry) << c.Name;
-    EXPECT_EQ(Panel->Panel27->Caption(), QStringLiteral(" Pos:"));
+    EXPECT_EQ(Panel->PositionPanel->Caption(), QStringLiteral(" Pos:"));
     EXPECT_EQ(Panel->PosXDis->text(), QStringLiteral(" "));
     EXPECT_EQ(Left().Title()->Caption(), QStringLiteral("Left Channel"));
     EXPECT_EQ(Right().Title()->Caption(), QStringLiteral("Right Channel"));
@@ -272,12 +272,12 @@ void Drag(QWidget& widget, int fromY, int toY) {
 }
 
 TEST_F(Oscilloscope, TheSplitterMovesTheBoundaryBetweenTheGraphsWithinLimits) {
-    Drag(*Panel->Splitter3, 4, 24);
+    Drag(*Panel->GraphSplitter, 4, 24);
     EXPECT_EQ(Left().height(), 124);
     EXPECT_EQ(Right().geometry(), QRect(1, 133, 437, 113));
-    Drag(*Panel->Splitter3, 4, -500);
+    Drag(*Panel->GraphSplitter, 4, -500);
     EXPECT_EQ(Left().height(), 30);
-    Drag(*Panel->Splitter3, 4, 500);
+    Drag(*Panel->GraphSplitter, 4, 500);
     EXPECT_EQ(Right().height(), 30);
 }
 

@@ -308,9 +308,9 @@ TEST(Gauge, RepaintsOnlyWhenThePercentageChanges) {
     EXPECT_EQ(gauge->grab().toImage().convertToFormat(QImage::Format_RGB32), gauge->PaintImage());
 }
 
-TEST(BltBitmap, MakeLikeTakesTheSizeAndTheFrameColour) {
+TEST(GaugeLayer, MakeLikeTakesTheSizeAndTheFrameColour) {
     const QImage source(17, 9, QImage::Format_RGB32);
-    TBltBitmap bitmap;
+    TGaugeLayer bitmap;
     bitmap.MakeLike(source);
     EXPECT_EQ(bitmap.size(), QSize(17, 9));
     EXPECT_EQ(bitmap.pixelColor(16, 8), clWindowFrame);

@@ -3,7 +3,7 @@
 // back, Play works again without restarting the program.
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
@@ -36,15 +36,16 @@ TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsB
     SetWaveMessageFunction([&](const QString& text) { messages.append(text); });
     SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
     {
-        TForm1 form;
-        form.PlayBtn->click();
-        ASSERT_TRUE(form.PlayBtn->isChecked());
-        ASSERT_TRUE(HandleEventsUntil([&] { return form.FrameCounter >= 2; }, StopLimitMs));
+        TMainWindow window;
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked());
+        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
 
         server.Stop();
         QElapsedTimer clock;
         clock.start();
-        EXPECT_TRUE(HandleEventsUntil([&] { return !form.PlayBtn->isChecked(); }, StopLimitMs));
+        EXPECT_TRUE(
+            HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs));
         EXPECT_LT(clock.elapsed(), StopLimitMs);
         // Let a second device's fault come, if it would be told.
         HandleEventsUntil([] { return false; }, 500);
@@ -52,22 +53,22 @@ TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsB
         EXPECT_TRUE(errors[0].endsWith(QStringLiteral("device stopped: it is no longer available. "
                                                       "The run has been stopped.")))
             << errors[0].toStdString();
-        EXPECT_EQ(form.PlayBtn->text(), QStringLiteral("Play"));
+        EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
         EXPECT_EQ(PlaybackPending(), 0);
-        EXPECT_EQ(form.WaveReader1->PendingCount(), 0);
-        EXPECT_FALSE(form.WaveReader1->Running());
+        EXPECT_EQ(window.View().Capture->PendingCount(), 0);
+        EXPECT_FALSE(window.View().Capture->Running());
 
         // Without a server, Play fails at once with its own message.
-        form.PlayBtn->click();
-        EXPECT_FALSE(form.PlayBtn->isChecked());
+        window.View().PlayBtn->click();
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
         EXPECT_EQ(errors.size(), 2);
 
         // Once the server is back, Play works again in the same process, bit for bit.
         ASSERT_TRUE(server.Start());
-        form.PlayBtn->click();
-        ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
         TWaveDataFormat format;
-        form.WaveReader1->GetFormat(format);
+        window.View().Capture->GetFormat(format);
         TJackTestClient probe("lagvane-probe", format.Channels);
         ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
         const size_t runFrames = 2 * SampleRate;
@@ -78,9 +79,12 @@ TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsB
             << probe.Error().toStdString();
         EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
         probe.Close();
-        form.PlayBtn->click();
+        window.View().PlayBtn->click();
         EXPECT_TRUE(HandleEventsUntil(
-            [&] { return form.PlayBtn->isEnabled() && !form.PlayBtn->isChecked(); }, StopLimitMs));
+            [&] {
+                return window.View().PlayBtn->isEnabled() && !window.View().PlayBtn->isChecked();
+            },
+            StopLimitMs));
         EXPECT_EQ(errors.size(), 2) << errors.join(u'|').toStdString();
         const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
         ASSERT_TRUE(found.Found) << "the signal did not come back";

@@ -7,7 +7,7 @@
 // so that our test client meets the same server; the jackd rows with JACK's own.
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/systemdevice.h"
 #include "support/deadlinecall.h"
 #include "tests/e2e/jacktestclient.h"
@@ -135,12 +135,12 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
     SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
     const auto restoreMessages = qScopeGuard([] { SetExceptionMessageFunction({}); });
 
-    TForm1 form;
-    const TWaveTypes waveType = FindFormat(*form.WaveReader1);
+    TMainWindow window;
+    const TWaveTypes waveType = FindFormat(*window.View().Capture);
     ASSERT_NE(waveType, wfNone) << "the input offers no 48 kHz stereo 16-bit format";
-    form.WaveReader1->SetWaveType(waveType);
-    form.PlayBtn->click();
-    ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+    window.View().Capture->SetWaveType(waveType);
+    window.View().PlayBtn->click();
+    ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
 
     const size_t signalFrames = size_t(SignalSeconds * SampleRate);
     const std::vector<float> signal = GridSignal(signalFrames, Channels, BytesPerSample);
@@ -155,7 +155,7 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
     ASSERT_TRUE(found.Found) << "the signal did not come back";
     EXPECT_EQ(found.FirstSound + found.ExactFrames, signalFrames) << "first frame off the signal";
     EXPECT_EQ(found.EndDelay, found.Delay);
-    const int64_t latency = found.Delay - form.BufferFrames();
+    const int64_t latency = found.Delay - window.BufferFrames();
     EXPECT_GE(latency, 0);
     EXPECT_LE(latency, LatencyLimitFrames);
     std::printf("%s: delay %lld frames, device latency %lld frames, %zu frames bit-exact\n",
@@ -173,22 +173,22 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
         }
         ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
         EXPECT_TRUE(IsDeviceStoppedMessage(errors[0])) << errors[0].toStdString();
-        EXPECT_FALSE(form.PlayBtn->isChecked());
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
     }
     if (row.Event == TEvent::KilledAndBack) {
         ASSERT_TRUE(StartPipeWire());
-        form.PlayBtn->click();
-        ASSERT_TRUE(form.PlayBtn->isChecked()) << errors.join(u'|').toStdString();
-        EXPECT_TRUE(HandleEventsUntil([&] { return form.FrameCounter >= 2; }, RunLimitMs));
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        EXPECT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, RunLimitMs));
     }
     if (row.Event == TEvent::Frozen)
         jackd->Suspend();
     QElapsedTimer clock;
     clock.start();
-    if (form.PlayBtn->isChecked())
-        form.PlayBtn->click();
+    if (window.View().PlayBtn->isChecked())
+        window.View().PlayBtn->click();
     EXPECT_LT(clock.elapsed(), StopLimitMs);
-    EXPECT_FALSE(form.PlayBtn->isChecked());
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
     if (row.Event == TEvent::Frozen) {
         jackd->Resume();
         HandleEventsUntil([] { return false; }, 500);

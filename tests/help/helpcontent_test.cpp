@@ -1,4 +1,4 @@
-#include "support/chmhelper.h"
+#include "support/helpbridge.h"
 #include "support/helpwindow.h"
 
 #include <QDir>

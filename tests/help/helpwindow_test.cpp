@@ -1,5 +1,5 @@
-#include "support/chmhelper.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
+#include "support/helpbridge.h"
 #include "support/helpwindow.h"
 
 #include <QApplication>
@@ -219,7 +219,7 @@ TEST_F(HelpWindowTest, AMissingTopicIsReportedOverTheContentsPage) {
 
 TEST_F(HelpWindowTest, TheHelpMenuOpensTheHelpFileThroughTheBridge) {
     SetApplicationHelpFile(HelpFile);
-    TCHMHelper helper;
+    THelpBridge bridge;
     EXPECT_TRUE(ApplicationHelpCommand(HelpContents, 0));
     THelpWindow* window = OnlyWindow();
     ASSERT_NE(window, nullptr);

@@ -7,11 +7,11 @@
 //                [--no-vu] [--no-scope]
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "tests/soak/soakreport.h"
 #include "tests/soak/soaksignal.h"
 
@@ -126,16 +126,16 @@ int main(int argc, char** argv) {
 
     TSoakVerdict verdict;
     {
-        TForm1 form([] { return SimulatedMemory; });
-        const int formatIndex = FindWaveTypeIndex(form.FormatCombo, wf44Khz_Stereo_16Bit);
-        form.FormatCombo->setCurrentIndex(formatIndex);
-        emit form.FormatCombo->activated(formatIndex);
-        form.DelayTimeSpin->SetDegrees(options.DelaySeconds / 3600.0);
-        form.VUMeterChk->setChecked(options.LevelMeter);
+        TMainWindow window([] { return SimulatedMemory; });
+        const int formatIndex = FindWaveTypeIndex(window.View().FormatCombo, wf44Khz_Stereo_16Bit);
+        window.View().FormatCombo->setCurrentIndex(formatIndex);
+        emit window.View().FormatCombo->activated(formatIndex);
+        window.View().DelayTimeSpin->SetDegrees(options.DelaySeconds / 3600.0);
+        window.View().VUMeterChk->setChecked(options.LevelMeter);
         if (options.Scope)
-            form.OscopeChk->click();
-        form.show();
-        const int32_t bufferFrames = form.BufferFrames();
+            window.View().OscopeChk->click();
+        window.show();
+        const int32_t bufferFrames = window.BufferFrames();
         const int64_t totalFrames = int64_t(options.Seconds * SampleRate);
         std::printf("soak: %.2f simulated hours, 44.1 kHz stereo 16-bit, delay %d frames, "
                     "period %d, latency %d, %s card, level meter %s, oscilloscope %s\n",
@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
                 .count();
         };
         const TProcessFigures atStart = ReadProcessFigures();
-        form.PlayBtn->click();
-        verdict.Expect(form.PlayBtn->isChecked(), "Play did not start the run");
+        window.View().PlayBtn->click();
+        verdict.Expect(window.View().PlayBtn->isChecked(), "Play did not start the run");
 
         TDelayChecker checker;
         std::vector<int16_t> chunk(size_t(SampleRate) * 2);
@@ -180,9 +180,9 @@ int main(int argc, char** argv) {
         }
         const TProcessFigures atEnd = ReadProcessFigures();
         const double wall = wallSeconds();
-        const int32_t buffersPlayed = form.FrameCounter;
-        form.PlayBtn->click();
-        verdict.Expect(!form.PlayBtn->isChecked(), "Stop did not end the run");
+        const int32_t buffersPlayed = window.FrameCounter;
+        window.View().PlayBtn->click();
+        verdict.Expect(!window.View().PlayBtn->isChecked(), "Stop did not end the run");
 
         const int64_t expectedDelay = int64_t(bufferFrames) + options.LatencyFrames;
         std::printf("soak: start %s\n", DescribeProcessFigures(atStart).c_str());

@@ -2,13 +2,13 @@
 // oscilloscope shown as the operator would tick them, so that a soak pays for both displays.
 
 #include "app/application.h"
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 
 #include <QCheckBox>
 
 int main(int argc, char** argv) {
-    return RunProgram(argc, argv, [](TForm1& form) {
-        form.VUMeterChk->setChecked(true);
-        form.OscopeChk->click();
+    return RunProgram(argc, argv, [](TMainWindow& window) {
+        window.View().VUMeterChk->setChecked(true);
+        window.View().OscopeChk->click();
     });
 }

@@ -1,4 +1,4 @@
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 #include "tests/germanlocale.h"
@@ -12,7 +12,7 @@ class DecimalCommaTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(HasGermanLocale());
-        ASSERT_EQ(SystemData.DecimalChar(), QLatin1Char(','));
+        ASSERT_EQ(SystemNumberFormat.DecimalChar(), QLatin1Char(','));
     }
 };
 

@@ -1,4 +1,4 @@
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
 
 #include <QCoreApplication>
@@ -22,7 +22,7 @@ long double Ms(long double ms) {
 // executable run under a German locale.
 class SupportTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(SystemData.DecimalChar(), QLatin1Char('.')); }
+    void SetUp() override { ASSERT_EQ(SystemNumberFormat.DecimalChar(), QLatin1Char('.')); }
 };
 
 struct ScanCase {

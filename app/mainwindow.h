@@ -18,7 +18,7 @@ class QLabel;
 class QMenu;
 class QTimer;
 class QToolButton;
-class TCHMHelper;
+class THelpBridge;
 class TDegreeSpin;
 class TGauge;
 class TGroupBox;
@@ -68,25 +68,47 @@ QString DeviceFaultReason(TWaveResult code);
 // run has been stopped.
 QString DeviceFaultMessage(TRunDevice device, const QString& reason);
 
-class TForm1 : public QMainWindow {
-public:
-    // Builds every control and component, then runs FormCreate: measures memory with probe,
-    // sizes the delay, loads the saved defaults (which may start a run) and sizes the window.
-    explicit TForm1(TMemoryProbe probe = AvailableMemoryBytes, QWidget* parent = nullptr);
-    ~TForm1() override;
+// What tests and tools drive and read of the main window: the controls the operator uses, the
+// displays a run shows and the components behind them. Panels that only lay the window out are
+// found by their object names.
+struct TMainWindowView {
+    QMenu* OptionsMenu;
+    QAction* ExitAction;
+    QAction* ChooseInputOutputAction;
+    QAction* SaveDefaultsAction;
+    QAction* LagvaneHelpAction;
+    QCheckBox* PlayOnStartChk;
+    QComboBox* FormatCombo;
+    TDegreeSpin* DelayTimeSpin;
+    TPanel* BufferSizeDis;
+    TPanel* MemoryDis;
+    TPanel* CountDownDis;
+    TPanel* PendingDis;
+    TPanel* FramesDis;
+    QToolButton* PlayBtn;
+    QCheckBox* OscopeChk;
+    QCheckBox* VUMeterChk;
+    TOnOffBox* LeftPeak;
+    TGauge* LeftVU;
+    TOnOffBox* RightPeak;
+    TGauge* RightVU;
+    TOscopePanel* OscopePanel;
+    QLabel* DropoutStatus;
+    TWaveReader* Capture;
+    QTimer* CountDownTimer;
+};
 
-    // Handlers.
-    void PlayBtnClick();
-    void DelayTimeSpinChange();
-    void OscopeChkClick();
-    void Timer1Timer();
-    void InputsBtnClick();
-    void SaveDefaults1Click();
-    void HelpBtnClick();
-    void WaveReader1WaveIn(QObject* Sender, void* Buffer, int32_t SampleCount,
-                           const TWaveDataFormat& Format);
-    void WaveReader1Fault(QObject* Sender, TWaveResult Code);
-    void PlaybackFault(TWaveResult Code);
+class TMainWindow : public QMainWindow {
+public:
+    // Builds every control and component, then starts up: measures memory with probe, sizes
+    // the delay, loads the saved defaults (which may start a run) and sizes the window.
+    explicit TMainWindow(TMemoryProbe probe = AvailableMemoryBytes, QWidget* parent = nullptr);
+    ~TMainWindow() override;
+
+    TMainWindowView View() const;
+
+    // The count-down timer's tick: one second less until the delayed sound is on air.
+    void OnCountDownTick();
 
     // The delay run.
     void UpdateDelayLimit();
@@ -114,75 +136,36 @@ public:
     double CountDownSecs = 0.0;
     TWaveFormat OutputFormat{};
 
-    // Menu.
-    QMenu* File1;
-    QAction* Exit1;
-    QMenu* Options1;
-    QAction* ChooseInputOutput1;
-    QAction* SaveDefaults1;
-    QMenu* Help1;
-    QAction* LagvaneHelp1;
-
-    // Upper part.
-    TPanel* MainPanel;
-    TGroupBox* Setting;
-    QCheckBox* PlayOnStartChk;
-    QLabel* Label1;
-    QComboBox* FormatCombo;
-    QLabel* Label2;
-    TDegreeSpin* DelayTimeSpin;
-    QLabel* Label3;
-    TPanel* BufferSizeDis;
-    QLabel* Label4;
-    TPanel* MemoryDis;
-    TGroupBox* GroupBox1;
-    TPanel* Panel7;
-    TPanel* CountDownDis;
-    TPanel* Panel6;
-    TPanel* PendingDis;
-    TPanel* ScalePnl;
-    TPanel* FramesDis;
-    QToolButton* PlayBtn;
-    QCheckBox* OscopeChk;
-
-    // Level meter column.
-    TPanel* Panel3;
-    TPanel* Panel5;
-    QCheckBox* VUMeterChk;
-    TPanel* Panel4;
-    TPanel* Panel1;
-    TOnOffBox* LeftPeak;
-    TGauge* LeftVU;
-    TPanel* Panel2;
-    TOnOffBox* RightPeak;
-    TGauge* RightVU;
-
-    // Lower part: the oscilloscope.
-    TOscopePanel* OscopePanel;
-
-    // Status line.
-    QLabel* OnAirStatus;
-    QLabel* DropoutStatus;
-
-    // Components.
-    TWaveReader* WaveReader1;
-    TCHMHelper* CHMHelper1;
-    QTimer* Timer1;
-    // Refreshes the status line while a run goes, between buffers too.
-    QTimer* RunStatusTimer;
-
 protected:
     // A run still going when the window closes is stopped first, so the devices and buffers
     // are released in order rather than at process exit.
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The saved defaults are the settings' controls written out and read back.
+    friend void SaveDefaults(TMainWindow& window);
+    friend void LoadDefaults(TMainWindow& window);
+
     void BuildMenu();
     void BuildSettings();
     void BuildPlayback();
     void BuildLevelMeter();
     void BuildStatusLine();
-    void FormCreate();
+    void NameObjects();
+    void StartUp();
+
+    // Handlers.
+    void PlayBtnClick();
+    void DelayTimeSpinChange();
+    void OscopeChkClick();
+    void OnChooseInputOutput();
+    void OnSaveDefaults();
+    void OnLagvaneHelp();
+    void OnBufferCaptured(QObject* sender, void* buffer, int32_t sampleCount,
+                          const TWaveDataFormat& format);
+    void OnCaptureFault(QObject* sender, TWaveResult code);
+    void OnPlaybackFault(TWaveResult code);
+
     // Play/Stop caption and the settings' enabling for the button's state.
     void ShowRunState();
     // Rebuilds the format list from what the input device offers now.
@@ -196,4 +179,62 @@ private:
     QElapsedTimer DropoutLogClock;
     // Counts the runs started, so that a fault of a run already over stops no later one.
     int RunNumber = 0;
+
+    // Menu.
+    QMenu* FileMenu;
+    QAction* ExitAction;
+    QMenu* OptionsMenu;
+    QAction* ChooseInputOutputAction;
+    QAction* SaveDefaultsAction;
+    QMenu* HelpMenu;
+    QAction* LagvaneHelpAction;
+
+    // Upper part.
+    TPanel* MainPanel;
+    TGroupBox* SettingGroup;
+    QCheckBox* PlayOnStartChk;
+    QLabel* DataFormatLabel;
+    QComboBox* FormatCombo;
+    QLabel* DelayTimeLabel;
+    TDegreeSpin* DelayTimeSpin;
+    QLabel* BufferSizeLabel;
+    TPanel* BufferSizeDis;
+    QLabel* AvailableMemoryLabel;
+    TPanel* MemoryDis;
+    TGroupBox* PlaybackGroup;
+    TPanel* LiveInStrip;
+    TPanel* CountDownDis;
+    TPanel* PendingBuffersStrip;
+    TPanel* PendingDis;
+    TPanel* FramesStrip;
+    TPanel* FramesDis;
+    QToolButton* PlayBtn;
+    QCheckBox* OscopeChk;
+
+    // Level meter column: the channels above, the VU switch below.
+    TPanel* LevelMeterPanel;
+    TPanel* VUSwitchPanel;
+    QCheckBox* VUMeterChk;
+    TPanel* ChannelsPanel;
+    TPanel* LeftChannelPanel;
+    TOnOffBox* LeftPeak;
+    TGauge* LeftVU;
+    TPanel* RightChannelPanel;
+    TOnOffBox* RightPeak;
+    TGauge* RightVU;
+
+    // Lower part: the oscilloscope.
+    TOscopePanel* OscopePanel;
+
+    // Status line.
+    QLabel* OnAirStatus;
+    QLabel* DropoutStatus;
+
+    // Components.
+    TWaveReader* Capture;
+    THelpBridge* HelpBridge;
+    // Counts the seconds until the delayed sound is on air.
+    QTimer* CountDownTimer;
+    // Refreshes the status line while a run goes, between buffers too.
+    QTimer* RunStatusTimer;
 };

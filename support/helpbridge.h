@@ -2,12 +2,12 @@
 
 // The bridge from the program's help requests to the HTML Help viewer (support/helpwindow.h).
 //
-// The main window owns one TCHMHelper (CHMHelper1 = new TCHMHelper(this)); from then on its
+// The main window owns one THelpBridge (HelpBridge = new THelpBridge(this)); from then on its
 // "&Lagvane Help" item needs one call:
 //
 //     ApplicationHelpCommand(HelpContents, 0);
 //
-// which opens the contents of ApplicationHelpFile() (support/dsupport.h), the name the window
+// which opens the contents of ApplicationHelpFile() (support/conversions.h), the name the window
 // set to "Lagvane.html" and made absolute at start-up.
 
 #include "support/helpwindow.h"
@@ -34,7 +34,7 @@ using THtmlHelpFunction = std::function<void(QWidget* owner, const QString& file
 // An empty function restores HtmlHelp.
 void SetHtmlHelpFunction(THtmlHelpFunction function);
 
-// Runs a help request through the application's help handler, the live TCHMHelper. Returns the
+// Runs a help request through the application's help handler, the live THelpBridge. Returns the
 // handler's result, false when there is none.
 bool ApplicationHelpCommand(uint16_t command, const THelpData& data);
 
@@ -50,7 +50,7 @@ protected:
 };
 
 // The help viewer for our HTML help files; every request goes to the manager's help file.
-class THTMLHelpViewer {
+class THelpFileViewer {
 public:
     QString ViewerName() const;
     int32_t KeywordMatchCount(const QString& keyword) const;
@@ -72,7 +72,7 @@ public:
     int32_t ViewerId() const { return Id; }
     IHelpManager* HelpManager() const { return Manager; }
     // Whether the manager's help file is one of ours: its extension is ".html" in any case.
-    bool IsChmHelpFile() const;
+    bool IsHtmlHelpFile() const;
 
 private:
     void Call(THtmlHelpCommand command, const QString& file, const THelpData& data) const;
@@ -87,17 +87,17 @@ QString TopicLocation(const QString& helpFile, const QString& topic);
 
 // Installs itself as the application's help handler and holds the viewer for the application's
 // help file; destroying it removes the handler and closes every help window.
-class TCHMHelper : public QObject, public IHelpManager {
+class THelpBridge : public QObject, public IHelpManager {
     Q_OBJECT
 public:
-    explicit TCHMHelper(QObject* owner = nullptr);
-    ~TCHMHelper() override;
+    explicit THelpBridge(QObject* owner = nullptr);
+    ~THelpBridge() override;
 
     // Maps a help command to the viewer and runs it on the application's help file; callHelp
     // comes back false, since nothing else is to handle the request.
     bool HandleHelpCommand(uint16_t command, const THelpData& data, bool& callHelp);
 
-    THTMLHelpViewer Viewer;
+    THelpFileViewer Viewer;
 
     // The focused control's window, else the active window, else none.
     QWidget* GetHandle() const override;

@@ -10,13 +10,13 @@
 
 // Reports the user's decimal separator as the system locale has it at the moment of the call,
 // so a change of regional settings takes effect without a restart.
-class TIndeSystemData {
+class TSystemNumberFormat {
 public:
     QChar DecimalChar() const;
 };
 
 // The one instance; it lives from program start to program end.
-extern const TIndeSystemData SystemData;
+extern const TSystemNumberFormat SystemNumberFormat;
 
 // Call once at program start, before any window: records the processor clock and sets the
 // international foot.

@@ -1,5 +1,5 @@
-#include "support/chmhelper.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
+#include "support/helpbridge.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ struct HtmlHelpCall {
 };
 
 // Records the bridge's HTML Help calls instead of opening windows.
-class ChmHelperTest : public testing::Test {
+class HelpBridgeTest : public testing::Test {
 protected:
     void SetUp() override {
         SetHtmlHelpFunction([this](QWidget* owner, const QString& file, THtmlHelpCommand command,
@@ -37,7 +37,7 @@ struct MappingCase {
     THelpData htmlData;
 };
 
-TEST_F(ChmHelperTest, EachHelpCommandBecomesOneHtmlHelpCallOnTheApplicationsHelpFile) {
+TEST_F(HelpBridgeTest, EachHelpCommandBecomesOneHtmlHelpCallOnTheApplicationsHelpFile) {
     const QString keyword = QStringLiteral("delay");
     const MappingCase cases[] = {
         {1, 42, 0x0F, 42},
@@ -54,12 +54,12 @@ TEST_F(ChmHelperTest, EachHelpCommandBecomesOneHtmlHelpCallOnTheApplicationsHelp
         {258, keyword, 0, 0},
         {65535, 1, 0, 0},
     };
-    TCHMHelper helper;
+    THelpBridge bridge;
     for (const MappingCase& c : cases) {
         SCOPED_TRACE(c.command);
         Calls.clear();
         bool callHelp = true;
-        EXPECT_TRUE(helper.HandleHelpCommand(c.command, c.data, callHelp));
+        EXPECT_TRUE(bridge.HandleHelpCommand(c.command, c.data, callHelp));
         EXPECT_FALSE(callHelp);
         ASSERT_EQ(Calls.size(), 1u);
         EXPECT_EQ(Calls[0].File, ApplicationHelpFile());
@@ -68,8 +68,8 @@ TEST_F(ChmHelperTest, EachHelpCommandBecomesOneHtmlHelpCallOnTheApplicationsHelp
     }
 }
 
-TEST_F(ChmHelperTest, TheHelpMenuOpensTheContentsOfTheHelpFileBesideTheProgram) {
-    TCHMHelper helper;
+TEST_F(HelpBridgeTest, TheHelpMenuOpensTheContentsOfTheHelpFileBesideTheProgram) {
+    THelpBridge bridge;
     EXPECT_TRUE(ApplicationHelpCommand(HelpContents, 0));
     ASSERT_EQ(Calls.size(), 1u);
     EXPECT_EQ(Calls[0].File, QCoreApplication::applicationDirPath() + "/Lagvane.html");
@@ -77,10 +77,10 @@ TEST_F(ChmHelperTest, TheHelpMenuOpensTheContentsOfTheHelpFileBesideTheProgram) 
     EXPECT_EQ(Calls[0].Data, THelpData(0));
 }
 
-TEST_F(ChmHelperTest, HelpCommandsReachOnlyALiveHelper) {
+TEST_F(HelpBridgeTest, HelpCommandsReachOnlyALiveBridge) {
     EXPECT_FALSE(ApplicationHelpCommand(HelpContents, 0));
     {
-        TCHMHelper helper;
+        THelpBridge bridge;
         EXPECT_TRUE(ApplicationHelpCommand(HelpContents, 0));
     }
     Calls.clear();
@@ -88,18 +88,18 @@ TEST_F(ChmHelperTest, HelpCommandsReachOnlyALiveHelper) {
     EXPECT_TRUE(Calls.empty());
 }
 
-TEST_F(ChmHelperTest, DestroyingTheHelperClosesEveryHelpWindow) {
-    auto* helper = new TCHMHelper;
+TEST_F(HelpBridgeTest, DestroyingTheBridgeClosesEveryHelpWindow) {
+    auto* bridge = new THelpBridge;
     Calls.clear();
-    delete helper;
+    delete bridge;
     ASSERT_EQ(Calls.size(), 1u);
     EXPECT_EQ(Calls[0].Command, 0x12u);
     EXPECT_EQ(Calls[0].Owner, nullptr);
 }
 
-TEST_F(ChmHelperTest, AnOlderHelperLeavesTheNewerOnesHold) {
-    auto* older = new TCHMHelper;
-    TCHMHelper newer;
+TEST_F(HelpBridgeTest, AnOlderBridgeLeavesTheNewerOnesHold) {
+    auto* older = new THelpBridge;
+    THelpBridge newer;
     delete older;
     EXPECT_TRUE(ApplicationHelpCommand(HelpContents, 0));
 }
@@ -128,16 +128,16 @@ public:
     QString File;
 };
 
-class ViewerTest : public ChmHelperTest {
+class ViewerTest : public HelpBridgeTest {
 protected:
     void SetUp() override {
-        ChmHelperTest::SetUp();
+        HelpBridgeTest::SetUp();
         Manager.File = QStringLiteral("/opt/lagvane/Lagvane.html");
         Viewer.Register(&Manager, 7);
     }
 
     FakeManager Manager;
-    THTMLHelpViewer Viewer;
+    THelpFileViewer Viewer;
 };
 
 TEST_F(ViewerTest, OnlyOurHelpFilesAreClaimedWhateverTheCase) {
@@ -148,7 +148,7 @@ TEST_F(ViewerTest, OnlyOurHelpFilesAreClaimedWhateverTheCase) {
         {"/opt/lagvane/Lagvane.html", true},
         {"Lagvane.HTML", true},
         {"x.HtMl", true},
-        {"Lagvane.chm", false},
+        {"Lagvane.txt", false},
         {"Lagvane.hlp", false},
         {"Lagvane.htm", false},
         {"Lagvane.html.bak", false},
@@ -162,13 +162,13 @@ TEST_F(ViewerTest, OnlyOurHelpFilesAreClaimedWhateverTheCase) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         Manager.File = QString::fromLatin1(c.file);
-        EXPECT_EQ(Viewer.IsChmHelpFile(), c.ours);
+        EXPECT_EQ(Viewer.IsHtmlHelpFile(), c.ours);
         EXPECT_EQ(Viewer.KeywordMatchCount(QStringLiteral("delay")), c.ours ? 1 : 0);
         EXPECT_EQ(Viewer.GetHelpStrings(QStringLiteral("delay")),
                   c.ours ? QStringList{QStringLiteral("delay")} : QStringList{});
         EXPECT_EQ(Viewer.HasContents(), c.ours);
         EXPECT_EQ(Viewer.HasTopic(QStringLiteral("x.html")), c.ours);
-        EXPECT_EQ(Viewer.HasContext(3, QStringLiteral("other.chm")), c.ours);
+        EXPECT_EQ(Viewer.HasContext(3, QStringLiteral("other.hlp")), c.ours);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "app/delaymain.h"
+#include "app/mainwindow.h"
 
 #include "app/application.h"
 #include "app/defaults.h"
@@ -10,10 +10,10 @@
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
-#include "support/chmhelper.h"
 #include "support/colors.h"
-#include "support/dsupport.h"
+#include "support/conversions.h"
 #include "support/errors.h"
+#include "support/helpbridge.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -131,7 +131,7 @@ QIcon PlayGlyph() {
 
 } // namespace
 
-TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
+TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     : QMainWindow(parent), MemoryProbe(std::move(probe)) {
     setWindowTitle(QStringLiteral("Lagvane"));
     setFont(WindowFont(QStringLiteral("MS Sans Serif")));
@@ -155,67 +155,148 @@ TForm1::TForm1(TMemoryProbe probe, QWidget* parent)
     OscopePanel->hide();
     Dock(client, OscopePanel, TAlign::alClient);
 
-    WaveReader1 = new TWaveReader(this);
-    WaveReader1->OnWaveIn = [this](QObject* sender, void* buffer, int32_t sampleCount,
-                                   const TWaveDataFormat& format) {
-        WaveReader1WaveIn(sender, buffer, sampleCount, format);
+    Capture = new TWaveReader(this);
+    Capture->OnWaveIn = [this](QObject* sender, void* buffer, int32_t sampleCount,
+                               const TWaveDataFormat& format) {
+        OnBufferCaptured(sender, buffer, sampleCount, format);
     };
-    WaveReader1->OnFault = [this](QObject* sender, TWaveResult code) {
-        WaveReader1Fault(sender, code);
-    };
-    SetPlaybackFaultEvent([this](TWaveResult code) { PlaybackFault(code); });
-    WaveReader1->SetWaveType(wf11Khz_Mono_8Bit);
-    WaveReader1->SetComboBox(FormatCombo);
-    CHMHelper1 = new TCHMHelper(this);
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { RunHandler([this] { Timer1Timer(); }); });
+    Capture->OnFault = [this](QObject* sender, TWaveResult code) { OnCaptureFault(sender, code); };
+    SetPlaybackFaultEvent([this](TWaveResult code) { OnPlaybackFault(code); });
+    Capture->SetWaveType(wf11Khz_Mono_8Bit);
+    Capture->SetComboBox(FormatCombo);
+    HelpBridge = new THelpBridge(this);
+    CountDownTimer = new QTimer(this);
+    CountDownTimer->setInterval(1000);
+    connect(CountDownTimer, &QTimer::timeout, this,
+            [this] { RunHandler([this] { OnCountDownTick(); }); });
     RunStatusTimer = new QTimer(this);
     RunStatusTimer->setInterval(RunStatusMs);
     connect(RunStatusTimer, &QTimer::timeout, this,
             [this] { RunHandler([this] { ShowRunStatus(); }); });
     BuildStatusLine();
+    NameObjects();
 
-    FormCreate();
+    StartUp();
 }
 
-TForm1::~TForm1() {
+TMainWindow::~TMainWindow() {
     // The capture buffers must outlive the output that plays from them: stop in order.
     if (PlayBtn->isChecked())
         RunHandler([this] { StopDelay(); });
     SetPlaybackFaultEvent({});
 }
 
-void TForm1::BuildMenu() {
-    File1 = menuBar()->addMenu(QStringLiteral("&File"));
-    Exit1 = File1->addAction(QStringLiteral("&Exit"));
-    connect(Exit1, &QAction::triggered, this, &QWidget::close);
-    Options1 = menuBar()->addMenu(QStringLiteral("&Options"));
-    ChooseInputOutput1 = Options1->addAction(QStringLiteral("&Choose Input/Output,,"));
-    connect(ChooseInputOutput1, &QAction::triggered, this,
-            [this] { RunHandler([this] { InputsBtnClick(); }); });
-    SaveDefaults1 = Options1->addAction(QStringLiteral("&Save Defaults"));
-    connect(SaveDefaults1, &QAction::triggered, this,
-            [this] { RunHandler([this] { SaveDefaults1Click(); }); });
-    Help1 = menuBar()->addMenu(QStringLiteral("&Help"));
-    LagvaneHelp1 = Help1->addAction(QStringLiteral("&Lagvane Help"));
-    connect(LagvaneHelp1, &QAction::triggered, this,
-            [this] { RunHandler([this] { HelpBtnClick(); }); });
+TMainWindowView TMainWindow::View() const {
+    return {
+        .OptionsMenu = OptionsMenu,
+        .ExitAction = ExitAction,
+        .ChooseInputOutputAction = ChooseInputOutputAction,
+        .SaveDefaultsAction = SaveDefaultsAction,
+        .LagvaneHelpAction = LagvaneHelpAction,
+        .PlayOnStartChk = PlayOnStartChk,
+        .FormatCombo = FormatCombo,
+        .DelayTimeSpin = DelayTimeSpin,
+        .BufferSizeDis = BufferSizeDis,
+        .MemoryDis = MemoryDis,
+        .CountDownDis = CountDownDis,
+        .PendingDis = PendingDis,
+        .FramesDis = FramesDis,
+        .PlayBtn = PlayBtn,
+        .OscopeChk = OscopeChk,
+        .VUMeterChk = VUMeterChk,
+        .LeftPeak = LeftPeak,
+        .LeftVU = LeftVU,
+        .RightPeak = RightPeak,
+        .RightVU = RightVU,
+        .OscopePanel = OscopePanel,
+        .DropoutStatus = DropoutStatus,
+        .Capture = Capture,
+        .CountDownTimer = CountDownTimer,
+    };
 }
 
-void TForm1::BuildSettings() {
-    Setting = NewGroupBox(QStringLiteral("Setting"), MainPanel, {8, 8, 177, 249});
-    PlayOnStartChk = NewCheckBox(QStringLiteral("Play On Start"), Setting, {8, 16, 97, 17});
+// The widget tree reads as the code does, in a debugger or an accessibility tool.
+void TMainWindow::NameObjects() {
+    const std::pair<QObject*, const char*> objects[] = {
+        {FileMenu, "FileMenu"},
+        {ExitAction, "ExitAction"},
+        {OptionsMenu, "OptionsMenu"},
+        {ChooseInputOutputAction, "ChooseInputOutputAction"},
+        {SaveDefaultsAction, "SaveDefaultsAction"},
+        {HelpMenu, "HelpMenu"},
+        {LagvaneHelpAction, "LagvaneHelpAction"},
+        {MainPanel, "MainPanel"},
+        {SettingGroup, "SettingGroup"},
+        {PlayOnStartChk, "PlayOnStartChk"},
+        {DataFormatLabel, "DataFormatLabel"},
+        {FormatCombo, "FormatCombo"},
+        {DelayTimeLabel, "DelayTimeLabel"},
+        {DelayTimeSpin, "DelayTimeSpin"},
+        {BufferSizeLabel, "BufferSizeLabel"},
+        {BufferSizeDis, "BufferSizeDis"},
+        {AvailableMemoryLabel, "AvailableMemoryLabel"},
+        {MemoryDis, "MemoryDis"},
+        {PlaybackGroup, "PlaybackGroup"},
+        {LiveInStrip, "LiveInStrip"},
+        {CountDownDis, "CountDownDis"},
+        {PendingBuffersStrip, "PendingBuffersStrip"},
+        {PendingDis, "PendingDis"},
+        {FramesStrip, "FramesStrip"},
+        {FramesDis, "FramesDis"},
+        {PlayBtn, "PlayBtn"},
+        {OscopeChk, "OscopeChk"},
+        {LevelMeterPanel, "LevelMeterPanel"},
+        {VUSwitchPanel, "VUSwitchPanel"},
+        {VUMeterChk, "VUMeterChk"},
+        {ChannelsPanel, "ChannelsPanel"},
+        {LeftChannelPanel, "LeftChannelPanel"},
+        {LeftPeak, "LeftPeak"},
+        {LeftVU, "LeftVU"},
+        {RightChannelPanel, "RightChannelPanel"},
+        {RightPeak, "RightPeak"},
+        {RightVU, "RightVU"},
+        {OscopePanel, "OscopePanel"},
+        {OnAirStatus, "OnAirStatus"},
+        {DropoutStatus, "DropoutStatus"},
+        {Capture, "Capture"},
+        {HelpBridge, "HelpBridge"},
+        {CountDownTimer, "CountDownTimer"},
+        {RunStatusTimer, "RunStatusTimer"},
+    };
+    for (const auto& [object, name] : objects)
+        object->setObjectName(QLatin1String(name));
+}
+
+void TMainWindow::BuildMenu() {
+    FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    ExitAction = FileMenu->addAction(QStringLiteral("&Exit"));
+    connect(ExitAction, &QAction::triggered, this, &QWidget::close);
+    OptionsMenu = menuBar()->addMenu(QStringLiteral("&Options"));
+    ChooseInputOutputAction = OptionsMenu->addAction(QStringLiteral("&Choose Input/Output,,"));
+    connect(ChooseInputOutputAction, &QAction::triggered, this,
+            [this] { RunHandler([this] { OnChooseInputOutput(); }); });
+    SaveDefaultsAction = OptionsMenu->addAction(QStringLiteral("&Save Defaults"));
+    connect(SaveDefaultsAction, &QAction::triggered, this,
+            [this] { RunHandler([this] { OnSaveDefaults(); }); });
+    HelpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    LagvaneHelpAction = HelpMenu->addAction(QStringLiteral("&Lagvane Help"));
+    connect(LagvaneHelpAction, &QAction::triggered, this,
+            [this] { RunHandler([this] { OnLagvaneHelp(); }); });
+}
+
+void TMainWindow::BuildSettings() {
+    SettingGroup = NewGroupBox(QStringLiteral("Setting"), MainPanel, {8, 8, 177, 249});
+    PlayOnStartChk = NewCheckBox(QStringLiteral("Play On Start"), SettingGroup, {8, 16, 97, 17});
     PlayOnStartChk->setToolTip(QStringLiteral("Start playing as soon as Lagvane starts"));
-    Label1 = NewLabel(QStringLiteral("Data Format"), Setting, 8, 40);
-    FormatCombo = new QComboBox(Setting);
+    DataFormatLabel = NewLabel(QStringLiteral("Data Format"), SettingGroup, 8, 40);
+    FormatCombo = new QComboBox(SettingGroup);
     FormatCombo->setGeometry(8, 52, 153, 21);
     // activated, not currentIndexChanged: only the operator's choice resizes the delay.
     connect(FormatCombo, &QComboBox::activated, this,
             [this] { RunHandler([this] { DelayTimeSpinChange(); }); });
-    Label2 = NewLabel(QStringLiteral("Delay Time"), Setting, 12, 80);
+    DelayTimeLabel = NewLabel(QStringLiteral("Delay Time"), SettingGroup, 12, 80);
 
-    DelayTimeSpin = new TDegreeSpin(Setting);
+    DelayTimeSpin = new TDegreeSpin(SettingGroup);
     DelayTimeSpin->BeginLoading();
     DelayTimeSpin->SetBounds(8, 95, 152, 50);
     DelayTimeSpin->SetDegrees(2.77777777777778e-05);
@@ -234,24 +315,25 @@ void TForm1::BuildSettings() {
     DelayTimeSpin->OnChange = [this](QObject*) { DelayTimeSpinChange(); };
     DelayTimeSpin->EndLoading();
 
-    Label3 = NewLabel(QStringLiteral("Buffer Size"), Setting, 12, 157);
-    BufferSizeDis = NewDisplay(Setting, {9, 171, 153, 21});
+    BufferSizeLabel = NewLabel(QStringLiteral("Buffer Size"), SettingGroup, 12, 157);
+    BufferSizeDis = NewDisplay(SettingGroup, {9, 171, 153, 21});
     BufferSizeDis->setToolTip(QStringLiteral("Sample frames / bytes of one delay buffer"));
-    Label4 = NewLabel(QStringLiteral("Available Memory"), Setting, 12, 197);
-    MemoryDis = NewDisplay(Setting, {9, 211, 153, 21});
+    AvailableMemoryLabel = NewLabel(QStringLiteral("Available Memory"), SettingGroup, 12, 197);
+    MemoryDis = NewDisplay(SettingGroup, {9, 211, 153, 21});
     MemoryDis->setToolTip(QStringLiteral("Bytes the four delay buffers may take"));
 }
 
-void TForm1::BuildPlayback() {
-    GroupBox1 = NewGroupBox(QStringLiteral("Playback"), MainPanel, {192, 8, 185, 161});
-    Panel7 =
-        NewCounterStrip(GroupBox1, {8, 19, 169, 20}, QStringLiteral(" Live In:"),
+void TMainWindow::BuildPlayback() {
+    PlaybackGroup = NewGroupBox(QStringLiteral("Playback"), MainPanel, {192, 8, 185, 161});
+    LiveInStrip =
+        NewCounterStrip(PlaybackGroup, {8, 19, 169, 20}, QStringLiteral(" Live In:"),
                         QStringLiteral("Time until the delayed sound is on air"), CountDownDis);
-    Panel6 = NewCounterStrip(GroupBox1, {8, 56, 169, 20}, QStringLiteral(" Pending Buffers: "),
-                             QStringLiteral("Buffers queued on the input"), PendingDis);
-    ScalePnl = NewCounterStrip(GroupBox1, {8, 94, 169, 21}, QStringLiteral(" Frames:"),
-                               QStringLiteral("Buffers played in this run"), FramesDis);
-    PlayBtn = new QToolButton(GroupBox1);
+    PendingBuffersStrip =
+        NewCounterStrip(PlaybackGroup, {8, 56, 169, 20}, QStringLiteral(" Pending Buffers: "),
+                        QStringLiteral("Buffers queued on the input"), PendingDis);
+    FramesStrip = NewCounterStrip(PlaybackGroup, {8, 94, 169, 21}, QStringLiteral(" Frames:"),
+                                  QStringLiteral("Buffers played in this run"), FramesDis);
+    PlayBtn = new QToolButton(PlaybackGroup);
     PlayBtn->setGeometry(8, 124, 169, 29);
     PlayBtn->setText(QStringLiteral("Play"));
     PlayBtn->setCheckable(true);
@@ -263,7 +345,7 @@ void TForm1::BuildPlayback() {
             [this] { RunHandler([this] { PlayBtnClick(); }); });
 }
 
-void TForm1::BuildStatusLine() {
+void TMainWindow::BuildStatusLine() {
     OnAirStatus = new QLabel(QStringLiteral("Not on air"));
     OnAirStatus->setToolTip(QStringLiteral("The delay on air: the set delay and the devices' own"));
     DropoutStatus = new QLabel(DropoutText({}));
@@ -274,25 +356,26 @@ void TForm1::BuildStatusLine() {
     statusBar()->setSizeGripEnabled(false);
 }
 
-void TForm1::BuildLevelMeter() {
-    Panel3 = NewPanel(MainPanel, TPanelBevel::bvRaised);
-    Dock(MainPanel, Panel3, TAlign::alRight, LevelColumnWidth, MainPanel->FaceRect().left());
-    const int inset = Panel3->FaceRect().left();
-    Panel5 = NewPanel(Panel3, TPanelBevel::bvRaised);
-    Dock(Panel3, Panel5, TAlign::alBottom, 24, inset);
-    VUMeterChk = NewCheckBox(QStringLiteral("VU"), Panel5, {6, 4, 44, 17});
+void TMainWindow::BuildLevelMeter() {
+    LevelMeterPanel = NewPanel(MainPanel, TPanelBevel::bvRaised);
+    Dock(MainPanel, LevelMeterPanel, TAlign::alRight, LevelColumnWidth,
+         MainPanel->FaceRect().left());
+    const int inset = LevelMeterPanel->FaceRect().left();
+    VUSwitchPanel = NewPanel(LevelMeterPanel, TPanelBevel::bvRaised);
+    Dock(LevelMeterPanel, VUSwitchPanel, TAlign::alBottom, 24, inset);
+    VUMeterChk = NewCheckBox(QStringLiteral("VU"), VUSwitchPanel, {6, 4, 44, 17});
     VUMeterChk->setToolTip(QStringLiteral("Show the input level of each buffer"));
-    Panel4 = NewPanel(Panel3, TPanelBevel::bvRaised);
-    Panel4->SetBorderWidth(1);
-    Dock(Panel3, Panel4, TAlign::alClient, 0, inset);
-    const int columnInset = Panel4->FaceRect().left();
-    Panel1 = NewChannelColumn(Panel4, LeftPeak, LeftVU);
-    Dock(Panel4, Panel1, TAlign::alLeft, 17, columnInset);
-    Panel2 = NewChannelColumn(Panel4, RightPeak, RightVU);
-    Dock(Panel4, Panel2, TAlign::alRight, 17, columnInset);
+    ChannelsPanel = NewPanel(LevelMeterPanel, TPanelBevel::bvRaised);
+    ChannelsPanel->SetBorderWidth(1);
+    Dock(LevelMeterPanel, ChannelsPanel, TAlign::alClient, 0, inset);
+    const int columnInset = ChannelsPanel->FaceRect().left();
+    LeftChannelPanel = NewChannelColumn(ChannelsPanel, LeftPeak, LeftVU);
+    Dock(ChannelsPanel, LeftChannelPanel, TAlign::alLeft, 17, columnInset);
+    RightChannelPanel = NewChannelColumn(ChannelsPanel, RightPeak, RightVU);
+    Dock(ChannelsPanel, RightChannelPanel, TAlign::alRight, 17, columnInset);
 }
 
-void TForm1::FormCreate() {
+void TMainWindow::StartUp() {
     MemoryBudget = MemoryBudgetFor(MemoryProbe());
     MemoryDis->SetCaption(NumberText(MemoryBudget));
     UpdateBufferSize();
@@ -302,7 +385,7 @@ void TForm1::FormCreate() {
     OscopeChkClick();
 }
 
-void TForm1::PlayBtnClick() {
+void TMainWindow::PlayBtnClick() {
     if (PlayBtn->isChecked()) {
         try {
             // A server that was down when the list was made may be up now: ask again.
@@ -311,12 +394,12 @@ void TForm1::PlayBtnClick() {
             if (!HasFormat())
                 throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
             CountDownSecs = DelayHours() * 3600.0;
-            Timer1->start();
+            CountDownTimer->start();
             ShowCountDown();
             StartDelay();
         } catch (...) {
             // StartDelay has closed whatever it opened; put the window back to idle too.
-            Timer1->stop();
+            CountDownTimer->stop();
             CountDownSecs = 0.0;
             CountDownDis->SetCaption(QString());
             DropBuffers = true;
@@ -325,7 +408,7 @@ void TForm1::PlayBtnClick() {
             throw;
         }
     } else {
-        Timer1->stop();
+        CountDownTimer->stop();
         // The stop pumps events while the devices drain: no new run may start inside it.
         PlayBtn->setEnabled(false);
         const auto enable = qScopeGuard([this] { PlayBtn->setEnabled(true); });
@@ -334,13 +417,13 @@ void TForm1::PlayBtnClick() {
     ShowRunState();
 }
 
-void TForm1::ReadFormats() {
-    WaveReader1->FillFormatList();
-    WaveReader1->SetComboBox(FormatCombo);
+void TMainWindow::ReadFormats() {
+    Capture->FillFormatList();
+    Capture->SetComboBox(FormatCombo);
     UpdateBufferSize();
 }
 
-void TForm1::ShowRunState() {
+void TMainWindow::ShowRunState() {
     const bool running = PlayBtn->isChecked();
     PlayBtn->setText(running ? QStringLiteral("Stop") : QStringLiteral("Play"));
     // Neither the delay nor the format may change under a run.
@@ -348,11 +431,11 @@ void TForm1::ShowRunState() {
     FormatCombo->setEnabled(!running);
 }
 
-void TForm1::DelayTimeSpinChange() {
+void TMainWindow::DelayTimeSpinChange() {
     UpdateBufferSize();
 }
 
-void TForm1::OscopeChkClick() {
+void TMainWindow::OscopeChkClick() {
     const bool shown = OscopeChk->isChecked();
     // The window manager adds its frame around the client area Qt sizes; within it the menu
     // bar sits above the panels.
@@ -365,19 +448,19 @@ void TForm1::OscopeChkClick() {
         OscopePanel->show();
 }
 
-void TForm1::InputsBtnClick() {
+void TMainWindow::OnChooseInputOutput() {
     OpenSoundControlPanel();
 }
 
-void TForm1::SaveDefaults1Click() {
+void TMainWindow::OnSaveDefaults() {
     SaveDefaults(*this);
 }
 
-void TForm1::HelpBtnClick() {
+void TMainWindow::OnLagvaneHelp() {
     ApplicationHelpCommand(HelpContents, 0);
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TMainWindow::closeEvent(QCloseEvent* event) {
     if (PlayBtn->isChecked()) {
         PlayBtn->setChecked(false);
         RunHandler([this] { PlayBtnClick(); });

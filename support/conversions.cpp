@@ -1,4 +1,4 @@
-#include "support/dsupport.h"
+#include "support/conversions.h"
 
 #include "support/errors.h"
 
@@ -12,7 +12,7 @@
 #include <limits>
 #include <locale.h>
 
-const TIndeSystemData SystemData;
+const TSystemNumberFormat SystemNumberFormat;
 
 int64_t ProcessorClock = 0;
 
@@ -66,7 +66,7 @@ QString FractionOfSecond(int32_t ms, int32_t decimals) {
 
 } // namespace
 
-QChar TIndeSystemData::DecimalChar() const {
+QChar TSystemNumberFormat::DecimalChar() const {
     const QString point = QLocale::system().decimalPoint();
     return point.isEmpty() ? QLatin1Char('.') : point.front();
 }
@@ -102,7 +102,7 @@ bool ScanReal(const QString& text, int32_t& position, double& value) {
         throw ERangeError();
     const int32_t length = int32_t(text.size());
     auto at = [&](int32_t pos) { return text.at(pos - 1); };
-    auto isSeparator = [](QChar c) { return c == SystemData.DecimalChar(); };
+    auto isSeparator = [](QChar c) { return c == SystemNumberFormat.DecimalChar(); };
 
     QString work;
     bool separatorSeen = false;
@@ -153,7 +153,7 @@ bool ScanReal(const QString& text, int32_t& position, double& value) {
         }
     }
 
-    value = ConvertWorkText(work, SystemData.DecimalChar());
+    value = ConvertWorkText(work, SystemNumberFormat.DecimalChar());
     return true;
 }
 
@@ -263,7 +263,7 @@ QString HoursToText(bool degrees, bool milliseconds, int32_t decimals, long doub
         text += QLatin1Char(' ') + IntToZeroPadded(ms, 3);
     } else if (decimals > 0) {
         // Cut like the degrees form, so the seconds shown never run ahead of the value.
-        text += SystemData.DecimalChar() + FractionOfSecond(ms, decimals);
+        text += SystemNumberFormat.DecimalChar() + FractionOfSecond(ms, decimals);
     }
     return text;
 }

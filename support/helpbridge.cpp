@@ -1,6 +1,6 @@
-#include "support/chmhelper.h"
+#include "support/helpbridge.h"
 
-#include "support/dsupport.h"
+#include "support/conversions.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -12,7 +12,7 @@ const QString HelpFileExtension = QStringLiteral(".html");
 constexpr int32_t ApplicationViewerId = 1;
 
 THtmlHelpFunction HtmlHelpCall = HtmlHelp;
-TCHMHelper* ApplicationHelpHandler = nullptr;
+THelpBridge* ApplicationHelpHandler = nullptr;
 
 struct THtmlHelpRequest {
     THtmlHelpCommand Command;
@@ -59,109 +59,109 @@ QString TopicLocation(const QString& helpFile, const QString& topic) {
     return helpFile + marker + topic;
 }
 
-QString THTMLHelpViewer::ViewerName() const {
+QString THelpFileViewer::ViewerName() const {
     return QStringLiteral("HTMLHelp Viewer");
 }
 
-int32_t THTMLHelpViewer::KeywordMatchCount(const QString&) const {
-    return IsChmHelpFile() ? 1 : 0;
+int32_t THelpFileViewer::KeywordMatchCount(const QString&) const {
+    return IsHtmlHelpFile() ? 1 : 0;
 }
 
-QStringList THTMLHelpViewer::GetHelpStrings(const QString& keyword) const {
-    return IsChmHelpFile() ? QStringList{keyword} : QStringList{};
+QStringList THelpFileViewer::GetHelpStrings(const QString& keyword) const {
+    return IsHtmlHelpFile() ? QStringList{keyword} : QStringList{};
 }
 
-bool THTMLHelpViewer::HasContents() const {
-    return IsChmHelpFile();
+bool THelpFileViewer::HasContents() const {
+    return IsHtmlHelpFile();
 }
 
-void THTMLHelpViewer::ShowContents() const {
+void THelpFileViewer::ShowContents() const {
     Call(THtmlHelpCommand::DisplayToc, ManagerHelpFile(), int32_t(0));
 }
 
-void THTMLHelpViewer::ShowKeyword(const QString& keyword) const {
+void THelpFileViewer::ShowKeyword(const QString& keyword) const {
     Call(THtmlHelpCommand::KeywordLookup, ManagerHelpFile(), keyword);
 }
 
-void THTMLHelpViewer::SetViewerId(int32_t id) {
+void THelpFileViewer::SetViewerId(int32_t id) {
     Id = id;
 }
 
-void THTMLHelpViewer::SoftShutdown() const {
+void THelpFileViewer::SoftShutdown() const {
     HtmlHelpCall(nullptr, QString(), THtmlHelpCommand::CloseAll, int32_t(0));
 }
 
-void THTMLHelpViewer::Shutdown() {
+void THelpFileViewer::Shutdown() {
     SoftShutdown();
     Manager = nullptr;
 }
 
-bool THTMLHelpViewer::HasTopic(const QString&) const {
-    return IsChmHelpFile();
+bool THelpFileViewer::HasTopic(const QString&) const {
+    return IsHtmlHelpFile();
 }
 
-void THTMLHelpViewer::ShowTopic(const QString& topic) const {
+void THelpFileViewer::ShowTopic(const QString& topic) const {
     Call(THtmlHelpCommand::DisplayTopic, TopicLocation(ManagerHelpFile(), topic), int32_t(0));
 }
 
-bool THTMLHelpViewer::HasContext(int32_t, const QString&) const {
-    return IsChmHelpFile();
+bool THelpFileViewer::HasContext(int32_t, const QString&) const {
+    return IsHtmlHelpFile();
 }
 
-void THTMLHelpViewer::ShowContext(int32_t context, const QString& helpFile) const {
+void THelpFileViewer::ShowContext(int32_t context, const QString& helpFile) const {
     Call(THtmlHelpCommand::HelpContext, helpFile, context);
 }
 
-void THTMLHelpViewer::Register(IHelpManager* manager, int32_t id) {
+void THelpFileViewer::Register(IHelpManager* manager, int32_t id) {
     SetViewerId(id);
     Manager = manager;
 }
 
-void THTMLHelpViewer::Unregister() {
+void THelpFileViewer::Unregister() {
     Shutdown();
 }
 
-bool THTMLHelpViewer::IsChmHelpFile() const {
+bool THelpFileViewer::IsHtmlHelpFile() const {
     const QString name = QFileInfo(ManagerHelpFile()).fileName();
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot >= 0 && name.mid(dot).compare(HelpFileExtension, Qt::CaseInsensitive) == 0;
 }
 
-void THTMLHelpViewer::Call(THtmlHelpCommand command, const QString& file,
+void THelpFileViewer::Call(THtmlHelpCommand command, const QString& file,
                            const THelpData& data) const {
     HtmlHelpCall(Manager ? Manager->GetHandle() : nullptr, file, command, data);
 }
 
 // Without a manager (before registration or after shutdown) there is no help file.
-QString THTMLHelpViewer::ManagerHelpFile() const {
+QString THelpFileViewer::ManagerHelpFile() const {
     return Manager ? Manager->GetHelpFile() : QString();
 }
 
-TCHMHelper::TCHMHelper(QObject* owner) : QObject(owner) {
+THelpBridge::THelpBridge(QObject* owner) : QObject(owner) {
     Viewer.Register(this, ApplicationViewerId);
     ApplicationHelpHandler = this;
 }
 
-TCHMHelper::~TCHMHelper() {
-    // Another helper may have taken over the application's requests since; leave its hold.
+THelpBridge::~THelpBridge() {
+    // Another bridge may have taken over the application's requests since; leave its hold.
     if (ApplicationHelpHandler == this)
         ApplicationHelpHandler = nullptr;
     Viewer.Unregister();
 }
 
-bool TCHMHelper::HandleHelpCommand(uint16_t command, const THelpData& data, bool& callHelp) {
+bool THelpBridge::HandleHelpCommand(uint16_t command, const THelpData& data, bool& callHelp) {
     callHelp = false;
     const THtmlHelpRequest request = MapHelpCommand(command, data);
     HtmlHelpCall(GetHandle(), ApplicationHelpFile(), request.Command, request.Data);
     return true;
 }
 
-QWidget* TCHMHelper::GetHandle() const {
+QWidget* THelpBridge::GetHandle() const {
     if (QWidget* focus = QApplication::focusWidget())
         return focus->window();
     return QApplication::activeWindow();
 }
 
-QString TCHMHelper::GetHelpFile() const {
+QString THelpBridge::GetHelpFile() const {
     return ApplicationHelpFile();
 }
