@@ -153,13 +153,22 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
     probe.Close();
     const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), Channels);
     ASSERT_TRUE(found.Found) << "the signal did not come back";
-    EXPECT_EQ(found.FirstSound + found.ExactFrames, signalFrames) << "first frame off the signal";
-    EXPECT_EQ(found.EndDelay, found.Delay);
+    const TDropouts dropouts = window.Dropouts();
+    const bool exact =
+        found.FirstSound + found.ExactFrames == signalFrames && found.EndDelay == found.Delay;
+    // A server starved of the processor may skip frames on its side of the plug-in; then the
+    // delay outside moves, and the run must have said so.
+    if (!exact)
+        EXPECT_GT(dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns, 0u)
+            << "the delay moved from " << found.Delay << " to " << found.EndDelay
+            << " frames after " << found.FirstSound + found.ExactFrames
+            << " frames, with no dropout shown";
     const int64_t latency = found.Delay - window.BufferFrames();
     EXPECT_GE(latency, 0);
     EXPECT_LE(latency, LatencyLimitFrames);
-    std::printf("%s: delay %lld frames, device latency %lld frames, %zu frames bit-exact\n",
-                row.Name, (long long)found.Delay, (long long)latency, found.ExactFrames);
+    std::printf("%s: delay %lld frames, device latency %lld frames, %zu frames bit-exact, %s\n",
+                row.Name, (long long)found.Delay, (long long)latency, found.ExactFrames,
+                qPrintable(DropoutText(dropouts)));
 
     if (row.Event == TEvent::Killed || row.Event == TEvent::KilledAndBack) {
         {
