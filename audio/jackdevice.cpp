@@ -1,5 +1,6 @@
 #include "audio/jackdevice.h"
 
+#include "audio/callbackslots.h"
 #include "audio/librarylog.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -133,16 +133,8 @@ public:
         });
     }
 
-    // The driver is called from the next cycle on.
-    void Attach(TJackDriver* driver, TDirection direction) { Slot(direction).store(driver); }
-    bool Attached(TDirection direction) { return Slot(direction).load() != nullptr; }
-
-    // Returns once no callback calls the driver any more.
-    void Detach(TDirection direction) {
-        Slot(direction).store(nullptr);
-        while (Callers.load() != 0)
-            std::this_thread::yield();
-    }
+    // The drivers the process callback calls, one per direction.
+    TCallbackSlots<TJackDriver> Drivers;
 
     // Main thread: the open output, which an input opened later feeds.
     TWaveStream* Output = nullptr;
@@ -166,17 +158,13 @@ private:
         return result;
     }
 
-    std::atomic<TJackDriver*>& Slot(TDirection direction) {
-        return Drivers[direction == TDirection::Input ? 0 : 1];
-    }
-
     template <class TCallback> void ForEachDriver(TCallback call) {
-        Callers.fetch_add(1);
         // Input first: a cycle's capture is taken before its playback is written.
-        for (std::atomic<TJackDriver*>& slot : Drivers)
-            if (TJackDriver* driver = slot.load())
-                call(*driver);
-        Callers.fetch_sub(1);
+        Drivers.Serve([&call](TJackDriver* input, TJackDriver* output) {
+            for (TJackDriver* driver : {input, output})
+                if (driver)
+                    call(*driver);
+        });
     }
 
     static int Process(jack_nframes_t frames, void* argument);
@@ -186,9 +174,6 @@ private:
     }
     static void Shutdown(jack_status_t, const char*, void* argument);
 
-    std::array<std::atomic<TJackDriver*>, 2> Drivers{};
-    // Callbacks under way that may hold a driver.
-    std::atomic<int> Callers{0};
     std::atomic<bool> IsDown{false};
     // Main thread: a call to the server overran its deadline.
     bool Abandoned = false;
@@ -232,14 +217,14 @@ public:
         if (Flowing)
             return WaveNoError;
         SeenXruns = Client->Xruns();
-        Client->Attach(this, Direction);
+        Client->Drivers.Attach(Direction, this);
         Flowing = true;
         return WaveNoError;
     }
 
     void StopFlow() override {
         if (Flowing)
-            Client->Detach(Direction);
+            Client->Drivers.Detach(Direction);
         Flowing = false;
     }
 
@@ -272,7 +257,7 @@ public:
             // One xrun, told once: by the input when there is one.
             if (Direction == TDirection::Input)
                 Stream.HostOverflow();
-            else if (!Client->Attached(TDirection::Input))
+            else if (!Client->Drivers.Attached(TDirection::Input))
                 Stream.HostUnderflow();
         }
         std::array<float*, MaxChannels> buffers{};

@@ -1,5 +1,6 @@
 #include "audio/portaudiodevice.h"
 
+#include "audio/callbackslots.h"
 #include "audio/waveread.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
@@ -10,11 +11,14 @@
 #include <cmath>
 #include <cstring>
 #include <portaudio.h>
-#include <thread>
 
 namespace {
 
 enum class TSide { Input, Output };
+
+TWaveStream::TDirection DirectionOf(TSide side) {
+    return side == TSide::Input ? TWaveStream::TDirection::Input : TWaveStream::TDirection::Output;
+}
 
 PaDeviceIndex DefaultDevice(TSide side) {
     return side == TSide::Input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
@@ -98,12 +102,12 @@ public:
     }
 
     bool HasInputSide() const { return HasInput; }
-    bool Attached(TSide side) { return Slot(side).load() != nullptr; }
+    bool Attached(TSide side) { return Streams.Attached(DirectionOf(side)); }
 
     TWaveResult Attach(TSide side, TWaveStream& stream) {
         if (Died())
             return WaveErrorNoDriver;
-        Slot(side).store(&stream);
+        Streams.Attach(DirectionOf(side), &stream);
         if (Started)
             return WaveNoError;
         Expected = true;
@@ -111,7 +115,7 @@ public:
         if (Result<PaError>("Starting a PortAudio stream",
                             [handle] { return Pa_StartStream(handle); }) != paNoError) {
             Expected = false;
-            Slot(side).store(nullptr);
+            Streams.Detach(DirectionOf(side));
             return WaveErrorNoDriver;
         }
         Started = true;
@@ -119,11 +123,7 @@ public:
     }
 
     // Returns once no callback calls the side's stream any more.
-    void Detach(TSide side) {
-        Slot(side).store(nullptr);
-        while (Callers.load() != 0)
-            std::this_thread::yield();
-    }
+    void Detach(TSide side) { Streams.Detach(DirectionOf(side)); }
 
     // A started stream that stopped on its own lost its device; so did one whose server
     // stopped calling it, or that overran a deadline.
@@ -180,21 +180,18 @@ private:
         return result;
     }
 
-    std::atomic<TWaveStream*>& Slot(TSide side) { return Streams[side == TSide::Input ? 0 : 1]; }
-
     static int Callback(const void* input, void* output, unsigned long frames,
                         const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
                         void* argument) {
         auto* self = static_cast<TPortAudioSession*>(argument);
-        self->Callers.fetch_add(1);
-        TWaveStream* in = self->Streams[0].load();
-        TWaveStream* out = self->Streams[1].load();
-        if (in) {
-            if (flags & paInputOverflow)
-                in->HostOverflow();
-            in->Capture(input, uint32_t(frames), self->Time);
-        }
-        if (output) {
+        self->Streams.Serve([&](TWaveStream* in, TWaveStream* out) {
+            if (in) {
+                if (flags & paInputOverflow)
+                    in->HostOverflow();
+                in->Capture(input, uint32_t(frames), self->Time);
+            }
+            if (!output)
+                return;
             if (out) {
                 // Told once: by the input, when it shares the stream.
                 if ((flags & paOutputUnderflow) && !in)
@@ -203,9 +200,8 @@ private:
             } else {
                 std::memset(output, self->OutputSilence, frames * self->OutputFrameBytes);
             }
-        }
+        });
         self->Time += frames;
-        self->Callers.fetch_sub(1);
         return paContinue;
     }
 
@@ -215,9 +211,11 @@ private:
         auto* self = static_cast<TPortAudioSession*>(argument);
         if (!self->Expected.load())
             return;
-        for (std::atomic<TWaveStream*>& slot : self->Streams)
-            if (TWaveStream* stream = slot.load())
-                stream->ReportFault(WaveErrorNoDriver);
+        self->Streams.Serve([](TWaveStream* in, TWaveStream* out) {
+            for (TWaveStream* stream : {in, out})
+                if (stream)
+                    stream->ReportFault(WaveErrorNoDriver);
+        });
     }
 
 public:
@@ -231,8 +229,7 @@ private:
     bool Started = false;
     mutable bool Lost = false;
     bool Abandoned = false;
-    std::array<std::atomic<TWaveStream*>, 2> Streams{};
-    std::atomic<int> Callers{0};
+    TCallbackSlots<TWaveStream> Streams;
     // Whether the stream should be running; read by PortAudio's thread.
     std::atomic<bool> Expected{false};
     // Callback thread only: frames since the stream started.
@@ -277,10 +274,6 @@ private:
     TWaveStream& Stream;
     bool Flowing = false;
 };
-
-TWaveStream::TDirection DirectionOf(TSide side) {
-    return side == TSide::Input ? TWaveStream::TDirection::Input : TWaveStream::TDirection::Output;
-}
 
 // An output opens a duplex stream when the default input takes its format too, so that a run's
 // input can join it later; otherwise a stream of its own.
