@@ -4,6 +4,7 @@
 // as the whole delay, and every buffer that comes back full goes straight to the playback
 // queue, so the output runs exactly one buffer, one delay, behind the input.
 
+#include "app/runreport.h"
 #include "audio/waveread.h"
 
 #include <QElapsedTimer>
@@ -45,13 +46,6 @@ uint64_t CgroupRoomBytes(const QString& cgroupRoot, const QByteArray& procCgroup
 // The shown text of a count in the system locale's number format (digits grouped).
 QString NumberText(uint64_t value);
 
-// A run's dropouts: input frames lost, times the output ran dry, xruns the host reported.
-struct TDropouts {
-    uint64_t LostFrames = 0;
-    uint64_t DryOutputs = 0;
-    uint64_t Xruns = 0;
-    bool operator==(const TDropouts&) const = default;
-};
 QString DropoutText(const TDropouts& dropouts);
 // The status line's delay on air: the set delay plus the devices' latency.
 QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked);

@@ -1,0 +1,32 @@
+#pragma once
+
+// What a run shows the operator, the same for the status line and the remote control.
+
+#include <QString>
+#include <cstdint>
+
+// A run's dropouts: input frames lost, times the output ran dry, xruns the host reported.
+struct TDropouts {
+    uint64_t LostFrames = 0;
+    uint64_t DryOutputs = 0;
+    uint64_t Xruns = 0;
+    bool operator==(const TDropouts&) const = default;
+};
+
+struct TRunReport {
+    bool Running = false;
+    // The format list's text of the run's format ("No Wave Mapper" with none).
+    QString Format;
+    double SetDelaySeconds = 0.0;
+    // What waits to go on air now, plus the devices' own latency.
+    double OnAirSeconds = 0.0;
+    double DeviceLatencySeconds = 0.0;
+    // Whether Dump would remove anything now: a run with at least a second on air.
+    bool CanDump = false;
+    // The output plays slower than real time until the on-air delay is the set delay again.
+    bool BuildingUp = false;
+    // Of the delay to build up, the share done (0 to 1) and the time it still takes.
+    double BuildUpDone = 0.0;
+    double BuildUpSecondsLeft = 0.0;
+    TDropouts Dropouts;
+};
