@@ -3,7 +3,7 @@
 
 # The last two lines are the sound servers the end-to-end tests start: a headless PipeWire
 # with its PulseAudio and JACK faces, and the ALSA plug-ins that reach it.
-PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev libasound2-dev \
+PACKAGES := cmake g++ make pkg-config qt6-base-dev portaudio19-dev librubberband-dev libasound2-dev \
             libjack-jackd2-dev jackd2 libgtest-dev libgmock-dev libbenchmark-dev clang \
             libclang-rt-14-dev locales \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \

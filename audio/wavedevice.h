@@ -113,6 +113,25 @@ public:
     virtual uint64_t LostFrames() const { return 0; }
 };
 
+// How an output fed on the audio side makes up a delay it dumped: it plays slower than real
+// time by Percent, pitch kept, until the programme is back at the set delay. AtStart begins a
+// run on air at once and builds the whole delay up the same way.
+struct TBuildUp {
+    double Percent = 3.0;
+    bool AtStart = false;
+};
+
+// Where the programme on air stands against the set delay.
+struct TOnAirState {
+    // Frames the output plays ahead of the set delay: dumped and not yet built up again.
+    int64_t AheadFrames = 0;
+    // The frames ahead when the build-up now going began, for its progress.
+    int64_t BuildUpFrames = 0;
+    bool BuildingUp = false;
+    // Frames dumped since the run started; none of them is ever played.
+    uint64_t DumpedFrames = 0;
+};
+
 class TWaveOutDevice : public TWaveDevice {
 public:
     // Queues a buffer to be played right after those queued before it; the device plays
@@ -123,6 +142,13 @@ public:
     // Times since the device opened that it ran dry, or the host starved it, in the middle of
     // playing: a buffer was due. Silence before the first buffer or after a reset is none.
     virtual uint64_t Underruns() const { return 0; }
+    // How the output makes up a dump; read when an input is linked to it.
+    virtual void SetBuildUp(const TBuildUp&) {}
+    // Asks the audio side to skip up to frames of what waits to go on air, with a short
+    // crossfade. It skips less where less is waiting: it never plays a frame before the input
+    // has written it, and keeps a few periods in hand.
+    virtual void Dump(uint64_t) {}
+    virtual TOnAirState OnAirState() const { return {}; }
 };
 
 // The wave-audio service: the first wave-in device's capabilities and the wave mapper.

@@ -1,5 +1,6 @@
 #include "audio/wavestream.h"
 
+#include "audio/onairplayer.h"
 #include "audio/wavesamples.h"
 
 #include <algorithm>
@@ -68,7 +69,8 @@ TWaveResult TWaveStream::Attach(std::unique_ptr<TWaveDriver> driver) {
 
 void TWaveStream::Link(TWaveStream& input, TWaveStream& output, THandOver::TTiming timing,
                        uint32_t cushionFrames) {
-    auto link = std::make_shared<THandOver>(timing, cushionFrames);
+    auto link = std::make_shared<THandOver>(timing, cushionFrames, output.StreamFormat,
+                                            output.SampleLayout == TSamples::Float, output.BuildUp);
     input.HandOvers.push_back(link);
     output.HandOvers.push_back(link);
     output.Accounted.clear();
@@ -251,17 +253,26 @@ void TWaveStream::DropHandedOver() {
     THandOver* link = HandOverLink.load();
     if (!link)
         return;
-    if (HasOnAir)
-        link->Consumed.fetch_add(1);
-    HasOnAir = false;
-    THandOver::TBuffer dropped;
-    while (link->Buffers.Pop(dropped))
-        link->Consumed.fetch_add(1);
-    PlayedAny = false;
+    link->Player().DropComplete();
     for (TWaveHeader* header : Accounted)
         Returned.Push(header);
     Accounted.clear();
     AccountedReturned = link->Consumed.load();
+}
+
+void TWaveStream::Dump(uint64_t frames) {
+    if (THandOver* link = HandOverLink.load())
+        link->DumpRequest.fetch_add(frames, std::memory_order_relaxed);
+}
+
+TOnAirState TWaveStream::OnAirState() const {
+    const THandOver* link = HandOverLink.load();
+    if (!link)
+        return {};
+    return {link->AheadFrames.load(std::memory_order_relaxed),
+            link->BuildUpFrames.load(std::memory_order_relaxed),
+            link->BuildingUp.load(std::memory_order_relaxed),
+            link->DumpedFrames.load(std::memory_order_relaxed)};
 }
 
 bool TWaveStream::NextAccounted(TWaveHeader*& header) {
@@ -293,8 +304,8 @@ bool TWaveStream::NextHeader() {
         if (HeaderFrames(Current) > 0)
             return true;
         // An empty buffer is due at once; the output still accounts for it.
-        if (Direction == TDirection::Input)
-            HandOver(0);
+        if (Direction == TDirection::Input && BeginHandOver(0))
+            HandOverLink.load(std::memory_order_relaxed)->Complete(0);
         Finish(Current);
     }
     Current = nullptr;
@@ -337,28 +348,12 @@ uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
     return count;
 }
 
-bool TWaveStream::StillOnAir(const char* data) const {
-    const THandOver* link = HandOverLink.load(std::memory_order_relaxed);
-    if (!link || link->OutputGone.load())
-        return false;
-    const uint64_t consumed = link->Consumed.load(std::memory_order_acquire);
-    const uint64_t first =
-        Handed > RecentCount ? std::max(consumed, Handed - RecentCount) : consumed;
-    for (uint64_t index = first; index < Handed; ++index)
-        if (Recent[index % RecentCount] == data)
-            return true;
-    return false;
-}
-
-void TWaveStream::HandOver(uint64_t dueAt) {
+bool TWaveStream::BeginHandOver(uint64_t time) {
     THandOver* link = HandOverLink.load(std::memory_order_relaxed);
     if (!link || link->OutputGone.load())
-        return;
-    // Never full: the output takes them as they come, and there are only a few buffers.
-    if (link->Buffers.Push({Current->Data, HeaderFrames(Current), dueAt})) {
-        Recent[Handed % RecentCount] = Current->Data;
-        ++Handed;
-    }
+        return true;
+    return !link->Holds(Current->Data) &&
+           link->Begin(Current->Data, HeaderFrames(Current), time);
 }
 
 void TWaveStream::LoseInput(uint32_t frames) {
@@ -368,21 +363,27 @@ void TWaveStream::LoseInput(uint32_t frames) {
 
 void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
     CallCount.fetch_add(1, std::memory_order_relaxed);
+    THandOver* link = HandOverLink.load(std::memory_order_relaxed);
+    if (link && link->OutputGone.load())
+        link = nullptr;
     // Transfer only reads the device's side when capturing.
     auto* source = static_cast<uint8_t*>(const_cast<void*>(input));
     while (frames > 0) {
         // With no buffer queued the frames are lost, as on any device that overruns; so are
         // they while the next buffer is still being played, rather than overwrite it.
-        if ((!Current && !NextHeader()) || (CurrentFrame == 0 && StillOnAir(Current->Data))) {
+        if ((!Current && !NextHeader()) || (CurrentFrame == 0 && !BeginHandOver(time))) {
             LoseInput(frames);
             return;
         }
         const uint32_t count = Transfer(source, frames);
+        if (link)
+            link->Wrote(count);
         source += size_t(count) * DeviceFrameBytes;
         frames -= count;
         time += count;
         if (CurrentFrame == HeaderFrames(Current)) {
-            HandOver(time);
+            if (link)
+                link->Complete(time);
             Finish(Current);
         }
     }
@@ -422,55 +423,16 @@ void TWaveStream::PlayHandedOver(THandOver& link, uint8_t* target, uint32_t fram
     link.OutputBusy.store(true);
     if (link.InputGone.load()) {
         // Its buffers may be freed any moment: let go of them unplayed.
-        THandOver::TBuffer dropped;
-        uint64_t count = std::exchange(HasOnAir, false) ? 1 : 0;
-        while (link.Buffers.Pop(dropped))
-            ++count;
-        if (count > 0) {
-            link.Consumed.fetch_add(count);
+        if (link.Player().DropAll())
             Wake();
-        }
         Silence(target, frames);
-        link.OutputBusy.store(false);
-        return;
+    } else {
+        const TOnAirPlayer::TOutcome outcome = link.Player().Play(target, frames, time);
+        if (outcome.Underruns > 0)
+            UnderrunCount.fetch_add(outcome.Underruns, std::memory_order_relaxed);
+        if (outcome.Consumed)
+            Wake();
     }
-    while (frames > 0) {
-        if (!HasOnAir) {
-            if (!link.Buffers.Pop(OnAir))
-                break;
-            HasOnAir = true;
-            OnAirFrame = 0;
-            if (link.Timing == THandOver::TTiming::Cushion)
-                OnAir.DueAt = PlayedAny && time == LastEnd ? time : time + link.CushionFrames;
-            // A buffer due after the last one ended leaves a hole: the input lost frames.
-            if (PlayedAny && OnAir.Frames > 0 && OnAir.DueAt > LastEnd)
-                UnderrunCount.fetch_add(1, std::memory_order_relaxed);
-        }
-        uint32_t count;
-        if (time < OnAir.DueAt) {
-            count = uint32_t(std::min<uint64_t>(OnAir.DueAt - time, frames));
-            Silence(target, count);
-        } else {
-            count = std::min(OnAir.Frames - OnAirFrame, frames);
-            Convert(target,
-                    const_cast<char*>(OnAir.Data) + size_t(OnAirFrame) * StreamFormat.BlockAlign,
-                    count);
-            OnAirFrame += count;
-            if (OnAirFrame == OnAir.Frames) {
-                HasOnAir = false;
-                if (OnAir.Frames > 0) {
-                    LastEnd = time + count;
-                    PlayedAny = true;
-                }
-                link.Consumed.fetch_add(1, std::memory_order_release);
-                Wake();
-            }
-        }
-        target += size_t(count) * DeviceFrameBytes;
-        frames -= count;
-        time += count;
-    }
-    Silence(target, frames);
     link.OutputBusy.store(false);
 }
 
@@ -480,7 +442,8 @@ void TWaveStream::HostOverflow() {
 }
 
 void TWaveStream::HostUnderflow() {
-    if (!Dry || PlayedAny)
+    const THandOver* link = HandOverLink.load(std::memory_order_relaxed);
+    if (!Dry || (link && link->Player().PlayedAny()))
         UnderrunCount.fetch_add(1, std::memory_order_relaxed);
     XrunCount.fetch_add(1, std::memory_order_relaxed);
 }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "audio/handover.h"
 #include "audio/lockfreequeue.h"
 #include "audio/wavedevice.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
-#include <array>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -16,41 +16,6 @@
 bool IsPcmFormat(const TWaveFormat& format);
 // Whether an input of one format can feed an output of the other, frame for frame.
 bool SameFormat(const TWaveFormat& left, const TWaveFormat& right);
-
-// The audio-side path from an input to the output it feeds: each buffer the input fills goes
-// straight to the output, which plays it from the frame it is due, whatever the main thread
-// does. Shared by both streams, so that either may go first.
-class THandOver {
-public:
-    // How the output knows when a handed buffer is due.
-    enum class TTiming {
-        // Both directions run in the same device cycle on one clock (a JACK client, a duplex
-        // stream): a buffer filled at frame f of a cycle plays from frame f of that cycle.
-        SharedClock,
-        // Separate streams: an output that has run dry starts the next buffer after a fixed
-        // cushion of its own frames, so that the two streams' jitter never starves it.
-        Cushion,
-    };
-    struct TBuffer {
-        const char* Data;
-        uint32_t Frames;
-        // Device time of the frame after its last: the frame it is due to start playing.
-        uint64_t DueAt;
-    };
-
-    THandOver(TTiming timing, uint32_t cushionFrames)
-        : Timing(timing), CushionFrames(cushionFrames) {}
-
-    const TTiming Timing;
-    const uint32_t CushionFrames;
-    TLockFreeQueue<TBuffer> Buffers{4096};
-    // Handed buffers the output is done with (played, or dropped by a reset).
-    std::atomic<uint64_t> Consumed{0};
-    std::atomic<bool> InputGone{false};
-    std::atomic<bool> OutputGone{false};
-    // Set while the output's audio side may read a handed buffer's memory.
-    std::atomic<bool> OutputBusy{false};
-};
 
 // How frames reach a stream: a JACK client, a PortAudio stream or the virtual card. Called on
 // the main thread.
@@ -135,6 +100,9 @@ public:
     uint64_t Underruns() const override;
     uint64_t Xruns() const override;
     uint32_t LatencyFrames() const override;
+    void SetBuildUp(const TBuildUp& buildUp) override { BuildUp = buildUp; }
+    void Dump(uint64_t frames) override;
+    TOnAirState OnAirState() const override;
 
     // Any thread, the audio side included: the device stopped on its own. The first code is
     // kept and told to the main thread once; the stream takes no more buffers.
@@ -163,9 +131,9 @@ private:
     void Convert(uint8_t* device, char* pcm, uint32_t frames) const;
     void PlayHeaders(uint8_t* target, uint32_t frames);
     void PlayHandedOver(THandOver& link, uint8_t* target, uint32_t frames, uint64_t time);
-    // Input: the head buffer is still on its way out through the output it feeds.
-    bool StillOnAir(const char* data) const;
-    void HandOver(uint64_t dueAt);
+    // Input: publishes the head buffer to the output it feeds as it starts filling it; false
+    // while that buffer is still on its way out there.
+    bool BeginHandOver(uint64_t time);
     // Output: returns the headers whose handed buffers the output is done with.
     void ReturnAccounted();
     // Output reset: drops every handed buffer and returns every accounted header.
@@ -215,21 +183,12 @@ private:
     // Output, main thread: headers written while linked, each waiting for its handed buffer.
     std::deque<TWaveHeader*> Accounted;
     uint64_t AccountedReturned = 0;
+    TBuildUp BuildUp;
 
     // Audio side state; the main thread reads it only after StopFlow.
     TWaveHeader* Current = nullptr;
     uint32_t CurrentFrame = 0;
     bool Dry = true;
-    // Input: the last buffers handed over, to keep from refilling one still being played.
-    static constexpr size_t RecentCount = 16;
-    std::array<const char*, RecentCount> Recent{};
-    uint64_t Handed = 0;
-    // Output: the handed buffer on air, and the device time the last one ended.
-    THandOver::TBuffer OnAir{};
-    bool HasOnAir = false;
-    uint32_t OnAirFrame = 0;
-    uint64_t LastEnd = 0;
-    bool PlayedAny = false;
 };
 
 // Opens a real device: a stream of the direction around the driver openDriver makes for it

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace RubberBand {
+class RubberBandStretcher;
+}
+
+// Plays a stretch of programme slower than real time with its pitch kept: Rubber Band in its
+// real-time mode. Made on the main thread, where it takes every byte it will ever need; the
+// audio side then only restarts, feeds and takes, none of which allocates or locks.
+class TStretcher {
+public:
+    // Frames the audio side passes in or takes out in one call at most.
+    static constexpr uint32_t BlockFrames = 512;
+
+    TStretcher(uint32_t channels, uint32_t rate, double timeRatio);
+    ~TStretcher();
+
+    // Output frames per input frame, above 1.
+    double TimeRatio() const { return Ratio; }
+    // Input frames beyond the point it restarted at that it wants before its output can run
+    // without a gap.
+    uint32_t Lookahead() const { return LookaheadFrames; }
+
+    // Audio side. Starts afresh: what it plays next begins with the next frame fed.
+    void Restart();
+    // Input frames it wants before it can give more output; 0 when it has output ready.
+    uint32_t Wanted() const;
+    // Interleaved float frames, at most BlockFrames.
+    void Feed(const float* frames, uint32_t count);
+    // Up to count interleaved frames (at most BlockFrames); returns how many it gave.
+    uint32_t Take(float* frames, uint32_t count);
+
+private:
+    void Process(uint32_t count);
+
+    const uint32_t Channels;
+    const double Ratio;
+    std::unique_ptr<RubberBand::RubberBandStretcher> Engine;
+    // One row per channel, as the engine takes and gives samples.
+    std::vector<std::vector<float>> Rows;
+    std::vector<float*> RowPointers;
+    uint32_t LookaheadFrames = 0;
+    // Output still to be thrown away after a restart: the engine's own delay.
+    uint32_t DiscardLeft = 0;
+};
