@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QStandardPaths>
 #include <QToolButton>
+#include <algorithm>
 
 namespace {
 
@@ -17,6 +18,12 @@ const QString PlayOnStart = QStringLiteral("PlayOnStart");
 const QString Settings = QStringLiteral("Settings");
 const QString DelayTime = QStringLiteral("DelayTime");
 const QString AudioFormat = QStringLiteral("AudioFormat");
+const QString Dump = QStringLiteral("Dump");
+const QString Seconds = QStringLiteral("Seconds");
+const QString BuildUpPercent = QStringLiteral("BuildUpPercent");
+const QString BuildUpAtStart = QStringLiteral("BuildUpAtStart");
+constexpr double LeastBuildUpPercent = 1.0;
+constexpr double MostBuildUpPercent = 10.0;
 
 } // namespace
 
@@ -30,6 +37,7 @@ void SaveDefaults(TMainWindow& window) {
     ini.WriteBool(Actions, PlayOnStart, window.PlayOnStartChk->isChecked());
     ini.WriteFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0);
     ini.WriteInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
+    ini.WriteBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked());
 }
 
 void LoadDefaults(TMainWindow& window) {
@@ -43,6 +51,14 @@ void LoadDefaults(TMainWindow& window) {
     const int index = ini.ReadInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
     if (index >= 0 && index < window.FormatCombo->count())
         window.FormatCombo->setCurrentIndex(index);
+    // A dump length of 0 or less, or none, dumps the whole delay; a stretch out of its range
+    // keeps the last good one.
+    window.DumpSeconds = std::max(ini.ReadFloat(Dump, Seconds, window.DumpSeconds), 0.0);
+    const double percent = ini.ReadFloat(Dump, BuildUpPercent, window.BuildUpPercent);
+    if (percent >= LeastBuildUpPercent && percent <= MostBuildUpPercent)
+        window.BuildUpPercent = percent;
+    window.BuildUpAtStartAction->setChecked(
+        ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
     // The saved format may hold less delay than the saved delay: lower it before any start.
     window.UpdateBufferSize();
     if (window.PlayOnStartChk->isChecked()) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// The operator's saved choices: "Play On Start", the delay and the format, kept in
-// Lagvane.ini in the user's configuration folder and written only on "&Save Defaults".
+// The operator's saved choices: "Play On Start", the delay, the format and "Build up at start",
+// kept in Lagvane.ini in the user's configuration folder and written only on "&Save Defaults".
+// The dump length and the build-up's stretch are read from there too; only the file sets them.
 
 #include <QString>
 

@@ -179,6 +179,7 @@ void TMainWindow::StartDelay() {
     ResetRunCounters();
     TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
     OpenPlayback(OutputFormat);
+    PlaybackDevice()->SetBuildUp({BuildUpPercent, BuildUpAtStartAction->isChecked()});
     try {
         Capture->Start();
     } catch (...) {
@@ -251,25 +252,64 @@ QString DropoutText(const TDropouts& dropouts) {
              NumberText(dropouts.Xruns));
 }
 
-QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked) {
+QString OnAirText(const TRunReport& report, bool locked) {
     const QLocale locale = QLocale::system();
-    const double latency = rate > 0 ? double(latencyFrames) / rate : 0.0;
     QString text = QStringLiteral("On air %1 s (device %2 ms)")
-                       .arg(locale.toString(delaySeconds + latency, 'f', 4),
-                            locale.toString(latency * 1000.0, 'f', 1));
+                       .arg(locale.toString(report.OnAirSeconds, 'f', 4),
+                            locale.toString(report.DeviceLatencySeconds * 1000.0, 'f', 1));
     if (!locked)
         text += QStringLiteral(", buffers not locked in memory");
+    if (report.BuildingUp)
+        text += QStringLiteral(", building up %1 %, %2 left")
+                    .arg(std::floor(report.BuildUpDone * 100.0))
+                    .arg(HoursToText(false, false, 0, report.BuildUpSecondsLeft / 3600.0));
     return text;
 }
 
+TRunReport TMainWindow::RunReport() const {
+    TRunReport report;
+    report.Running = Capture->Running();
+    report.Format = WaveTypeText(Capture->WaveType());
+    report.SetDelaySeconds = DelayHours() * 3600.0;
+    report.Dropouts = Dropouts();
+    const int32_t rate = CurrentFormat().SamplesPerSec;
+    if (!report.Running || rate <= 0)
+        return report;
+    const TWaveOutDevice* output = PlaybackDevice();
+    const TOnAirState onAir = output ? output->OnAirState() : TOnAirState{};
+    report.DeviceLatencySeconds = double(Capture->LatencyFrames() + PlaybackLatencyFrames()) / rate;
+    report.OnAirSeconds =
+        double(BufferFrames() - onAir.AheadFrames) / rate + report.DeviceLatencySeconds;
+    report.CanDump = !CountDownTimer->isActive() && report.OnAirSeconds >= 1.0;
+    report.BuildingUp = onAir.BuildingUp;
+    if (onAir.BuildingUp && onAir.BuildUpFrames > 0) {
+        const double ratio = 1.0 + BuildUpPercent / 100.0;
+        report.BuildUpDone =
+            std::clamp(1.0 - double(onAir.AheadFrames) / double(onAir.BuildUpFrames), 0.0, 1.0);
+        report.BuildUpSecondsLeft = double(onAir.AheadFrames) * ratio / (ratio - 1.0) / rate;
+    }
+    return report;
+}
+
+void TMainWindow::DumpOnAir() {
+    const TRunReport report = RunReport();
+    TWaveOutDevice* output = PlaybackDevice();
+    if (!report.CanDump || !output)
+        throw Exception(QStringLiteral("Nothing to dump: a run must have at least 1 s on air"));
+    const int32_t rate = CurrentFormat().SamplesPerSec;
+    const double seconds = DumpSeconds > 0.0 ? std::min(DumpSeconds, report.OnAirSeconds)
+                                             : report.OnAirSeconds;
+    output->Dump(uint64_t(std::llround(seconds * rate)));
+    Log(QStringLiteral("Run %1: dump of up to %2 s").arg(RunNumber).arg(seconds).toStdString());
+    ShowRunStatus();
+}
+
 void TMainWindow::ShowRunStatus() {
-    const TDropouts dropouts = Dropouts();
-    const bool running = Capture->Running();
-    OnAirStatus->setText(running
-                             ? OnAirText(double(BufferFrames()) / CurrentFormat().SamplesPerSec,
-                                         Capture->LatencyFrames() + PlaybackLatencyFrames(),
-                                         CurrentFormat().SamplesPerSec, Capture->BuffersLocked())
-                             : QStringLiteral("Not on air"));
+    const TRunReport report = RunReport();
+    const TDropouts& dropouts = report.Dropouts;
+    OnAirStatus->setText(report.Running ? OnAirText(report, Capture->BuffersLocked())
+                                        : QStringLiteral("Not on air"));
+    DumpBtn->setEnabled(report.CanDump);
     DropoutStatus->setText(DropoutText(dropouts));
     const bool any = dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns > 0;
     DropoutStatus->setStyleSheet(any ? QStringLiteral("color: red") : QString());

@@ -145,6 +145,7 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     Dock(client, MainPanel, TAlign::alTop, MainPanelHeight);
     BuildSettings();
     BuildPlayback();
+    BuildDumpButton();
     OscopeChk = NewCheckBox(QStringLiteral("Show Osciloscope"), MainPanel, {192, 240, 137, 17});
     OscopeChk->setToolTip(QStringLiteral("Draw each captured buffer"));
     connect(OscopeChk, &QCheckBox::clicked, this,
@@ -202,6 +203,8 @@ TMainWindowView TMainWindow::View() const {
         .PendingDis = PendingDis,
         .FramesDis = FramesDis,
         .PlayBtn = PlayBtn,
+        .DumpBtn = DumpBtn,
+        .BuildUpAtStartAction = BuildUpAtStartAction,
         .OscopeChk = OscopeChk,
         .VUMeterChk = VUMeterChk,
         .LeftPeak = LeftPeak,
@@ -244,6 +247,8 @@ void TMainWindow::NameObjects() {
         {FramesStrip, "FramesStrip"},
         {FramesDis, "FramesDis"},
         {PlayBtn, "PlayBtn"},
+        {DumpBtn, "DumpBtn"},
+        {BuildUpAtStartAction, "BuildUpAtStartAction"},
         {OscopeChk, "OscopeChk"},
         {LevelMeterPanel, "LevelMeterPanel"},
         {VUSwitchPanel, "VUSwitchPanel"},
@@ -275,6 +280,10 @@ void TMainWindow::BuildMenu() {
     ChooseInputOutputAction = OptionsMenu->addAction(QStringLiteral("&Choose Input/Output,,"));
     connect(ChooseInputOutputAction, &QAction::triggered, this,
             [this] { RunHandler([this] { OnChooseInputOutput(); }); });
+    BuildUpAtStartAction = OptionsMenu->addAction(QStringLiteral("&Build up at start"));
+    BuildUpAtStartAction->setCheckable(true);
+    BuildUpAtStartAction->setToolTip(
+        QStringLiteral("Start on air at once and build the delay up, instead of the count-down"));
     SaveDefaultsAction = OptionsMenu->addAction(QStringLiteral("&Save Defaults"));
     connect(SaveDefaultsAction, &QAction::triggered, this,
             [this] { RunHandler([this] { OnSaveDefaults(); }); });
@@ -345,6 +354,27 @@ void TMainWindow::BuildPlayback() {
             [this] { RunHandler([this] { PlayBtnClick(); }); });
 }
 
+void TMainWindow::BuildDumpButton() {
+    DumpBtn = new QToolButton(MainPanel);
+    DumpBtn->setGeometry(192, 175, 185, 56);
+    DumpBtn->setText(QStringLiteral("Dump"));
+    DumpBtn->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    DumpBtn->setToolTip(
+        QStringLiteral("Skip what waits to go on air, then build the delay up again (Ctrl+D)"));
+    QFont font = DumpBtn->font();
+    font.setBold(true);
+    font.setPixelSize(20);
+    DumpBtn->setFont(font);
+    // Red whether it can be pressed or not, so that the eye finds it before the hand does.
+    DumpBtn->setStyleSheet(QStringLiteral(
+        "QToolButton { background-color: #d01818; color: white; border: 2px outset #901010; }"
+        "QToolButton:pressed { border-style: inset; }"
+        "QToolButton:disabled { background-color: #d89a9a; color: #f4e4e4; }"));
+    DumpBtn->setEnabled(false);
+    connect(DumpBtn, &QToolButton::clicked, this,
+            [this] { RunHandler([this] { DumpOnAir(); }); });
+}
+
 void TMainWindow::BuildStatusLine() {
     OnAirStatus = new QLabel(QStringLiteral("Not on air"));
     OnAirStatus->setToolTip(QStringLiteral("The delay on air: the set delay and the devices' own"));
@@ -393,8 +423,10 @@ void TMainWindow::PlayBtnClick() {
                 ReadFormats();
             if (!HasFormat())
                 throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
-            CountDownSecs = DelayHours() * 3600.0;
-            CountDownTimer->start();
+            // Built up from the start, the programme is on air at once.
+            CountDownSecs = BuildUpAtStartAction->isChecked() ? 0.0 : DelayHours() * 3600.0;
+            if (CountDownSecs > 0.0)
+                CountDownTimer->start();
             ShowCountDown();
             StartDelay();
         } catch (...) {

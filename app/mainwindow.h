@@ -47,8 +47,9 @@ uint64_t CgroupRoomBytes(const QString& cgroupRoot, const QByteArray& procCgroup
 QString NumberText(uint64_t value);
 
 QString DropoutText(const TDropouts& dropouts);
-// The status line's delay on air: the set delay plus the devices' latency.
-QString OnAirText(double delaySeconds, uint32_t latencyFrames, int32_t rate, bool locked);
+// The status line's delay on air (what waits to go on air plus the devices' latency) and the
+// build-up under way.
+QString OnAirText(const TRunReport& report, bool locked);
 
 // Why Play finds no format: the device offers none of the list's, or (deviceRate, from a JACK
 // server) runs at a rate none of them has.
@@ -80,6 +81,8 @@ struct TMainWindowView {
     TPanel* PendingDis;
     TPanel* FramesDis;
     QToolButton* PlayBtn;
+    QToolButton* DumpBtn;
+    QAction* BuildUpAtStartAction;
     QCheckBox* OscopeChk;
     QCheckBox* VUMeterChk;
     TOnOffBox* LeftPeak;
@@ -123,12 +126,21 @@ public:
     TDropouts Dropouts() const;
     // Whether the current format list entry is a real format (not "No Wave Mapper").
     bool HasFormat() const;
+    // What the run shows now, on the status line and to the remote control.
+    TRunReport RunReport() const;
+    // What Dump does: skips up to the dump length of what waits to go on air. Raises
+    // Exception when there is nothing it may skip.
+    void DumpOnAir();
 
     uint64_t MemoryBudget = 0;
     int32_t FrameCounter = 0;
     bool DropBuffers = false;
     double CountDownSecs = 0.0;
     TWaveFormat OutputFormat{};
+    // The dump length (0: the whole delay) and how much slower the build-up after it plays,
+    // from the settings file.
+    double DumpSeconds = 0.0;
+    double BuildUpPercent = 3.0;
 
 protected:
     // A run still going when the window closes is stopped first, so the devices and buffers
@@ -143,6 +155,7 @@ private:
     void BuildMenu();
     void BuildSettings();
     void BuildPlayback();
+    void BuildDumpButton();
     void BuildLevelMeter();
     void BuildStatusLine();
     void NameObjects();
@@ -179,6 +192,7 @@ private:
     QAction* ExitAction;
     QMenu* OptionsMenu;
     QAction* ChooseInputOutputAction;
+    QAction* BuildUpAtStartAction;
     QAction* SaveDefaultsAction;
     QMenu* HelpMenu;
     QAction* LagvaneHelpAction;
@@ -204,6 +218,7 @@ private:
     TPanel* FramesDis;
     QToolButton* PlayBtn;
     QCheckBox* OscopeChk;
+    QToolButton* DumpBtn;
 
     // Level meter column: the channels above, the VU switch below.
     TPanel* LevelMeterPanel;

@@ -139,6 +139,10 @@ uint32_t PlaybackLatencyFrames() {
     return queue.Device ? queue.Device->LatencyFrames() : 0;
 }
 
+TWaveOutDevice* PlaybackDevice() {
+    return Queue().Device.get();
+}
+
 TPlaybackFaultEvent SetPlaybackFaultEvent(TPlaybackFaultEvent event) {
     return std::exchange(Queue().FaultEvent, std::move(event));
 }

@@ -34,6 +34,9 @@ uint64_t PlaybackUnderruns();
 uint64_t PlaybackXruns();
 // The open output's own latency in frames; 0 when none is open.
 uint32_t PlaybackLatencyFrames();
+// The open output, for what the queue does not do itself (its dump and build-up); nullptr
+// when none is open.
+TWaveOutDevice* PlaybackDevice();
 
 // Raised on the main thread when the open output stops on its own (lost, its stream failed);
 // code says why. Installs the event and returns the previous one.

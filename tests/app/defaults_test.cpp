@@ -29,7 +29,8 @@ TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
     window.View().FormatCombo->setCurrentIndex(2);
     window.View().SaveDefaultsAction->trigger();
     EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\n\n"
-                                        "[Settings]\nDelayTime=90\nAudioFormat=2\n"));
+                                        "[Settings]\nDelayTime=90\nAudioFormat=2\n\n"
+                                        "[Dump]\nBuildUpAtStart=0\n"));
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -60,6 +61,9 @@ struct LoadCase {
     double hours;
     int formatIndex;
     bool playOnStart;
+    double dumpSeconds = 0.0;
+    double buildUpPercent = 3.0;
+    bool buildUpAtStart = false;
 };
 
 void PrintTo(const LoadCase& c, std::ostream* out) {
@@ -78,6 +82,9 @@ TEST_P(LoadDefaultsTest, SetsWhatTheFileHoldsAndKeepsTheRest) {
     EXPECT_EQ(window.View().PlayOnStartChk->isChecked(), c.playOnStart);
     EXPECT_EQ(window.View().PlayBtn->isChecked(), c.playOnStart);
     EXPECT_EQ(Device.InputStarted(), c.playOnStart);
+    EXPECT_EQ(window.DumpSeconds, c.dumpSeconds);
+    EXPECT_EQ(window.BuildUpPercent, c.buildUpPercent);
+    EXPECT_EQ(window.View().BuildUpAtStartAction->isChecked(), c.buildUpAtStart);
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -104,7 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"AboveMemoryLimit", "[Settings]\nDelayTime=1e9\n", Mono8Limit, 0, false},
         LoadCase{"NegativeDelay", "[Settings]\nDelayTime=-5\n", TenthSecond, 0, false},
         LoadCase{"FormatBeyondList", "[Settings]\nAudioFormat=16\n", TenthSecond, 0, false},
-        LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false}),
+        LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false},
+        LoadCase{"DumpSettings", "[Dump]\nSeconds=2.5\nBuildUpPercent=5\nBuildUpAtStart=1\n",
+                 TenthSecond, 0, false, 2.5, 5.0, true},
+        LoadCase{"DumpSettingsOutOfRange", "[Dump]\nSeconds=-3\nBuildUpPercent=12\n",
+                 TenthSecond, 0, false, 0.0, 3.0, false},
+        LoadCase{"BuildUpTooSlight", "[Dump]\nBuildUpPercent=0.5\n", TenthSecond, 0, false}),
     [](const testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DefaultsTest, SavedDelayTooLongForTheSavedFormatIsLoweredBeforeTheRun) {
