@@ -297,8 +297,8 @@ void TMainWindow::DumpOnAir() {
     if (!report.CanDump || !output)
         throw Exception(QStringLiteral("Nothing to dump: a run must have at least 1 s on air"));
     const int32_t rate = CurrentFormat().SamplesPerSec;
-    const double seconds = DumpSeconds > 0.0 ? std::min(DumpSeconds, report.OnAirSeconds)
-                                             : report.OnAirSeconds;
+    const double seconds =
+        DumpSeconds > 0.0 ? std::min(DumpSeconds, report.OnAirSeconds) : report.OnAirSeconds;
     output->Dump(uint64_t(std::llround(seconds * rate)));
     Log(QStringLiteral("Run %1: dump of up to %2 s").arg(RunNumber).arg(seconds).toStdString());
     ShowRunStatus();

@@ -371,8 +371,7 @@ void TMainWindow::BuildDumpButton() {
         "QToolButton:pressed { border-style: inset; }"
         "QToolButton:disabled { background-color: #d89a9a; color: #f4e4e4; }"));
     DumpBtn->setEnabled(false);
-    connect(DumpBtn, &QToolButton::clicked, this,
-            [this] { RunHandler([this] { DumpOnAir(); }); });
+    connect(DumpBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { DumpOnAir(); }); });
 }
 
 void TMainWindow::BuildStatusLine() {

@@ -40,8 +40,8 @@ public:
     // rather than pass it. A run holds four.
     static constexpr uint64_t RingSize = 16;
 
-    THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format,
-              bool floatDevice, const TBuildUp& buildUp);
+    THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format, bool floatDevice,
+              const TBuildUp& buildUp);
     ~THandOver();
 
     const TTiming Timing;

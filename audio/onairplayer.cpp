@@ -23,8 +23,7 @@ double TimeRatio(const TBuildUp& buildUp) {
 TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floatDevice,
                            const TBuildUp& buildUp)
     : Link(link), Format(format), FloatDevice(floatDevice),
-      DeviceFrameBytes(floatDevice ? format.Channels * uint32_t(sizeof(float))
-                                   : format.BlockAlign),
+      DeviceFrameBytes(floatDevice ? format.Channels * uint32_t(sizeof(float)) : format.BlockAlign),
       FadeFrames(std::max<uint32_t>(format.SamplesPerSec / FadesPerSecond, 1)),
       BuildUpAtStart(buildUp.AtStart),
       Stretcher(format.Channels, format.SamplesPerSec, TimeRatio(buildUp)),
@@ -168,7 +167,8 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames) {
         return;
     const uint64_t heard = Phase == TPhase::Scheduled ? uint64_t(Due) : uint64_t(Heard);
     const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
-    const uint64_t margin = uint64_t(SafetyPeriods) * periodFrames + FadeFrames + Stretcher.Lookahead();
+    const uint64_t margin =
+        uint64_t(SafetyPeriods) * periodFrames + FadeFrames + Stretcher.Lookahead();
     if (filled <= heard + margin)
         return;
     const uint64_t skip = std::min(request, filled - heard - margin);
@@ -217,8 +217,7 @@ uint32_t TOnAirPlayer::ReadStretched(float* samples, uint32_t count) {
         return 0;
     uint32_t got = 0;
     while (got < count) {
-        const uint32_t taken =
-            Stretcher.Take(samples + size_t(got) * Format.Channels, count - got);
+        const uint32_t taken = Stretcher.Take(samples + size_t(got) * Format.Channels, count - got);
         got += taken;
         if (taken > 0)
             continue;

@@ -7,10 +7,10 @@ using RubberBand::RubberBandStretcher;
 
 TStretcher::TStretcher(uint32_t channels, uint32_t rate, double timeRatio)
     : Channels(channels), Ratio(timeRatio),
-      Engine(std::make_unique<RubberBandStretcher>(
-          rate, channels,
-          RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionThreadingNever,
-          timeRatio, 1.0)),
+      Engine(std::make_unique<RubberBandStretcher>(rate, channels,
+                                                   RubberBandStretcher::OptionProcessRealTime |
+                                                       RubberBandStretcher::OptionThreadingNever,
+                                                   timeRatio, 1.0)),
       Rows(channels, std::vector<float>(BlockFrames)), RowPointers(channels) {
     for (uint32_t channel = 0; channel < channels; ++channel)
         RowPointers[channel] = Rows[channel].data();
@@ -19,7 +19,8 @@ TStretcher::TStretcher(uint32_t channels, uint32_t rate, double timeRatio)
     for (int block = 0; block < 16; ++block) {
         Process(BlockFrames);
         while (Engine->available() > 0)
-            Engine->retrieve(RowPointers.data(), BlockFrames);
+            Engine->retrieve(RowPointers.data(),
+                             std::min<size_t>(BlockFrames, size_t(Engine->available())));
     }
     Engine->reset();
     LookaheadFrames = uint32_t(Engine->getStartDelay() / Ratio) + 2 * BlockFrames;
@@ -60,7 +61,8 @@ void TStretcher::Feed(const float* frames, uint32_t count) {
 uint32_t TStretcher::Take(float* frames, uint32_t count) {
     while (DiscardLeft > 0 && Engine->available() > 0)
         DiscardLeft -= uint32_t(Engine->retrieve(
-            RowPointers.data(), std::min<size_t>(DiscardLeft, BlockFrames)));
+            RowPointers.data(),
+            std::min<size_t>({DiscardLeft, BlockFrames, size_t(Engine->available())})));
     if (DiscardLeft > 0)
         return 0;
     const auto taken = uint32_t(Engine->retrieve(

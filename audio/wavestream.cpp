@@ -352,8 +352,7 @@ bool TWaveStream::BeginHandOver(uint64_t time) {
     THandOver* link = HandOverLink.load(std::memory_order_relaxed);
     if (!link || link->OutputGone.load())
         return true;
-    return !link->Holds(Current->Data) &&
-           link->Begin(Current->Data, HeaderFrames(Current), time);
+    return !link->Holds(Current->Data) && link->Begin(Current->Data, HeaderFrames(Current), time);
 }
 
 void TWaveStream::LoseInput(uint32_t frames) {

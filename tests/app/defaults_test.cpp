@@ -114,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false},
         LoadCase{"DumpSettings", "[Dump]\nSeconds=2.5\nBuildUpPercent=5\nBuildUpAtStart=1\n",
                  TenthSecond, 0, false, 2.5, 5.0, true},
-        LoadCase{"DumpSettingsOutOfRange", "[Dump]\nSeconds=-3\nBuildUpPercent=12\n",
-                 TenthSecond, 0, false, 0.0, 3.0, false},
+        LoadCase{"DumpSettingsOutOfRange", "[Dump]\nSeconds=-3\nBuildUpPercent=12\n", TenthSecond,
+                 0, false, 0.0, 3.0, false},
         LoadCase{"BuildUpTooSlight", "[Dump]\nBuildUpPercent=0.5\n", TenthSecond, 0, false}),
     [](const testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 

@@ -113,10 +113,10 @@ TEST_F(MainWindowTest, MenusCarryTheirItems) {
     EXPECT_EQ(window.View().LagvaneHelpAction->text(), QStringLiteral("&Lagvane Help"));
     EXPECT_EQ(window.View().BuildUpAtStartAction->text(), QStringLiteral("&Build up at start"));
     EXPECT_TRUE(window.View().BuildUpAtStartAction->isCheckable());
-    EXPECT_EQ(window.View().OptionsMenu->actions(),
-              (QList<QAction*>{window.View().ChooseInputOutputAction,
-                               window.View().BuildUpAtStartAction,
-                               window.View().SaveDefaultsAction}));
+    EXPECT_EQ(
+        window.View().OptionsMenu->actions(),
+        (QList<QAction*>{window.View().ChooseInputOutputAction, window.View().BuildUpAtStartAction,
+                         window.View().SaveDefaultsAction}));
 }
 
 TEST_F(MainWindowTest, HelpItemOpensTheContentsOfTheProgramsHelpFile) {

@@ -1,0 +1,151 @@
+#include "appfixture.h"
+
+#include "audio/wavelib.h"
+#include "controls/degspin.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QToolButton>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr int Rate = 11025;
+constexpr int DelaySeconds = 3;
+constexpr int Delay = DelaySeconds * Rate;
+constexpr int Mono16Index = 2;
+// Programme heard when the first dump is pressed, one second after the first buffer played.
+constexpr double FirstPressSeconds = DelaySeconds + 1.0;
+
+struct TDumpCase {
+    const char* Name;
+    double DumpSeconds;
+    double BuildUpPercent;
+    // When Dump is pressed, in seconds from the start of the run.
+    std::vector<double> Presses;
+    // Seconds dumped in all; below 0, as much as is on air less a few periods.
+    double DumpedSeconds;
+    // Stop the run this long after the first press; 0 lets the build-up finish.
+    double StopAfter = 0.0;
+};
+
+void PrintTo(const TDumpCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+// Quiet noise everywhere but in the second the first dump skips, which is loud: the output
+// shows at once whether any of that second ever played.
+std::vector<int16_t> Programme(int frames) {
+    std::vector<int16_t> samples(size_t(frames), 0);
+    uint32_t noise = 12345;
+    const int loudFrom = int((FirstPressSeconds - DelaySeconds + 0.1) * Rate);
+    const int loudTo = int((FirstPressSeconds - DelaySeconds + 0.9) * Rate);
+    for (int frame = 0; frame < frames; ++frame) {
+        noise = noise * 1664525u + 1013904223u;
+        const bool loud = frame >= loudFrom && frame < loudTo;
+        samples[size_t(frame)] =
+            loud ? int16_t((frame / 10) % 2 ? 16000 : -16000) : int16_t(int(noise >> 21) - 1024);
+    }
+    return samples;
+}
+
+class DumpTest : public AppTest, public testing::WithParamInterface<TDumpCase> {};
+
+// A dump skips ahead within the buffers with a crossfade; the output then plays stretched
+// until it is exactly one delay behind the input again, and from there on bit for bit.
+TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
+    const TDumpCase& c = GetParam();
+    TMainWindow& window = MakeWindow();
+    window.View().FormatCombo->setCurrentIndex(Mono16Index);
+    window.View().DelayTimeSpin->SetDegrees(DelaySeconds / 3600.0);
+    ASSERT_EQ(window.BufferFrames(), Delay);
+    window.DumpSeconds = c.DumpSeconds;
+    window.BuildUpPercent = c.BuildUpPercent;
+    const double ratio = 1.0 + c.BuildUpPercent / 100.0;
+    const double mostDumped = c.DumpedSeconds >= 0 ? c.DumpedSeconds : DelaySeconds;
+    const double runSeconds = c.StopAfter > 0
+                                  ? FirstPressSeconds + c.StopAfter
+                                  : FirstPressSeconds + mostDumped * ratio / (ratio - 1.0) + 3;
+    const std::vector<int16_t> input = Programme(int(runSeconds * Rate));
+    Device.SetPeriodFrames(256);
+    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
+    window.View().PlayBtn->click();
+    for (int tick = 0; tick < DelaySeconds; ++tick)
+        window.OnCountDownTick();
+    EXPECT_FALSE(window.View().DumpBtn->isEnabled());
+
+    int64_t now = 0;
+    for (double press : c.Presses) {
+        Device.Advance(int64_t(press * Rate) - now);
+        now = int64_t(press * Rate);
+        ASSERT_TRUE(window.View().DumpBtn->isEnabled()) << press;
+        window.View().DumpBtn->click();
+    }
+    Device.Advance(Rate);
+    now += Rate;
+    window.ShowRunStatus();
+    const TRunReport during = window.RunReport();
+    EXPECT_TRUE(during.BuildingUp);
+    EXPECT_TRUE(window.findChild<QLabel*>(QStringLiteral("OnAirStatus"))
+                    ->text()
+                    .contains(QStringLiteral("building up")));
+    EXPECT_EQ(window.View().DumpBtn->isEnabled(), during.OnAirSeconds >= 1.0);
+    if (c.StopAfter > 0) {
+        Device.Advance(int64_t(input.size()) - now);
+        window.View().PlayBtn->click();
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
+        EXPECT_FALSE(Device.OutputOpen());
+        EXPECT_FALSE(window.View().DumpBtn->isEnabled());
+        EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
+        return;
+    }
+    Device.Advance(int64_t(input.size()) - now);
+    const QByteArray played = Device.TakeOutput();
+    ASSERT_EQ(played.size(), int(input.size() * sizeof(int16_t)));
+    const auto* output = reinterpret_cast<const int16_t*>(played.constData());
+    const auto exact = [&](int frame) { return output[frame] == input[size_t(frame - Delay)]; };
+
+    // Bit for bit up to the first press; then nothing of the loud second, ever.
+    int firstChange = Delay;
+    while (firstChange < int(input.size()) && exact(firstChange))
+        ++firstChange;
+    EXPECT_GE(firstChange, int(FirstPressSeconds * Rate));
+    EXPECT_LE(firstChange, int(FirstPressSeconds * Rate) + 256);
+    int loudest = 0;
+    for (size_t frame = size_t(firstChange); frame < input.size(); ++frame)
+        loudest = std::max(loudest, std::abs(int(output[frame])));
+    EXPECT_LT(loudest, 8000);
+
+    // Bit for bit again once the dumped time is built up, after the time the stretch takes.
+    int lastChange = int(input.size()) - 1;
+    while (lastChange > firstChange && exact(lastChange))
+        --lastChange;
+    const double dumpedSeconds = double(PlaybackDevice()->OnAirState().DumpedFrames) / Rate;
+    if (c.DumpedSeconds >= 0)
+        EXPECT_NEAR(dumpedSeconds, c.DumpedSeconds, 1.0 / Rate);
+    else
+        EXPECT_GT(dumpedSeconds, DelaySeconds - 0.5);
+    const double buildUpSeconds = dumpedSeconds * ratio / (ratio - 1.0);
+    const double builtUpIn = double(lastChange - firstChange) / Rate;
+    EXPECT_NEAR(builtUpIn, buildUpSeconds, buildUpSeconds * 0.05);
+    EXPECT_GE(int(input.size()) - lastChange, 2 * Rate);
+
+    window.ShowRunStatus();
+    const TRunReport after = window.RunReport();
+    EXPECT_FALSE(after.BuildingUp);
+    EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds);
+    EXPECT_EQ(after.Dropouts, TDropouts{});
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, DumpTest,
+    testing::Values(TDumpCase{"OneSecondAtThreeSeconds", 1.0, 3.0, {FirstPressSeconds}, 1.0},
+                    TDumpCase{"PressedTwice", 1.0, 10.0, {FirstPressSeconds, 4.5}, 2.0},
+                    TDumpCase{"LongerThanOnAir", 5.0, 10.0, {FirstPressSeconds}, -1.0},
+                    TDumpCase{"DuringBuildUp", 1.0, 10.0, {FirstPressSeconds, 8.0}, 2.0},
+                    TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {FirstPressSeconds}, 1.0, 2.0}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace
