@@ -36,7 +36,7 @@ protected:
 
 TEST_F(HelpContentTest, EveryTopicOfTheContentsHasATitleAndWorkingLinks) {
     EXPECT_EQ(Window->windowTitle(), QStringLiteral("Lagvane Help"));
-    EXPECT_EQ(Contents->count(), 11);
+    EXPECT_EQ(Contents->count(), 12);
     for (int row = 0; row < Contents->count(); ++row) {
         Window->ShowContextPage(row);
         const QString page = Browser->source().toLocalFile();
@@ -70,6 +70,8 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"half of full scale", "levels.html"},
         {"176,400", "formats.html"},
         {"LAGVANE_LOG", "troubleshooting.html"},
+        {"BuildUpPercent", "dump-remote.html"},
+        {"Authorization: Bearer", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,
