@@ -280,7 +280,7 @@ TRunReport TMainWindow::RunReport() const {
     report.DeviceLatencySeconds = double(Capture->LatencyFrames() + PlaybackLatencyFrames()) / rate;
     report.OnAirSeconds =
         double(BufferFrames() - onAir.AheadFrames) / rate + report.DeviceLatencySeconds;
-    report.CanDump = !CountDownTimer->isActive() && report.OnAirSeconds >= 1.0;
+    report.CanDump = onAir.Playing && report.OnAirSeconds >= 1.0;
     report.BuildingUp = onAir.BuildingUp;
     if (onAir.BuildingUp && onAir.BuildUpFrames > 0) {
         const double ratio = 1.0 + BuildUpPercent / 100.0;

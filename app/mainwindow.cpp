@@ -410,6 +410,7 @@ void TMainWindow::StartUp() {
     UpdateBufferSize();
     MakeHelpFileAbsolute();
     LoadDefaults(*this);
+    StartRemoteControl();
     // Qt paints every widget through a back buffer, the graphs included: nothing to switch on.
     OscopeChkClick();
 }

@@ -4,6 +4,7 @@
 // as the whole delay, and every buffer that comes back full goes straight to the playback
 // queue, so the output runs exactly one buffer, one delay, behind the input.
 
+#include "app/remotecontrol.h"
 #include "app/runreport.h"
 #include "audio/waveread.h"
 
@@ -11,6 +12,7 @@
 #include <QMainWindow>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QCheckBox;
@@ -95,7 +97,8 @@ struct TMainWindowView {
     QTimer* CountDownTimer;
 };
 
-class TMainWindow : public QMainWindow {
+// The remote control presses the window's own buttons, so that both ways behave alike.
+class TMainWindow : public QMainWindow, private TRemoteTarget {
 public:
     // Builds every control and component, then starts up: measures memory with probe, sizes
     // the delay, loads the saved defaults (which may start a run) and sizes the window.
@@ -180,6 +183,14 @@ private:
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
     void StopAfterFault(int run, const QString& message);
+    // Starts the remote control the settings file asks for; a failure is told, not raised.
+    void StartRemoteControl();
+
+    // The remote control's requests: what the buttons do, with failures answered, not shown.
+    TRunReport Report() const override;
+    QString Dump() override;
+    QString Play() override;
+    QString Stop() override;
 
     TMemoryProbe MemoryProbe;
     TDropouts LoggedDropouts;
@@ -246,4 +257,5 @@ private:
     QTimer* CountDownTimer;
     // Refreshes the status line while a run goes, between buffers too.
     QTimer* RunStatusTimer;
+    std::unique_ptr<TRemoteControl> RemoteControl;
 };

@@ -77,6 +77,7 @@ public:
     std::atomic<int64_t> AheadFrames{0};
     std::atomic<int64_t> BuildUpFrames{0};
     std::atomic<bool> BuildingUp{false};
+    std::atomic<bool> Playing{false};
     std::atomic<uint64_t> DumpedFrames{0};
 
 private:

@@ -329,4 +329,5 @@ void TOnAirPlayer::Publish() {
     Link.AheadFrames.store(std::max<int64_t>(ahead, 0), std::memory_order_relaxed);
     Link.BuildingUp.store(AwaitingStart || Phase == TPhase::Stretching || Fade.Left > 0,
                           std::memory_order_relaxed);
+    Link.Playing.store(HasPlayed, std::memory_order_relaxed);
 }

@@ -128,6 +128,8 @@ struct TOnAirState {
     // The frames ahead when the build-up now going began, for its progress.
     int64_t BuildUpFrames = 0;
     bool BuildingUp = false;
+    // Whether any of the programme has played yet: before, there is nothing to dump.
+    bool Playing = false;
     // Frames dumped since the run started; none of them is ever played.
     uint64_t DumpedFrames = 0;
 };

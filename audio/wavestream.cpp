@@ -272,6 +272,7 @@ TOnAirState TWaveStream::OnAirState() const {
     return {link->AheadFrames.load(std::memory_order_relaxed),
             link->BuildUpFrames.load(std::memory_order_relaxed),
             link->BuildingUp.load(std::memory_order_relaxed),
+            link->Playing.load(std::memory_order_relaxed),
             link->DumpedFrames.load(std::memory_order_relaxed)};
 }
 

@@ -57,9 +57,13 @@ public:
     }
 
     TAnswer Ask(const char* method, const char* path, const QString& token = {}) const {
-        QStringList arguments{QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
-                              QStringLiteral("-w"), QStringLiteral("\n%{http_code}"),
-                              QStringLiteral("-X"), QString::fromUtf8(method)};
+        QStringList arguments{QStringLiteral("-s"),
+                              QStringLiteral("-m"),
+                              QStringLiteral("5"),
+                              QStringLiteral("-w"),
+                              QStringLiteral("\n%{http_code}"),
+                              QStringLiteral("-X"),
+                              QString::fromUtf8(method)};
         if (!token.isEmpty())
             arguments << QStringLiteral("-H") << QStringLiteral("Authorization: Bearer ") + token;
         arguments << QStringLiteral("http://127.0.0.1:%1%2").arg(Port).arg(path);
@@ -69,7 +73,8 @@ public:
             return {};
         const QByteArray output = curl.readAllStandardOutput();
         const qsizetype split = output.lastIndexOf('\n');
-        return {output.mid(split + 1).toInt(), QJsonDocument::fromJson(output.left(split)).object()};
+        return {output.mid(split + 1).toInt(),
+                QJsonDocument::fromJson(output.left(split)).object()};
     }
 
     // Asks until answer satisfies done, for at most limitMs.

@@ -1,0 +1,64 @@
+// The main window as the remote control sees it: each request presses what the operator would.
+
+#include "app/application.h"
+#include "app/defaults.h"
+#include "app/inifile.h"
+#include "app/mainwindow.h"
+#include "support/errors.h"
+#include "support/log.h"
+
+#include <QStatusBar>
+#include <QToolButton>
+
+namespace {
+
+constexpr int RemoteFailureShownMs = 15000;
+
+// A request's failure goes back to whoever sent it; a message box nobody at the window sees
+// would only block it.
+template <typename TAction> QString FailureOf(TAction&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return ExceptionMessage(error);
+    }
+    return {};
+}
+
+} // namespace
+
+void TMainWindow::StartRemoteControl() {
+    TIniFile ini(DefaultsFileName());
+    TRemoteTarget& target = *this;
+    RemoteControl = std::make_unique<TRemoteControl>(target, ReadRemoteSettings(ini));
+    const QString failure = RemoteControl->Listen();
+    if (failure.isEmpty())
+        return;
+    Log(failure.toStdString());
+    statusBar()->showMessage(failure, RemoteFailureShownMs);
+}
+
+TRunReport TMainWindow::Report() const {
+    return RunReport();
+}
+
+QString TMainWindow::Dump() {
+    return FailureOf([this] { DumpOnAir(); });
+}
+
+QString TMainWindow::Play() {
+    if (PlayBtn->isChecked())
+        return {};
+    if (!PlayBtn->isEnabled())
+        return QStringLiteral("The last run is still stopping");
+    PlayBtn->setChecked(true);
+    return FailureOf([this] { PlayBtnClick(); });
+}
+
+QString TMainWindow::Stop() {
+    // A stop already under way ends the run by itself.
+    if (!PlayBtn->isChecked() || !PlayBtn->isEnabled())
+        return {};
+    PlayBtn->setChecked(false);
+    return FailureOf([this] { PlayBtnClick(); });
+}
