@@ -28,6 +28,10 @@ struct TDumpCase {
     double DumpedSeconds;
     // Stop the run this long after the first press; 0 lets the build-up finish.
     double StopAfter = 0.0;
+    // "Build up at start": the whole delay is built up from the first frame, no press.
+    bool AtStart = false;
+    // Input and output on separate streams, the output starting this many frames late.
+    int Cushion = 0;
 };
 
 void PrintTo(const TDumpCase& c, std::ostream* out) {
@@ -62,13 +66,18 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     ASSERT_EQ(window.BufferFrames(), Delay);
     window.DumpSeconds = c.DumpSeconds;
     window.BuildUpPercent = c.BuildUpPercent;
+    window.View().BuildUpAtStartAction->setChecked(c.AtStart);
     const double ratio = 1.0 + c.BuildUpPercent / 100.0;
-    const double mostDumped = c.DumpedSeconds >= 0 ? c.DumpedSeconds : DelaySeconds;
+    const double mostDumped = c.DumpedSeconds > 0 ? c.DumpedSeconds : DelaySeconds;
+    // The build-up begins with the first press, or with the run.
+    const double buildUpFrom = c.AtStart ? 0.0 : FirstPressSeconds;
     const double runSeconds = c.StopAfter > 0
                                   ? FirstPressSeconds + c.StopAfter
-                                  : FirstPressSeconds + mostDumped * ratio / (ratio - 1.0) + 3;
+                                  : buildUpFrom + mostDumped * ratio / (ratio - 1.0) + 3;
     const std::vector<int16_t> input = Programme(int(runSeconds * Rate));
     Device.SetPeriodFrames(256);
+    if (c.Cushion > 0)
+        Device.SetSeparateStreams(c.Cushion);
     Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
     window.View().PlayBtn->click();
     for (int tick = 0; tick < DelaySeconds; ++tick)
@@ -106,29 +115,46 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     const QByteArray played = Device.TakeOutput();
     ASSERT_EQ(played.size(), int(input.size() * sizeof(int16_t)));
     const auto* output = reinterpret_cast<const int16_t*>(played.constData());
-    const auto exact = [&](int frame) { return output[frame] == input[size_t(frame - Delay)]; };
+    // The first frame plays one delay late, and on separate streams up to a cushion later.
+    int late = 0;
+    while (late < int(input.size()) && output[late] == 0)
+        ++late;
+    if (!c.AtStart) {
+        EXPECT_GE(late, Delay);
+        EXPECT_LE(late, Delay + c.Cushion);
+        late = std::max(late, Delay);
+    }
+    const auto exact = [&](int frame) { return output[frame] == input[size_t(frame - late)]; };
 
-    // Bit for bit up to the first press; then nothing of the loud second, ever.
-    int firstChange = Delay;
-    while (firstChange < int(input.size()) && exact(firstChange))
-        ++firstChange;
-    EXPECT_GE(firstChange, int(FirstPressSeconds * Rate));
-    EXPECT_LE(firstChange, int(FirstPressSeconds * Rate) + 256);
-    int loudest = 0;
-    for (size_t frame = size_t(firstChange); frame < input.size(); ++frame)
-        loudest = std::max(loudest, std::abs(int(output[frame])));
-    EXPECT_LT(loudest, 8000);
+    int firstChange = late;
+    if (c.AtStart) {
+        // On air almost at once, long before the delay is up.
+        EXPECT_LT(late, Rate / 5);
+        late = Delay;
+        firstChange = 0;
+    } else {
+        // Bit for bit up to the first press; then nothing of the loud second, ever.
+        while (firstChange < int(input.size()) && exact(firstChange))
+            ++firstChange;
+        EXPECT_GE(firstChange, int(FirstPressSeconds * Rate));
+        EXPECT_LE(firstChange, int(FirstPressSeconds * Rate) + c.Cushion + 256);
+        int loudest = 0;
+        for (size_t frame = size_t(firstChange); frame < input.size(); ++frame)
+            loudest = std::max(loudest, std::abs(int(output[frame])));
+        EXPECT_LT(loudest, 8000);
+    }
 
     // Bit for bit again once the dumped time is built up, after the time the stretch takes.
     int lastChange = int(input.size()) - 1;
-    while (lastChange > firstChange && exact(lastChange))
+    while (lastChange > std::max(firstChange, late) && exact(lastChange))
         --lastChange;
     const double dumpedSeconds = double(PlaybackDevice()->OnAirState().DumpedFrames) / Rate;
     if (c.DumpedSeconds >= 0)
         EXPECT_NEAR(dumpedSeconds, c.DumpedSeconds, 1.0 / Rate);
     else
         EXPECT_GT(dumpedSeconds, DelaySeconds - 0.5);
-    const double buildUpSeconds = dumpedSeconds * ratio / (ratio - 1.0);
+    const double builtUp = c.AtStart ? DelaySeconds : dumpedSeconds;
+    const double buildUpSeconds = builtUp * ratio / (ratio - 1.0);
     const double builtUpIn = double(lastChange - firstChange) / Rate;
     EXPECT_NEAR(builtUpIn, buildUpSeconds, buildUpSeconds * 0.05);
     EXPECT_GE(int(input.size()) - lastChange, 2 * Rate);
@@ -136,7 +162,7 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     window.ShowRunStatus();
     const TRunReport after = window.RunReport();
     EXPECT_FALSE(after.BuildingUp);
-    EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds);
+    EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds + after.DeviceLatencySeconds);
     EXPECT_EQ(after.Dropouts, TDropouts{});
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
 }
@@ -147,7 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
                     TDumpCase{"PressedTwice", 1.0, 10.0, {FirstPressSeconds, 4.5}, 2.0},
                     TDumpCase{"LongerThanOnAir", 5.0, 10.0, {FirstPressSeconds}, -1.0},
                     TDumpCase{"DuringBuildUp", 1.0, 10.0, {FirstPressSeconds, 8.0}, 2.0},
-                    TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {FirstPressSeconds}, 1.0, 2.0}),
+                    TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {FirstPressSeconds}, 1.0, 2.0},
+                    TDumpCase{"BuildUpAtStart", 1.0, 10.0, {}, 0.0, 0.0, true},
+                    TDumpCase{
+                        "SeparateStreams", 1.0, 10.0, {FirstPressSeconds}, 1.0, 0.0, false, 512}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace
