@@ -254,15 +254,21 @@ QString DropoutText(const TDropouts& dropouts) {
 
 QString OnAirText(const TRunReport& report, bool locked) {
     const QLocale locale = QLocale::system();
+    if (report.BuildingUp) {
+        // The line has room for the build-up only in place of the device's share, which is
+        // in the delay shown all the same.
+        const int left = int(std::ceil(report.BuildUpSecondsLeft));
+        return QStringLiteral("On air %1 s, building up %2 %, %3:%4 left")
+            .arg(locale.toString(report.OnAirSeconds, 'f', 2))
+            .arg(int(report.BuildUpDone * 100.0))
+            .arg(left / 60)
+            .arg(left % 60, 2, 10, QLatin1Char('0'));
+    }
     QString text = QStringLiteral("On air %1 s (device %2 ms)")
                        .arg(locale.toString(report.OnAirSeconds, 'f', 4),
                             locale.toString(report.DeviceLatencySeconds * 1000.0, 'f', 1));
     if (!locked)
         text += QStringLiteral(", buffers not locked in memory");
-    if (report.BuildingUp)
-        text += QStringLiteral(", building up %1 %, %2 left")
-                    .arg(std::floor(report.BuildUpDone * 100.0))
-                    .arg(HoursToText(false, false, 0, report.BuildUpSecondsLeft / 3600.0));
     return text;
 }
 

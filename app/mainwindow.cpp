@@ -376,7 +376,8 @@ void TMainWindow::BuildDumpButton() {
 
 void TMainWindow::BuildStatusLine() {
     OnAirStatus = new QLabel(QStringLiteral("Not on air"));
-    OnAirStatus->setToolTip(QStringLiteral("The delay on air: the set delay and the devices' own"));
+    OnAirStatus->setToolTip(QStringLiteral("The delay on air: the set delay and the devices' own; "
+                                           "after a dump, how far the build-up has come"));
     DropoutStatus = new QLabel(DropoutText({}));
     DropoutStatus->setToolTip(
         QStringLiteral("Input frames lost, times the output ran dry, xruns the host reported"));
