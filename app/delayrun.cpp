@@ -316,6 +316,9 @@ void TMainWindow::ShowRunStatus() {
     OnAirStatus->setText(report.Running ? OnAirText(report, Capture->BuffersLocked())
                                         : QStringLiteral("Not on air"));
     DumpBtn->setEnabled(report.CanDump);
+    if (ShownBuildingUp && !report.BuildingUp && report.Running)
+        Log(QStringLiteral("Run %1: built up to the set delay again").arg(RunNumber).toStdString());
+    ShownBuildingUp = report.BuildingUp;
     DropoutStatus->setText(DropoutText(dropouts));
     const bool any = dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns > 0;
     DropoutStatus->setStyleSheet(any ? QStringLiteral("color: red") : QString());

@@ -194,6 +194,8 @@ private:
 
     TMemoryProbe MemoryProbe;
     TDropouts LoggedDropouts;
+    // Whether the status line last showed a build-up, so that its end is logged once.
+    bool ShownBuildingUp = false;
     QElapsedTimer DropoutLogClock;
     // Counts the runs started, so that a fault of a run already over stops no later one.
     int RunNumber = 0;
