@@ -56,14 +56,24 @@ public:
             Process.kill();
     }
 
-    TAnswer Ask(const char* method, const char* path, const QString& token = {}) const {
-        QStringList arguments{QStringLiteral("-s"),
-                              QStringLiteral("-m"),
-                              QStringLiteral("5"),
-                              QStringLiteral("-w"),
-                              QStringLiteral("\n%{http_code}"),
-                              QStringLiteral("-X"),
-                              QString::fromUtf8(method)};
+    // Asks until the answer satisfies done, for at most limitMs.
+    TAnswer Ask(const char* method, const char* path, const QString& token = {},
+                const std::function<bool(const TAnswer&)>& done = {}, int limitMs = 0) const {
+        QElapsedTimer clock;
+        clock.start();
+        TAnswer answer = AskOnce(method, path, token);
+        while (done && !done(answer) && clock.elapsed() < limitMs) {
+            QThread::msleep(100);
+            answer = AskOnce(method, path, token);
+        }
+        return answer;
+    }
+
+private:
+    TAnswer AskOnce(const char* method, const char* path, const QString& token) const {
+        QStringList arguments = QStringLiteral("-s -m 5 -X").split(u' ');
+        arguments << QString::fromUtf8(method) << QStringLiteral("-w")
+                  << QStringLiteral("\n%{http_code}");
         if (!token.isEmpty())
             arguments << QStringLiteral("-H") << QStringLiteral("Authorization: Bearer ") + token;
         arguments << QStringLiteral("http://127.0.0.1:%1%2").arg(Port).arg(path);
@@ -77,21 +87,6 @@ public:
                 QJsonDocument::fromJson(output.left(split)).object()};
     }
 
-    // Asks until answer satisfies done, for at most limitMs.
-    TAnswer AskUntil(const char* method, const char* path,
-                     const std::function<bool(const TAnswer&)>& done, int limitMs,
-                     const QString& token = {}) const {
-        QElapsedTimer clock;
-        clock.start();
-        TAnswer answer = Ask(method, path, token);
-        while (!done(answer) && clock.elapsed() < limitMs) {
-            QThread::msleep(100);
-            answer = Ask(method, path, token);
-        }
-        return answer;
-    }
-
-private:
     QTemporaryDir Config;
     QProcess Process;
     quint16 Port = 0;
@@ -101,11 +96,15 @@ bool Answers(const TAnswer& answer) {
     return answer.Code != 0;
 }
 
+bool CanDump(const TAnswer& answer) {
+    return answer.Body[QStringLiteral("canDump")].toBool();
+}
+
 TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddresses) {
     UseJackServer(SampleRate);
     {
         TProgram program({});
-        TAnswer status = program.AskUntil("GET", "/api/status", Answers, 20000);
+        TAnswer status = program.Ask("GET", "/api/status", {}, Answers, 20000);
         ASSERT_EQ(status.Code, 200) << "the program's remote control did not answer";
         EXPECT_FALSE(status.Body[QStringLiteral("running")].toBool());
         EXPECT_EQ(program.Ask("POST", "/api/dump").Code, 409);
@@ -114,11 +113,8 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         ASSERT_EQ(played.Code, 200);
         EXPECT_TRUE(played.Body[QStringLiteral("running")].toBool());
         EXPECT_DOUBLE_EQ(played.Body[QStringLiteral("setDelay")].toDouble(), 3.0);
-        const auto canDump = [](const TAnswer& answer) {
-            return answer.Body[QStringLiteral("canDump")].toBool();
-        };
-        status = program.AskUntil("GET", "/api/status", canDump, 10000);
-        ASSERT_TRUE(canDump(status)) << "Dump never became possible";
+        status = program.Ask("GET", "/api/status", {}, CanDump, 10000);
+        ASSERT_TRUE(CanDump(status)) << "Dump never became possible";
         const double before = status.Body[QStringLiteral("onAirDelay")].toDouble();
         EXPECT_GE(before, 3.0);
 
@@ -126,7 +122,7 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         const auto dumped = [&](const TAnswer& answer) {
             return answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - 2.5;
         };
-        status = program.AskUntil("GET", "/api/status", dumped, 5000);
+        status = program.Ask("GET", "/api/status", {}, dumped, 5000);
         EXPECT_TRUE(dumped(status)) << "on air " << status.Body["onAirDelay"].toDouble() << " s";
         const QJsonObject buildUp = status.Body[QStringLiteral("buildUp")].toObject();
         EXPECT_TRUE(buildUp[QStringLiteral("active")].toBool());
@@ -137,11 +133,10 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         const TAnswer stopped = program.Ask("POST", "/api/stop");
         EXPECT_EQ(stopped.Code, 200);
         EXPECT_FALSE(stopped.Body[QStringLiteral("running")].toBool());
-        EXPECT_EQ(program.Ask("GET", "/api/nothing").Code, 404);
     }
     {
         TProgram program(QStringLiteral("Address=0.0.0.0\nToken=%1\n").arg(Token));
-        const TAnswer refused = program.AskUntil("POST", "/api/play", Answers, 20000);
+        const TAnswer refused = program.Ask("POST", "/api/play", {}, Answers, 20000);
         EXPECT_EQ(refused.Code, 401);
         EXPECT_EQ(program.Ask("POST", "/api/play", QStringLiteral("wrong")).Code, 401);
         const TAnswer status = program.Ask("GET", "/api/status", QString::fromUtf8(Token));
