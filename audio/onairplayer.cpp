@@ -44,6 +44,7 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
         Due = late - int64_t(first.Frames);
         Heard = 0.0;
         FeedFrame = 0;
+        HoleAhead = false;
         Stretcher.Restart();
         Phase = TPhase::Stretching;
         AwaitingStart = false;
@@ -142,6 +143,13 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
             EndFade(time + count);
         return count;
     }
+    if (HoleAhead) {
+        // The input lost frames: stretching on through the hole would play what follows it
+        // early. Plain playing from the frame heard leaves the hole silent until it is due.
+        Due = std::max(Due, int64_t(Heard));
+        Fade = {FadeFrames, false, 0, uint64_t(Due), false};
+        return 0;
+    }
     const double ahead = Heard - double(Due);
     if (ahead <= 0.0) {
         // Back on schedule: fade from the stretcher into plain playing of the frame due now.
@@ -181,6 +189,7 @@ void TOnAirPlayer::EndFade(uint64_t time) {
     if (Fade.ThenStretch) {
         Heard = double(Fade.ToFrame);
         FeedFrame = Fade.ToFrame;
+        HoleAhead = false;
         Stretcher.Restart();
         Phase = TPhase::Stretching;
         return;
@@ -221,9 +230,16 @@ uint32_t TOnAirPlayer::ReadStretched(float* samples, uint32_t count) {
         got += taken;
         if (taken > 0)
             continue;
-        const uint32_t fed = ReadPlain(FeedFrame, FeedSamples.data(), Stretcher.Wanted());
-        if (fed == 0)
+        uint32_t run;
+        if (HoleAhead || !Locate(FeedFrame, run))
             break;
+        if (HoleBefore(FeedFrame)) {
+            HoleAhead = true;
+            break;
+        }
+        // Up to the end of its buffer at most, so that a hole after it is seen before it is fed.
+        const uint32_t fed =
+            ReadPlain(FeedFrame, FeedSamples.data(), std::min(Stretcher.Wanted(), run));
         Stretcher.Feed(FeedSamples.data(), fed);
         FeedFrame += fed;
     }
@@ -252,6 +268,18 @@ const char* TOnAirPlayer::Locate(uint64_t frame, uint32_t& count) const {
         return buffer.Data + (frame - buffer.First) * Format.BlockAlign;
     }
     return nullptr;
+}
+
+bool TOnAirPlayer::HoleBefore(uint64_t frame) const {
+    const uint64_t started = Link.Started.load(std::memory_order_acquire);
+    for (uint64_t index = Done + 1; index < started; ++index) {
+        const THandOver::TBuffer& buffer = Link.Ring[index % THandOver::RingSize];
+        if (buffer.First != frame)
+            continue;
+        const THandOver::TBuffer& before = Link.Ring[(index - 1) % THandOver::RingSize];
+        return buffer.Start != before.Start + before.Frames;
+    }
+    return false;
 }
 
 void TOnAirPlayer::PassTo(uint64_t frame) {

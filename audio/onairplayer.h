@@ -56,6 +56,8 @@ private:
     // Where programme frame lies in memory, and how many frames follow it there; nullptr when
     // it is not written yet.
     const char* Locate(uint64_t frame, uint32_t& count) const;
+    // Whether the input lost frames just before programme frame, the first of a buffer.
+    bool HoleBefore(uint64_t frame) const;
     // Moves the schedule to frame and lets go of every buffer wholly before it.
     void PassTo(uint64_t frame);
     // A buffer was due and had nothing to play: counted once until something plays again.
@@ -89,6 +91,8 @@ private:
     // stretching), and the next frame the stretcher is fed.
     double Heard = 0.0;
     uint64_t FeedFrame = 0;
+    // The stretcher's feed reached frames the input lost: the build-up ends there.
+    bool HoleAhead = false;
     TFade Fade;
     std::vector<float> FromSamples;
     std::vector<float> ToSamples;

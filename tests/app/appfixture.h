@@ -9,6 +9,7 @@
 #include "audio/wavemessage.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -22,6 +23,12 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 constexpr uint64_t OneGiB = uint64_t(1) << 30;
+
+// Lets the window handle what the devices told it, and what that handling posted in turn.
+inline void HandleEvents() {
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
+}
 
 class AppTest : public testing::Test {
 protected:

@@ -384,12 +384,6 @@ INSTANTIATE_TEST_SUITE_P(
                                "Failed to open input device"}),
     [](const testing::TestParamInfo<StartFault>& info) { return std::string(info.param.name); });
 
-// Lets the window handle what the devices told it, and what that handling posted in turn.
-void HandleEvents() {
-    for (int pass = 0; pass < 3; ++pass)
-        QCoreApplication::processEvents();
-}
-
 void ExpectIdle(TMainWindow& window, const TVirtualWaveDevice& device) {
     EXPECT_FALSE(window.View().PlayBtn->isChecked());
     EXPECT_TRUE(window.View().PlayBtn->isEnabled());

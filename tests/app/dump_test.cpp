@@ -32,6 +32,9 @@ struct TDumpCase {
     bool AtStart = false;
     // Input and output on separate streams, the output starting this many frames late.
     int Cushion = 0;
+    // The main thread held busy this long a second after the first press, so that the input
+    // loses frames during the build-up.
+    double StallSeconds = 0.0;
 };
 
 void PrintTo(const TDumpCase& c, std::ostream* out) {
@@ -102,6 +105,11 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
                     ->text()
                     .contains(QStringLiteral("building up")));
     EXPECT_EQ(window.View().DumpBtn->isEnabled(), during.OnAirSeconds >= 1.0);
+    if (c.StallSeconds > 0) {
+        Device.Advance(int64_t(c.StallSeconds * Rate), TVirtualWaveDevice::TPump::Never);
+        now += int64_t(c.StallSeconds * Rate);
+        HandleEvents();
+    }
     if (c.StopAfter > 0) {
         Device.Advance(int64_t(input.size()) - now);
         window.View().PlayBtn->click();
@@ -156,14 +164,21 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     const double builtUp = c.AtStart ? DelaySeconds : dumpedSeconds;
     const double buildUpSeconds = builtUp * ratio / (ratio - 1.0);
     const double builtUpIn = double(lastChange - firstChange) / Rate;
-    EXPECT_NEAR(builtUpIn, buildUpSeconds, buildUpSeconds * 0.05);
     EXPECT_GE(int(input.size()) - lastChange, 2 * Rate);
-
     window.ShowRunStatus();
     const TRunReport after = window.RunReport();
+    if (c.StallSeconds > 0) {
+        // Lost input ends the build-up: the output falls silent for the hole, and plays exactly
+        // one delay late from the frame after it, never early.
+        const double holeEnds = FirstPressSeconds + 1.0 + c.StallSeconds;
+        EXPECT_LT(lastChange, int((holeEnds + DelaySeconds + 0.5) * Rate));
+        EXPECT_GT(after.Dropouts.LostFrames, 0u);
+    } else {
+        EXPECT_NEAR(builtUpIn, buildUpSeconds, buildUpSeconds * 0.05);
+        EXPECT_EQ(after.Dropouts, TDropouts{});
+    }
     EXPECT_FALSE(after.BuildingUp);
     EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds + after.DeviceLatencySeconds);
-    EXPECT_EQ(after.Dropouts, TDropouts{});
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
 }
 
@@ -176,7 +191,16 @@ INSTANTIATE_TEST_SUITE_P(
                     TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {FirstPressSeconds}, 1.0, 2.0},
                     TDumpCase{"BuildUpAtStart", 1.0, 10.0, {}, 0.0, 0.0, true},
                     TDumpCase{
-                        "SeparateStreams", 1.0, 10.0, {FirstPressSeconds}, 1.0, 0.0, false, 512}),
+                        "SeparateStreams", 1.0, 10.0, {FirstPressSeconds}, 1.0, 0.0, false, 512},
+                    TDumpCase{"InputLostDuringBuildUp",
+                              1.0,
+                              3.0,
+                              {FirstPressSeconds},
+                              1.0,
+                              0.0,
+                              false,
+                              0,
+                              3 * DelaySeconds + 2.0}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace
