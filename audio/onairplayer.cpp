@@ -25,12 +25,11 @@ TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floa
     : Link(link), Format(format), FloatDevice(floatDevice),
       DeviceFrameBytes(floatDevice ? format.Channels * uint32_t(sizeof(float)) : format.BlockAlign),
       FadeFrames(std::max<uint32_t>(format.SamplesPerSec / FadesPerSecond, 1)),
-      BuildUpAtStart(buildUp.AtStart),
       Stretcher(format.Channels, format.SamplesPerSec, TimeRatio(buildUp)),
       FromSamples(size_t(TStretcher::BlockFrames) * format.Channels),
       ToSamples(size_t(TStretcher::BlockFrames) * format.Channels),
       FeedSamples(size_t(TStretcher::BlockFrames) * format.Channels) {
-    AwaitingStart = BuildUpAtStart;
+    AwaitingStart = buildUp.AtStart;
     Publish();
 }
 
@@ -93,7 +92,8 @@ void TOnAirPlayer::PlayScheduled(uint8_t*& target, uint32_t& frames, uint64_t& t
                 return;
             }
             count = std::min(count, frames);
-            PcmToDevice(data, target, count);
+            PcmToDevice(data, target, size_t(count) * Format.Channels, Format.BitsPerSample / 8,
+                        FloatDevice);
             HasPlayed = true;
             Dry = false;
             Due += count;
@@ -303,14 +303,6 @@ void TOnAirPlayer::MarkDry() {
     Dry = true;
 }
 
-void TOnAirPlayer::PcmToDevice(const char* pcm, uint8_t* target, uint32_t frames) const {
-    if (FloatDevice)
-        PcmToFloat(pcm, reinterpret_cast<float*>(target), size_t(frames) * Format.Channels,
-                   Format.BitsPerSample / 8);
-    else
-        std::memcpy(target, pcm, size_t(frames) * Format.BlockAlign);
-}
-
 void TOnAirPlayer::ToDevice(const float* samples, uint8_t* target, uint32_t frames) const {
     if (FloatDevice)
         std::memcpy(target, samples, size_t(frames) * DeviceFrameBytes);
@@ -319,8 +311,7 @@ void TOnAirPlayer::ToDevice(const float* samples, uint8_t* target, uint32_t fram
 }
 
 void TOnAirPlayer::Silence(uint8_t* target, uint32_t frames) const {
-    const uint8_t silence = FloatDevice ? 0 : PcmSilenceByte(Format.BitsPerSample / 8);
-    std::memset(target, silence, size_t(frames) * DeviceFrameBytes);
+    DeviceSilence(target, size_t(frames) * Format.Channels, Format.BitsPerSample / 8, FloatDevice);
 }
 
 bool TOnAirPlayer::DropAll() {

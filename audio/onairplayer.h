@@ -62,7 +62,6 @@ private:
     void PassTo(uint64_t frame);
     // A buffer was due and had nothing to play: counted once until something plays again.
     void MarkDry();
-    void PcmToDevice(const char* pcm, uint8_t* target, uint32_t frames) const;
     void ToDevice(const float* samples, uint8_t* target, uint32_t frames) const;
     void Silence(uint8_t* target, uint32_t frames) const;
     void Publish();
@@ -72,7 +71,6 @@ private:
     const bool FloatDevice;
     const uint32_t DeviceFrameBytes;
     const uint32_t FadeFrames;
-    const bool BuildUpAtStart;
     TStretcher Stretcher;
 
     TPhase Phase = TPhase::Scheduled;

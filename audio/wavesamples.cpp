@@ -54,3 +54,26 @@ void FloatToPcm(const float* samples, void* pcm, size_t count, int bytesPerSampl
 uint8_t PcmSilenceByte(int bytesPerSample) {
     return bytesPerSample == 1 ? Offset8 : 0;
 }
+
+void PcmToDevice(const void* pcm, void* device, size_t count, int bytesPerSample,
+                 bool floatDevice) {
+    if (floatDevice)
+        PcmToFloat(pcm, static_cast<float*>(device), count, bytesPerSample);
+    else
+        std::memcpy(device, pcm, count * size_t(bytesPerSample));
+}
+
+void DeviceToPcm(const void* device, void* pcm, size_t count, int bytesPerSample,
+                 bool floatDevice) {
+    if (floatDevice)
+        FloatToPcm(static_cast<const float*>(device), pcm, count, bytesPerSample);
+    else
+        std::memcpy(pcm, device, count * size_t(bytesPerSample));
+}
+
+void DeviceSilence(void* device, size_t count, int bytesPerSample, bool floatDevice) {
+    if (floatDevice)
+        std::memset(device, 0, count * sizeof(float));
+    else
+        std::memset(device, PcmSilenceByte(bytesPerSample), count * size_t(bytesPerSample));
+}

@@ -13,3 +13,8 @@ void PcmToFloat(const void* pcm, float* samples, size_t count, int bytesPerSampl
 void FloatToPcm(const float* samples, void* pcm, size_t count, int bytesPerSample);
 // The PCM byte pattern of silence: 128 for 8-bit, 0 for 16-bit.
 uint8_t PcmSilenceByte(int bytesPerSample);
+
+// A device's side holds floats (converted as above) or the PCM samples themselves.
+void PcmToDevice(const void* pcm, void* device, size_t count, int bytesPerSample, bool floatDevice);
+void DeviceToPcm(const void* device, void* pcm, size_t count, int bytesPerSample, bool floatDevice);
+void DeviceSilence(void* device, size_t count, int bytesPerSample, bool floatDevice);

@@ -4,7 +4,6 @@
 #include "audio/wavesamples.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -320,26 +319,18 @@ uint32_t TWaveStream::FramesToBufferEnd() {
 }
 
 void TWaveStream::Silence(uint8_t* output, uint32_t frames) const {
-    const uint8_t silence =
-        SampleLayout == TSamples::Float ? 0 : PcmSilenceByte(StreamFormat.BitsPerSample / 8);
-    std::memset(output, silence, size_t(frames) * DeviceFrameBytes);
+    DeviceSilence(output, size_t(frames) * StreamFormat.Channels, StreamFormat.BitsPerSample / 8,
+                  SampleLayout == TSamples::Float);
 }
 
 void TWaveStream::Convert(uint8_t* device, char* pcm, uint32_t frames) const {
     const size_t samples = size_t(frames) * StreamFormat.Channels;
     const int bytesPerSample = StreamFormat.BitsPerSample / 8;
-    const size_t bytes = size_t(frames) * StreamFormat.BlockAlign;
-    if (Direction == TDirection::Input) {
-        if (SampleLayout == TSamples::Float)
-            FloatToPcm(reinterpret_cast<const float*>(device), pcm, samples, bytesPerSample);
-        else
-            std::memcpy(pcm, device, bytes);
-    } else {
-        if (SampleLayout == TSamples::Float)
-            PcmToFloat(pcm, reinterpret_cast<float*>(device), samples, bytesPerSample);
-        else
-            std::memcpy(device, pcm, bytes);
-    }
+    const bool floatDevice = SampleLayout == TSamples::Float;
+    if (Direction == TDirection::Input)
+        DeviceToPcm(device, pcm, samples, bytesPerSample, floatDevice);
+    else
+        PcmToDevice(pcm, device, samples, bytesPerSample, floatDevice);
 }
 
 uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
