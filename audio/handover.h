@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 class TOnAirPlayer;
@@ -13,16 +14,21 @@ class TOnAirPlayer;
 // as it starts filling it and counts the frames it writes; the output plays them from the
 // frame they are due, or, after a dump, ahead of that, but never past the last frame written.
 // Every buffer the input fills is one stretch of the programme: programme frame p is the p-th
-// frame handed over.
+// frame written.
+//
+// Each frame is due one delay after it was captured, on the input's clock. Where that clock
+// jumps (frames the input lost, an xrun) the input sets a mark, so that the frames after the
+// jump are due that much later: the schedule is exact without any buffer being complete.
 class THandOver {
 public:
-    // How the output knows when a handed buffer is due.
+    // How the output's clock relates to the input's.
     enum class TTiming {
         // Both directions run in the same device cycle on one clock (a JACK client, a duplex
-        // stream): a buffer filled at frame f of a cycle plays from frame f of that cycle.
+        // stream): a frame due at time t plays at time t.
         SharedClock,
-        // Separate streams: an output that has run dry starts the next buffer after a fixed
-        // cushion of its own frames, so that the two streams' jitter never starves it.
+        // Separate streams with clocks of their own: the output places the input's schedule on
+        // its clock a fixed cushion late, so that the two streams' jitter never starves it, and
+        // follows the drift between the clocks.
         Cushion,
     };
     struct TBuffer {
@@ -30,15 +36,14 @@ public:
         uint32_t Frames = 0;
         // Programme frame of its first frame.
         uint64_t First = 0;
-        // Device time its first frame was captured.
-        uint64_t Start = 0;
-        // Device time of the frame after its last: the frame it is due to start playing.
-        // Written when the buffer is full, so read only then.
-        uint64_t DueAt = 0;
     };
     // Buffers handed over and not yet played that the ring holds; the input loses frames
     // rather than pass it. A run holds four.
     static constexpr uint64_t RingSize = 16;
+    // Marks of the input's clock kept; the output reads the newer half only, so that the input
+    // never rewrites one being read.
+    static constexpr uint64_t MarkRingSize = 256;
+    static constexpr uint64_t Never = std::numeric_limits<uint64_t>::max();
 
     THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format, bool floatDevice,
               const TBuildUp& buildUp);
@@ -48,14 +53,26 @@ public:
     const uint32_t CushionFrames;
 
     // Input, audio side. Begin publishes a buffer about to be filled (false: the ring is
-    // full), Wrote the frames written into it, Complete the buffer full and its due time.
-    bool Begin(const char* data, uint32_t frames, uint64_t time);
-    void Wrote(uint32_t frames);
-    void Complete(uint64_t dueAt);
+    // full), Wrote frames written into it captured from device time on, Complete the buffer
+    // full, Lost frames that had nowhere to go.
+    bool Begin(const char* data, uint32_t frames);
+    void Wrote(uint32_t frames, uint64_t time);
+    void Complete();
+    void Lost();
     // Whether data is a buffer handed over and not yet done with.
     bool Holds(const char* data) const;
 
-    // Output, audio side.
+    // Output, audio side. The input-clock time programme frame is due, for a frame written or
+    // the next to be; Never before the input wrote anything. Where marks have been let go of,
+    // later than the truth, never earlier.
+    uint64_t DueOf(uint64_t frame) const;
+    // The first programme frame due at or after time, at most limit.
+    uint64_t FirstDueFrom(uint64_t time, uint64_t limit) const;
+    // The first frame after frame where the schedule jumps; Never if none is written yet.
+    uint64_t NextJumpAfter(uint64_t frame) const;
+    // The delay in frames: a frame is due this long after it was captured.
+    uint64_t DelayFrames() const { return Delay.load(std::memory_order_acquire); }
+
     TOnAirPlayer& Player() { return *OutputPlayer; }
     const TOnAirPlayer& Player() const { return *OutputPlayer; }
 
@@ -66,6 +83,8 @@ public:
     std::atomic<uint64_t> Filled{0};
     // Buffers the output is done with (played, skipped, or dropped by a reset).
     std::atomic<uint64_t> Consumed{0};
+    // The input is losing frames now: a gap on air then is its loss, counted there.
+    std::atomic<bool> Losing{false};
     std::atomic<bool> InputGone{false};
     std::atomic<bool> OutputGone{false};
     // Set while the output's audio side may read a handed buffer's memory.
@@ -73,14 +92,35 @@ public:
 
     // Main thread to output: frames to dump, added up until the audio side takes them.
     std::atomic<uint64_t> DumpRequest{0};
+    // Output to main thread: dumps taken and refused, and why the last was refused.
+    enum class TRefusal { None, NothingOnAir, TooLittleWaiting };
+    std::atomic<uint64_t> DumpsAnswered{0};
+    std::atomic<TRefusal> LastRefusal{TRefusal::None};
     // Output to main thread: where the programme on air stands.
     std::atomic<int64_t> AheadFrames{0};
     std::atomic<int64_t> BuildUpFrames{0};
     std::atomic<bool> BuildingUp{false};
     std::atomic<bool> Playing{false};
     std::atomic<uint64_t> DumpedFrames{0};
+    // Separate clocks: how much faster the output's runs than the input's, in millionths, and
+    // the times the output re-aligned with it.
+    std::atomic<double> DriftPpm{0.0};
+    std::atomic<uint64_t> Realignments{0};
 
 private:
+    struct TMark {
+        // From this programme frame on, frame f is due at Due + (f - Frame).
+        std::atomic<uint64_t> Frame{0};
+        std::atomic<uint64_t> Due{0};
+    };
+    // The index of the newest mark at or before frame, or -1: none readable.
+    int64_t MarkAt(uint64_t frame, uint64_t count) const;
+
+    std::array<TMark, MarkRingSize> Marks{};
+    std::atomic<uint64_t> MarkCount{0};
+    std::atomic<uint64_t> Delay{0};
+    // Input side only.
     uint64_t InputFrames = 0;
+    uint64_t NextCapture = 0;
     std::unique_ptr<TOnAirPlayer> OutputPlayer;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -30,102 +31,64 @@ TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floa
       ToSamples(size_t(TStretcher::BlockFrames) * format.Channels),
       FeedSamples(size_t(TStretcher::BlockFrames) * format.Channels) {
     AwaitingStart = buildUp.AtStart;
-    Publish();
+    Placed = link.Timing == THandOver::TTiming::SharedClock;
+    Publish(0);
 }
 
 TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint64_t time) {
     Outcome = {};
-    if (AwaitingStart && Link.Started.load(std::memory_order_acquire) > 0) {
-        // On air at once: the first frame plays now, a whole delay ahead of its schedule.
-        const THandOver::TBuffer& first = Link.Ring[0];
-        const int64_t late =
-            Link.Timing == THandOver::TTiming::SharedClock ? int64_t(time - first.Start) : 0;
-        Due = late - int64_t(first.Frames);
-        Heard = 0.0;
-        FeedFrame = 0;
-        HoleAhead = false;
-        Stretcher.Restart();
-        Phase = TPhase::Stretching;
-        AwaitingStart = false;
-        Link.BuildUpFrames.store(first.Frames, std::memory_order_relaxed);
-    }
+    if (Link.Timing == THandOver::TTiming::Cushion)
+        FollowInputClock(time);
+    if (AwaitingStart && Placed && Link.Filled.load(std::memory_order_acquire) > 0)
+        StartBuildUpAtStart(time);
     if (Fade.Left == 0 && !AwaitingStart && Link.DumpRequest.load(std::memory_order_relaxed))
-        TakeDump(frames);
+        TakeDump(frames, time);
     while (frames > 0 && !AwaitingStart) {
-        if (Phase == TPhase::Scheduled && Fade.Left == 0) {
-            PlayScheduled(target, frames, time);
-            break;
-        }
-        const uint32_t count = PlayAhead(target, std::min(frames, TStretcher::BlockFrames), time);
+        const uint32_t count =
+            Phase == TPhase::Plain && Fade.Left == 0
+                ? PlayPlain(target, frames, time)
+                : PlayAhead(target, std::min(frames, TStretcher::BlockFrames), time);
         target += size_t(count) * DeviceFrameBytes;
         frames -= count;
         time += count;
     }
     Silence(target, frames);
-    Publish();
+    Publish(time);
     return Outcome;
 }
 
-void TOnAirPlayer::PlayScheduled(uint8_t*& target, uint32_t& frames, uint64_t& time) {
-    while (frames > 0) {
-        if (!InBuffer) {
-            PassTo(uint64_t(Due));
-            if (Done >= Link.Completed.load(std::memory_order_acquire))
-                return;
-            const THandOver::TBuffer& buffer = Link.Ring[Done % THandOver::RingSize];
-            BufferDueAt = Link.Timing == THandOver::TTiming::Cushion
-                              ? (HasPlayed && time == LastEnd ? time : time + Link.CushionFrames)
-                              : buffer.DueAt;
-            // A buffer due after the last one ended leaves a hole: the input lost frames.
-            if (HasPlayed && BufferDueAt > LastEnd)
-                ++Outcome.Underruns;
-            InBuffer = true;
-        }
-        uint32_t count;
-        if (time < BufferDueAt) {
-            count = uint32_t(std::min<uint64_t>(BufferDueAt - time, frames));
-            Silence(target, count);
-        } else {
-            const char* data = Locate(uint64_t(Due), count);
-            if (!data) {
-                MarkDry();
-                return;
-            }
-            count = std::min(count, frames);
-            PcmToDevice(data, target, size_t(count) * Format.Channels, Format.BitsPerSample / 8,
-                        FloatDevice);
-            HasPlayed = true;
-            Dry = false;
-            Due += count;
-            const uint64_t before = Done;
-            PassTo(uint64_t(Due));
-            if (Done != before) {
-                InBuffer = false;
-                LastEnd = time + count;
-            }
-        }
-        target += size_t(count) * DeviceFrameBytes;
-        frames -= count;
-        time += count;
+uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time) {
+    const uint64_t due = OutDue(Next);
+    if (due == THandOver::Never || time < due) {
+        // Before the first frame, and where the input lost frames, until the next one is due.
+        const uint32_t count =
+            due == THandOver::Never ? frames : uint32_t(std::min<uint64_t>(due - time, frames));
+        Silence(target, count);
+        return count;
     }
+    uint32_t run;
+    const char* data = Locate(Next, run);
+    if (!data) {
+        MarkDry();
+        Silence(target, frames);
+        return frames;
+    }
+    const uint32_t count = ScheduledRun(Next, std::min(run, frames));
+    PcmToDevice(data, target, size_t(count) * Format.Channels, Format.BitsPerSample / 8,
+                FloatDevice);
+    HasPlayed = true;
+    Dry = false;
+    Next += count;
+    PassTo(Next);
+    return count;
 }
 
 uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time) {
     const size_t channels = Format.Channels;
     if (Fade.Left > 0) {
         const uint32_t count = std::min(frames, Fade.Left);
-        uint32_t from;
-        if (Fade.FromPlain) {
-            from = ReadPlain(Fade.FromFrame, FromSamples.data(), count);
-            Fade.FromFrame += count;
-        } else {
-            from = ReadStretched(FromSamples.data(), count);
-        }
-        const uint32_t to = ReadPlain(Fade.ToFrame, ToSamples.data(), count);
-        Fade.ToFrame += count;
-        std::fill(FromSamples.begin() + from * channels, FromSamples.begin() + count * channels,
-                  0.0f);
-        std::fill(ToSamples.begin() + to * channels, ToSamples.begin() + count * channels, 0.0f);
+        ReadSource(Fade.From, Fade.FromFrame, time, FromSamples.data(), count);
+        ReadSource(Fade.To, Fade.ToFrame, time, ToSamples.data(), count);
         for (uint32_t frame = 0; frame < count; ++frame) {
             const float gain = (float(FadeFrames - Fade.Left + frame) + 0.5f) / float(FadeFrames);
             for (size_t channel = 0; channel < channels; ++channel) {
@@ -133,27 +96,23 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
                 sample = FromSamples[frame * channels + channel] * (1.0f - gain) + sample * gain;
             }
         }
-        if (to < count)
-            MarkDry();
         ToDevice(ToSamples.data(), target, count);
         Fade.Left -= count;
-        Due += count;
-        PassTo(uint64_t(std::max<int64_t>(Due, 0)));
+        uint64_t keep = Fade.ToFrame;
+        if (Fade.From == TSource::Plain)
+            keep = std::min(keep, Fade.FromFrame);
+        else if (Fade.From == TSource::Stretcher)
+            keep = std::min(keep, FeedFrame);
+        PassTo(keep);
         if (Fade.Left == 0)
-            EndFade(time + count);
+            EndFade();
         return count;
     }
-    if (HoleAhead) {
-        // The input lost frames: stretching on through the hole would play what follows it
-        // early. Plain playing from the frame heard leaves the hole silent until it is due.
-        Due = std::max(Due, int64_t(Heard));
-        Fade = {FadeFrames, false, 0, uint64_t(Due), false};
-        return 0;
-    }
-    const double ahead = Heard - double(Due);
+    const double ahead = OutDueHeard() - double(time);
     if (ahead <= 0.0) {
-        // Back on schedule: fade from the stretcher into plain playing of the frame due now.
-        Fade = {FadeFrames, false, 0, uint64_t(Due), false};
+        // Back on schedule, or behind it after an xrun: fade from the stretcher into plain
+        // playing of the frame after the one heard, which the schedule then catches up with.
+        StartFade(TSource::Stretcher, 0, TSource::Scheduled, uint64_t(std::ceil(Ear)), false);
         return 0;
     }
     // Stop stretching on the very frame the schedule is met.
@@ -163,45 +122,175 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
     const uint32_t got = ReadStretched(FromSamples.data(), count);
     std::fill(FromSamples.begin() + got * channels, FromSamples.begin() + count * channels, 0.0f);
     ToDevice(FromSamples.data(), target, count);
-    Due += count;
-    PassTo(uint64_t(std::max<int64_t>(Due, 0)));
+    PassTo(uint64_t(Ear));
     return count;
 }
 
-void TOnAirPlayer::TakeDump(uint32_t periodFrames) {
+void TOnAirPlayer::StartBuildUpAtStart(uint64_t time) {
+    // On air at once: the first frame plays now, a whole delay ahead of its schedule.
+    AwaitingStart = false;
+    Next = 0;
+    Ear = 0.0;
+    FeedFrame = 0;
+    Stretcher.Restart();
+    Phase = TPhase::Stretching;
+    Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(0) - time), 0),
+                             std::memory_order_relaxed);
+}
+
+void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     const uint64_t request = Link.DumpRequest.exchange(0, std::memory_order_relaxed);
-    // Nothing is on air before the first buffer plays.
-    if (Phase == TPhase::Scheduled && !HasPlayed)
+    // Nothing is on air before the first frame plays.
+    if (!HasPlayed) {
+        Refuse(THandOver::TRefusal::NothingOnAir);
         return;
-    const uint64_t heard = Phase == TPhase::Scheduled ? uint64_t(Due) : uint64_t(Heard);
+    }
+    const bool plain = Phase == TPhase::Plain;
+    const uint64_t heard = plain ? Next : uint64_t(Ear);
+    // Where the air stands on the schedule: silence for a loss stands for the time it lasts.
+    const double onAir = plain ? double(std::min(OutDue(Next), time)) : OutDueHeard();
     const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
     const uint64_t margin =
         uint64_t(SafetyPeriods) * periodFrames + FadeFrames + Stretcher.Lookahead();
-    if (filled <= heard + margin)
+    // The dump is measured on the schedule, so that a loss inside the stretch dumped counts
+    // for its time, not for nothing.
+    const double wanted = std::max(onAir + double(request) - double(Offset), 0.0);
+    const uint64_t to =
+        filled > heard + margin ? Link.FirstDueFrom(uint64_t(wanted), filled - margin) : heard;
+    if (to <= heard) {
+        Refuse(THandOver::TRefusal::TooLittleWaiting);
         return;
-    const uint64_t skip = std::min(request, filled - heard - margin);
-    Fade = {FadeFrames, Phase == TPhase::Scheduled, heard, heard + skip, true};
-    Link.DumpedFrames.fetch_add(skip, std::memory_order_relaxed);
-    Link.BuildUpFrames.store(int64_t(heard + skip) - Due, std::memory_order_relaxed);
+    }
+    const TSource from =
+        !plain ? TSource::Stretcher : (OutDue(Next) <= time ? TSource::Plain : TSource::Silence);
+    StartFade(from, Next, TSource::Plain, to, true);
+    Link.DumpedFrames.fetch_add(to - heard, std::memory_order_relaxed);
+    Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(to) - time), 0),
+                             std::memory_order_relaxed);
+    Refuse(THandOver::TRefusal::None);
 }
 
-void TOnAirPlayer::EndFade(uint64_t time) {
+void TOnAirPlayer::Refuse(THandOver::TRefusal why) {
+    Link.LastRefusal.store(why, std::memory_order_relaxed);
+    Link.DumpsAnswered.fetch_add(1, std::memory_order_release);
+}
+
+void TOnAirPlayer::StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
+                             bool thenStretch) {
+    Fade = {FadeFrames, from, fromFrame, to, toFrame, thenStretch};
+}
+
+void TOnAirPlayer::EndFade() {
     if (Fade.ThenStretch) {
-        Heard = double(Fade.ToFrame);
+        Ear = double(Fade.ToFrame);
         FeedFrame = Fade.ToFrame;
-        HoleAhead = false;
         Stretcher.Restart();
         Phase = TPhase::Stretching;
         return;
     }
-    // Plain playing again, bit for bit, from the frame due now.
-    Phase = TPhase::Scheduled;
-    const bool midBuffer = Done < Link.Started.load(std::memory_order_acquire) &&
-                           Link.Ring[Done % THandOver::RingSize].First < uint64_t(Due);
-    InBuffer = midBuffer;
-    BufferDueAt = time;
-    LastEnd = time;
-    HasPlayed = true;
+    // Plain playing again, bit for bit, on schedule.
+    Phase = TPhase::Plain;
+    Next = Fade.ToFrame;
+}
+
+void TOnAirPlayer::FollowInputClock(uint64_t time) {
+    const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
+    // While the input loses frames its clock cannot be read from what it wrote.
+    if (filled == 0 || Link.Losing.load(std::memory_order_relaxed))
+        return;
+    // How far the output's clock is ahead of the input's: least just after the input wrote,
+    // which is when it is true; a cushion later than that no frame plays early.
+    const uint64_t inputNow = Link.DueOf(filled) - Link.DelayFrames();
+    const auto apart = int64_t(time - inputNow);
+    const auto cushion = int64_t(Link.CushionFrames);
+    if (!Placed) {
+        Offset = apart + cushion;
+        Placed = true;
+        WindowLeast = apart;
+        WindowStart = time;
+        return;
+    }
+    WindowLeast = std::min(WindowLeast, apart);
+    if (time - WindowStart < Format.SamplesPerSec)
+        return;
+    if (!HaveReference) {
+        HaveReference = true;
+        ReferenceLeast = WindowLeast;
+        ReferenceTime = WindowStart;
+    } else {
+        Link.DriftPpm.store(double(WindowLeast - ReferenceLeast) * 1e6 /
+                                double(WindowStart - ReferenceTime),
+                            std::memory_order_relaxed);
+    }
+    const int64_t wanted = WindowLeast + cushion;
+    WindowStart = time;
+    WindowLeast = std::numeric_limits<int64_t>::max();
+    // Within half a cushion either way nothing plays early and no gap is worth it.
+    if (std::abs(wanted - Offset) <= cushion / 2)
+        return;
+    Offset = wanted;
+    Link.Realignments.fetch_add(1, std::memory_order_relaxed);
+    if (!HasPlayed || Phase != TPhase::Plain || Fade.Left > 0)
+        return;
+    // A counted jump back or ahead to the frame due now on the input's clock.
+    ++Outcome.Underruns;
+    const uint64_t now = uint64_t(std::max<int64_t>(int64_t(time) - Offset, 0));
+    StartFade(TSource::Plain, Next, TSource::Scheduled, Link.FirstDueFrom(now, filled), false);
+}
+
+uint64_t TOnAirPlayer::OutDue(uint64_t frame) const {
+    const uint64_t due = Placed ? Link.DueOf(frame) : THandOver::Never;
+    return due == THandOver::Never ? due : uint64_t(int64_t(due) + Offset);
+}
+
+double TOnAirPlayer::OutDueHeard() const {
+    const auto frame = uint64_t(Ear);
+    return double(OutDue(frame)) + (Ear - double(frame));
+}
+
+void TOnAirPlayer::ReadSource(TSource source, uint64_t& frame, uint64_t time, float* samples,
+                              uint32_t count) {
+    const size_t channels = Format.Channels;
+    uint32_t done = 0;
+    switch (source) {
+    case TSource::Silence:
+        break;
+    case TSource::Plain:
+        done = ReadPlain(frame, samples, count);
+        frame += done;
+        if (done < count)
+            MarkDry();
+        break;
+    case TSource::Stretcher:
+        done = ReadStretched(samples, count);
+        break;
+    case TSource::Scheduled:
+        while (done < count) {
+            const uint64_t due = OutDue(frame);
+            if (due == THandOver::Never || time + done < due) {
+                const uint32_t wait =
+                    due == THandOver::Never
+                        ? count - done
+                        : uint32_t(std::min<uint64_t>(due - time - done, count - done));
+                std::fill_n(samples + size_t(done) * channels, size_t(wait) * channels, 0.0f);
+                done += wait;
+                continue;
+            }
+            uint32_t run;
+            if (!Locate(frame, run)) {
+                MarkDry();
+                break;
+            }
+            const uint32_t got = ReadPlain(frame, samples + size_t(done) * channels,
+                                           ScheduledRun(frame, std::min(run, count - done)));
+            frame += got;
+            done += got;
+            HasPlayed = true;
+            Dry = false;
+        }
+        break;
+    }
+    std::fill(samples + size_t(done) * channels, samples + size_t(count) * channels, 0.0f);
 }
 
 uint32_t TOnAirPlayer::ReadPlain(uint64_t frame, float* samples, uint32_t count) {
@@ -230,20 +319,17 @@ uint32_t TOnAirPlayer::ReadStretched(float* samples, uint32_t count) {
         got += taken;
         if (taken > 0)
             continue;
+        // Across a loss too: what follows it is due that much later, which the schedule
+        // shows, so the build-up goes on and the ear never gets ahead of it.
         uint32_t run;
-        if (HoleAhead || !Locate(FeedFrame, run))
+        if (!Locate(FeedFrame, run))
             break;
-        if (HoleBefore(FeedFrame)) {
-            HoleAhead = true;
-            break;
-        }
-        // Up to the end of its buffer at most, so that a hole after it is seen before it is fed.
         const uint32_t fed =
             ReadPlain(FeedFrame, FeedSamples.data(), std::min(Stretcher.Wanted(), run));
         Stretcher.Feed(FeedSamples.data(), fed);
         FeedFrame += fed;
     }
-    Heard += double(got) / Stretcher.TimeRatio();
+    Ear += double(got) / Stretcher.TimeRatio();
     if (got > 0) {
         HasPlayed = true;
         Dry = false;
@@ -270,16 +356,9 @@ const char* TOnAirPlayer::Locate(uint64_t frame, uint32_t& count) const {
     return nullptr;
 }
 
-bool TOnAirPlayer::HoleBefore(uint64_t frame) const {
-    const uint64_t started = Link.Started.load(std::memory_order_acquire);
-    for (uint64_t index = Done + 1; index < started; ++index) {
-        const THandOver::TBuffer& buffer = Link.Ring[index % THandOver::RingSize];
-        if (buffer.First != frame)
-            continue;
-        const THandOver::TBuffer& before = Link.Ring[(index - 1) % THandOver::RingSize];
-        return buffer.Start != before.Start + before.Frames;
-    }
-    return false;
+uint32_t TOnAirPlayer::ScheduledRun(uint64_t frame, uint32_t most) const {
+    const uint64_t jump = Link.NextJumpAfter(frame);
+    return jump == THandOver::Never ? most : uint32_t(std::min<uint64_t>(most, jump - frame));
 }
 
 void TOnAirPlayer::PassTo(uint64_t frame) {
@@ -298,7 +377,7 @@ void TOnAirPlayer::PassTo(uint64_t frame) {
 }
 
 void TOnAirPlayer::MarkDry() {
-    if (HasPlayed && !Dry)
+    if (HasPlayed && !Dry && !Link.Losing.load(std::memory_order_relaxed))
         ++Outcome.Underruns;
     Dry = true;
 }
@@ -329,24 +408,31 @@ void TOnAirPlayer::DropComplete() {
     Done = std::max(Done, Link.Completed.load(std::memory_order_acquire));
     Link.Consumed.store(Done, std::memory_order_release);
     // The output plays again from the start of the buffer being filled, when it is due.
-    Due = int64_t(Done < started ? Link.Ring[Done % THandOver::RingSize].First : filled);
-    Phase = TPhase::Scheduled;
+    Next = Done < started ? Link.Ring[Done % THandOver::RingSize].First : filled;
+    Phase = TPhase::Plain;
     Fade = {};
-    InBuffer = false;
     HasPlayed = false;
     Dry = false;
     AwaitingStart = false;
-    Publish();
+    Link.AheadFrames.store(0, std::memory_order_relaxed);
+    Link.BuildingUp.store(false, std::memory_order_relaxed);
+    Link.Playing.store(false, std::memory_order_relaxed);
 }
 
-void TOnAirPlayer::Publish() {
-    int64_t ahead = 0;
-    if (Fade.Left > 0)
-        ahead = Fade.ThenStretch ? int64_t(Fade.ToFrame) - Due : 0;
-    else if (Phase == TPhase::Stretching)
-        ahead = std::llround(Heard - double(Due));
+void TOnAirPlayer::Publish(uint64_t time) {
+    uint64_t due = THandOver::Never;
+    double heard = 0.0;
+    if (Fade.Left > 0 && Fade.ThenStretch) {
+        due = OutDue(Fade.ToFrame);
+        heard = double(due);
+    } else if (Phase == TPhase::Stretching) {
+        due = OutDue(uint64_t(Ear));
+        heard = OutDueHeard();
+    }
+    const int64_t ahead = due == THandOver::Never ? 0 : std::llround(heard - double(time));
     Link.AheadFrames.store(std::max<int64_t>(ahead, 0), std::memory_order_relaxed);
-    Link.BuildingUp.store(AwaitingStart || Phase == TPhase::Stretching || Fade.Left > 0,
+    Link.BuildingUp.store(AwaitingStart || Phase == TPhase::Stretching ||
+                              (Fade.Left > 0 && Fade.ThenStretch),
                           std::memory_order_relaxed);
     Link.Playing.store(HasPlayed, std::memory_order_relaxed);
 }

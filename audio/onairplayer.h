@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-// The output's audio side of a hand-over: plays each handed buffer from the frame it is due,
-// bit for bit. A dump skips ahead within the buffers, joined by a short crossfade; the
-// build-up after it plays time-stretched until the programme is back on schedule, then
-// crossfades back to plain playing. Everything it needs is allocated when it is made.
+// The output's audio side of a hand-over: plays each programme frame at the time it is due,
+// bit for bit, and silence where the input lost frames until what follows is due. A dump skips
+// ahead with a short crossfade; the build-up after it plays time-stretched until the programme
+// is back on schedule, then crossfades back to plain playing. Nothing ever plays before it is
+// due but for what a dump took off the delay, and that is measured against the schedule, not
+// counted. Everything it needs is allocated when it is made.
 class TOnAirPlayer {
 public:
     TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floatDevice,
@@ -18,7 +20,8 @@ public:
     struct TOutcome {
         // Buffers the output finished with: the main thread has headers to return.
         bool Consumed = false;
-        // A buffer was due and had nothing to play.
+        // Times a frame was due and had nothing to play, or the output re-aligned with the
+        // input's clock: gaps the input's own losses do not account for.
         uint32_t Underruns = 0;
     };
 
@@ -32,23 +35,44 @@ public:
     void DropComplete();
 
 private:
-    enum class TPhase { Scheduled, Stretching };
-    // A crossfade in progress: from what played before to plain programme at ToFrame.
+    enum class TPhase { Plain, Stretching };
+    // What one side of a crossfade plays.
+    enum class TSource {
+        Silence,
+        // Programme from a frame on, as it comes, due or not.
+        Plain,
+        // Programme on schedule: silence until a frame is due.
+        Scheduled,
+        Stretcher,
+    };
     struct TFade {
         uint32_t Left = 0;
-        // Plain programme at FromFrame, or else the stretcher.
-        bool FromPlain = false;
+        TSource From = TSource::Silence;
         uint64_t FromFrame = 0;
+        TSource To = TSource::Silence;
         uint64_t ToFrame = 0;
-        // Whether the build-up starts after it (a dump) or plain playing resumes (its end).
+        // Whether the build-up starts after it (a dump) or plain playing resumes.
         bool ThenStretch = false;
     };
 
-    void PlayScheduled(uint8_t*& target, uint32_t& frames, uint64_t& time);
-    // Plays at most frames while ahead of schedule or fading; returns how many it played.
+    // Each plays at most frames and returns how many it played.
+    uint32_t PlayPlain(uint8_t* target, uint32_t frames, uint64_t time);
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
-    void TakeDump(uint32_t periodFrames);
-    void EndFade(uint64_t time);
+    void StartBuildUpAtStart(uint64_t time);
+    void TakeDump(uint32_t periodFrames, uint64_t time);
+    void Refuse(THandOver::TRefusal why);
+    void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
+                   bool thenStretch);
+    void EndFade();
+    // Separate clocks: places the input's schedule on the output's clock and follows drift.
+    void FollowInputClock(uint64_t time);
+    // Output time programme frame is due; THandOver::Never before anything is placed.
+    uint64_t OutDue(uint64_t frame) const;
+    // Output time of the fractional frame heard while stretching.
+    double OutDueHeard() const;
+    // Fills count frames of samples from source, advancing frame; time is the output time of
+    // the first. Missing frames are silence.
+    void ReadSource(TSource source, uint64_t& frame, uint64_t time, float* samples, uint32_t count);
     // Frames of programme at frame into samples, at most count: fewer where the input has
     // not written them yet.
     uint32_t ReadPlain(uint64_t frame, float* samples, uint32_t count);
@@ -56,15 +80,16 @@ private:
     // Where programme frame lies in memory, and how many frames follow it there; nullptr when
     // it is not written yet.
     const char* Locate(uint64_t frame, uint32_t& count) const;
-    // Whether the input lost frames just before programme frame, the first of a buffer.
-    bool HoleBefore(uint64_t frame) const;
-    // Moves the schedule to frame and lets go of every buffer wholly before it.
+    // Frames from frame on that play back to back on schedule: up to the next jump.
+    uint32_t ScheduledRun(uint64_t frame, uint32_t most) const;
+    // Lets go of every buffer wholly before frame.
     void PassTo(uint64_t frame);
-    // A buffer was due and had nothing to play: counted once until something plays again.
+    // Something was due and had nothing to play: counted once until something plays again,
+    // and not at all while the input is losing frames, which counts them itself.
     void MarkDry();
     void ToDevice(const float* samples, uint8_t* target, uint32_t frames) const;
     void Silence(uint8_t* target, uint32_t frames) const;
-    void Publish();
+    void Publish(uint64_t time);
 
     THandOver& Link;
     const TWaveFormat Format;
@@ -73,24 +98,28 @@ private:
     const uint32_t FadeFrames;
     TStretcher Stretcher;
 
-    TPhase Phase = TPhase::Scheduled;
+    TPhase Phase = TPhase::Plain;
     TOutcome Outcome;
-    // Buffers done with, and the programme frame due now: the next to play when on schedule.
+    // Buffers done with, and the next programme frame to play when plain.
     uint64_t Done = 0;
-    int64_t Due = 0;
-    // Scheduled: whether the next frame's buffer is under way, and the device time it began.
-    bool InBuffer = false;
-    uint64_t BufferDueAt = 0;
-    uint64_t LastEnd = 0;
+    uint64_t Next = 0;
     bool HasPlayed = false;
     bool Dry = false;
     bool AwaitingStart = false;
-    // Ahead of schedule: the programme frame the ear has reached (fractional while
-    // stretching), and the next frame the stretcher is fed.
-    double Heard = 0.0;
+    // Output time minus input time of the schedule: 0 on a shared clock.
+    int64_t Offset = 0;
+    bool Placed = false;
+    // Separate clocks: the least output-minus-input time seen in the current second, and the
+    // first second's, from which the drift is measured.
+    int64_t WindowLeast = 0;
+    uint64_t WindowStart = 0;
+    bool HaveReference = false;
+    int64_t ReferenceLeast = 0;
+    uint64_t ReferenceTime = 0;
+    // Stretching: the programme frame the ear has reached (fractional), and the next frame
+    // the stretcher is fed.
+    double Ear = 0.0;
     uint64_t FeedFrame = 0;
-    // The stretcher's feed reached frames the input lost: the build-up ends there.
-    bool HoleAhead = false;
     TFade Fade;
     std::vector<float> FromSamples;
     std::vector<float> ToSamples;

@@ -30,9 +30,17 @@ public:
     }
 
     void Run(const std::function<void()>& job) {
-        std::unique_lock lock(Mutex);
+        Start(job);
+        Wait();
+    }
+    // Starts job and returns at once, so that two cards' threads can run side by side.
+    void Start(const std::function<void()>& job) {
+        std::lock_guard lock(Mutex);
         Job = &job;
         Changed.notify_all();
+    }
+    void Wait() {
+        std::unique_lock lock(Mutex);
         Changed.wait(lock, [this] { return Job == nullptr; });
     }
 
@@ -83,8 +91,16 @@ struct TVirtualWaveDevice::TCard {
     int OutputOpens = 0;
     // Frames into the current period.
     int64_t PeriodPosition = 0;
-    // Device time in frames, the clock both directions share.
+    // Device time in frames, the clock both directions share; with drift, the input's.
     uint64_t Time = 0;
+    // Separate clocks: the output's own time, how much faster it runs, and the fraction of
+    // a frame it is owed.
+    bool SeparateClocks = false;
+    double DriftPpm = 0.0;
+    uint64_t OutputTime = 0;
+    double OutputOwed = 0.0;
+    // Input device time still to pass without reaching the input: frames its host lost.
+    int64_t InputSkip = 0;
 
     QByteArray Fed;
     qsizetype FedRead = 0;
@@ -92,6 +108,23 @@ struct TVirtualWaveDevice::TCard {
     // What the output played that is still on its way out: its latency's worth.
     QByteArray InFlight;
     TDeviceThread Thread;
+    TDeviceThread OutputThread;
+
+    // Output frames that pass while the input's clock moves on by frames.
+    uint32_t OutputFramesFor(uint32_t frames) {
+        if (!SeparateClocks)
+            return frames;
+        OutputOwed += frames * (1.0 + DriftPpm / 1e6);
+        const auto count = uint32_t(OutputOwed);
+        OutputOwed -= count;
+        return count;
+    }
+    // What the output played that now comes out, its latency later.
+    void Emit(const char* pcm, qsizetype bytes) {
+        InFlight.append(pcm, bytes);
+        Played.append(InFlight.first(bytes));
+        InFlight.remove(0, bytes);
+    }
 
     // Both directions run in one device cycle, input first, as on a JACK client; or, with a
     // cushion, as two streams of their own would.
@@ -322,8 +355,11 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
     std::vector<uint8_t> pcmIn, deviceIn, deviceOut, pcmOut;
     while (frames > 0) {
         const uint32_t periodLeft = uint32_t(card.PeriodFrames - card.PeriodPosition);
-        const uint32_t most = uint32_t(std::min<int64_t>(frames, periodLeft));
-        TWaveStream* input = !card.InputLost && card.InputFlowing ? card.Input : nullptr;
+        uint32_t most = uint32_t(std::min<int64_t>(frames, periodLeft));
+        if (card.InputSkip > 0)
+            most = uint32_t(std::min<int64_t>(most, card.InputSkip));
+        TWaveStream* input =
+            !card.InputLost && card.InputFlowing && card.InputSkip == 0 ? card.Input : nullptr;
         TWaveStream* output = !card.OutputLost && card.OutputFlowing ? card.Output : nullptr;
         // The input's frames in its PCM format: what was fed, then silence.
         const uint32_t inFrameBytes = card.Input ? card.Input->Format().BlockAlign : 0;
@@ -339,42 +375,92 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
         } else {
             deviceIn = pcmIn;
         }
-        deviceOut.resize(output ? size_t(most) * FrameBytes(*output) : 0);
 
         uint32_t count = most;
-        card.Thread.Run([&] {
-            if (input && pump == TPump::EachCompletion) {
+        if (input && pump == TPump::EachCompletion && !card.SeparateClocks)
+            card.Thread.Run([&] {
                 const uint32_t toEnd = input->FramesToBufferEnd();
                 if (toEnd > 0)
                     count = std::min(count, toEnd);
-            }
+            });
+        const uint32_t outCount = card.OutputFramesFor(count);
+        deviceOut.resize(output ? size_t(outCount) * FrameBytes(*output) : 0);
+        const std::function<void()> capture = [&] {
             if (input)
                 input->Capture(deviceIn.data(), count, card.Time);
+        };
+        const std::function<void()> play = [&] {
             if (output)
-                output->Play(deviceOut.data(), count, card.Time);
-        });
+                output->Play(deviceOut.data(), outCount, card.OutputTime);
+        };
+        if (card.SeparateClocks) {
+            // Two cards, each on a thread of its own, in whatever order they happen to run.
+            card.Thread.Start(capture);
+            card.OutputThread.Start(play);
+            card.Thread.Wait();
+            card.OutputThread.Wait();
+        } else {
+            card.Thread.Run([&] {
+                capture();
+                play();
+            });
+        }
         card.Time += count;
+        card.OutputTime += outCount;
+        card.InputSkip = std::max<int64_t>(card.InputSkip - count, 0);
 
         card.FedRead += std::min<qsizetype>(available, qsizetype(count) * inFrameBytes);
         if (output) {
             const auto& format = output->Format();
-            pcmOut.resize(size_t(count) * format.BlockAlign);
+            pcmOut.resize(size_t(outCount) * format.BlockAlign);
             if (output->Samples() == TWaveStream::TSamples::Float)
                 FloatToPcm(reinterpret_cast<const float*>(deviceOut.data()), pcmOut.data(),
-                           size_t(count) * format.Channels, format.BitsPerSample / 8);
+                           size_t(outCount) * format.Channels, format.BitsPerSample / 8);
             else
                 std::copy_n(deviceOut.data(), pcmOut.size(), pcmOut.begin());
-            // What comes out now went in its latency ago.
-            card.InFlight.append(reinterpret_cast<const char*>(pcmOut.data()),
-                                 qsizetype(pcmOut.size()));
-            card.Played.append(card.InFlight.first(qsizetype(pcmOut.size())));
-            card.InFlight.remove(0, qsizetype(pcmOut.size()));
+            card.Emit(reinterpret_cast<const char*>(pcmOut.data()), qsizetype(pcmOut.size()));
         }
         frames -= count;
         card.PeriodPosition = (card.PeriodPosition + count) % card.PeriodFrames;
         if (pump == TPump::EachCompletion ||
             (pump == TPump::EachPeriod && card.PeriodPosition == 0))
             QCoreApplication::processEvents();
+    }
+}
+
+void TVirtualWaveDevice::SetClockDrift(double ppm) {
+    Card->SeparateClocks = true;
+    Card->DriftPpm = ppm;
+}
+
+void TVirtualWaveDevice::SetClockStart(uint64_t time) {
+    Card->Time = time;
+    Card->OutputTime = time;
+}
+
+void TVirtualWaveDevice::SkipInput(int64_t frames) {
+    TCard& card = *Card;
+    card.InputSkip += frames;
+    if (TWaveStream* input = card.InputFlowing ? card.Input : nullptr)
+        card.Thread.Run([input] { input->HostOverflow(); });
+}
+
+void TVirtualWaveDevice::Xrun(int64_t frames) {
+    TCard& card = *Card;
+    // Both directions lose the same stretch of time: the input's frames go unheard, the output
+    // plays nothing, and the clock jumps over it.
+    if (TWaveStream* input = card.InputFlowing ? card.Input : nullptr)
+        card.Thread.Run([input] { input->HostOverflow(); });
+    const qsizetype inBytes = card.Input ? qsizetype(frames) * card.Input->Format().BlockAlign : 0;
+    card.FedRead = std::min(card.Fed.size(), card.FedRead + inBytes);
+    card.Time += uint64_t(frames);
+    const uint32_t outCount = card.OutputFramesFor(uint32_t(frames));
+    card.OutputTime += outCount;
+    if (card.Output) {
+        const TWaveFormat& format = card.Output->Format();
+        const QByteArray silence(qsizetype(outCount) * format.BlockAlign,
+                                 char(PcmSilenceByte(format.BitsPerSample / 8)));
+        card.Emit(silence.constData(), silence.size());
     }
 }
 

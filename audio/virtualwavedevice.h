@@ -69,6 +69,12 @@ public:
     // The output learns of each filled buffer as from a stream of its own, and starts one after
     // running dry that many frames late; 0 shares one cycle and one clock, as JACK does.
     void SetSeparateStreams(int cushionFrames);
+    // Input and output as two cards with clocks of their own, each stream on a thread of its
+    // own: the output's clock runs faster than the input's by ppm millionths (slower below 0).
+    // Takes separate streams.
+    void SetClockDrift(double ppm);
+    // Where device time starts, for a clock near the end of its range.
+    void SetClockStart(uint64_t time);
     // Whether the card's streams count as called steadily, as a real host's are: then a test
     // that stops advancing it for long looks like a hung server to their watchdog.
     void SetSteady(bool steady);
@@ -78,6 +84,12 @@ public:
     // Moves device time on by frames: the started input fills its queued buffers, the open
     // output plays its queued buffers or what the input hands it (silence when none).
     void Advance(int64_t frames, TPump pump = TPump::EachCompletion);
+    // The input's host loses the next frames of device time: they never reach the input,
+    // while the output plays on.
+    void SkipInput(int64_t frames);
+    // An xrun: device time jumps by frames for both directions; the input's frames are lost
+    // and the output plays silence for them.
+    void Xrun(int64_t frames);
     // What the output played (PCM, its format) since it opened or since the last call.
     QByteArray TakeOutput();
 

@@ -304,8 +304,8 @@ bool TWaveStream::NextHeader() {
         if (HeaderFrames(Current) > 0)
             return true;
         // An empty buffer is due at once; the output still accounts for it.
-        if (Direction == TDirection::Input && BeginHandOver(0))
-            HandOverLink.load(std::memory_order_relaxed)->Complete(0);
+        if (Direction == TDirection::Input && BeginHandOver())
+            HandOverLink.load(std::memory_order_relaxed)->Complete();
         Finish(Current);
     }
     Current = nullptr;
@@ -340,11 +340,11 @@ uint32_t TWaveStream::Transfer(uint8_t* device, uint32_t frames) {
     return count;
 }
 
-bool TWaveStream::BeginHandOver(uint64_t time) {
+bool TWaveStream::BeginHandOver() {
     THandOver* link = HandOverLink.load(std::memory_order_relaxed);
     if (!link || link->OutputGone.load())
         return true;
-    return !link->Holds(Current->Data) && link->Begin(Current->Data, HeaderFrames(Current), time);
+    return !link->Holds(Current->Data) && link->Begin(Current->Data, HeaderFrames(Current));
 }
 
 void TWaveStream::LoseInput(uint32_t frames) {
@@ -362,19 +362,21 @@ void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
     while (frames > 0) {
         // With no buffer queued the frames are lost, as on any device that overruns; so are
         // they while the next buffer is still being played, rather than overwrite it.
-        if ((!Current && !NextHeader()) || (CurrentFrame == 0 && !BeginHandOver(time))) {
+        if ((!Current && !NextHeader()) || (CurrentFrame == 0 && !BeginHandOver())) {
             LoseInput(frames);
+            if (link)
+                link->Lost();
             return;
         }
         const uint32_t count = Transfer(source, frames);
         if (link)
-            link->Wrote(count);
+            link->Wrote(count, time);
         source += size_t(count) * DeviceFrameBytes;
         frames -= count;
         time += count;
         if (CurrentFrame == HeaderFrames(Current)) {
             if (link)
-                link->Complete(time);
+                link->Complete();
             Finish(Current);
         }
     }

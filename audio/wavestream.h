@@ -133,7 +133,7 @@ private:
     void PlayHandedOver(THandOver& link, uint8_t* target, uint32_t frames, uint64_t time);
     // Input: publishes the head buffer to the output it feeds as it starts filling it; false
     // while that buffer is still on its way out there.
-    bool BeginHandOver(uint64_t time);
+    bool BeginHandOver();
     // Output: returns the headers whose handed buffers the output is done with.
     void ReturnAccounted();
     // Output reset: drops every handed buffer and returns every accounted header.

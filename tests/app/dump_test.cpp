@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -15,8 +16,14 @@ constexpr int Rate = 11025;
 constexpr int DelaySeconds = 3;
 constexpr int Delay = DelaySeconds * Rate;
 constexpr int Mono16Index = 2;
-// Programme heard when the first dump is pressed, one second after the first buffer played.
-constexpr double FirstPressSeconds = DelaySeconds + 1.0;
+constexpr int Period = 256;
+
+// What happens to the card during a run, at a time in seconds from its start.
+struct TCardEvent {
+    enum TKind { SkipInput, Xrun } Kind;
+    double Seconds;
+    double Length;
+};
 
 struct TDumpCase {
     const char* Name;
@@ -24,17 +31,21 @@ struct TDumpCase {
     double BuildUpPercent;
     // When Dump is pressed, in seconds from the start of the run.
     std::vector<double> Presses;
-    // Seconds dumped in all; below 0, as much as is on air less a few periods.
+    // Programme dumped in all; below 0, as much as is on air less a few periods.
     double DumpedSeconds;
     // Stop the run this long after the first press; 0 lets the build-up finish.
     double StopAfter = 0.0;
     // "Build up at start": the whole delay is built up from the first frame, no press.
     bool AtStart = false;
-    // Input and output on separate streams, the output starting this many frames late.
+    // Input and output on separate streams, placed this many frames apart.
     int Cushion = 0;
     // The main thread held busy this long a second after the first press, so that the input
     // loses frames during the build-up.
     double StallSeconds = 0.0;
+    std::vector<TCardEvent> Events = {};
+    // Time on the schedule the build-up makes up beyond the programme dumped: input lost
+    // after the press, or within the stretch dumped.
+    double LostInBuildUp = 0.0;
 };
 
 void PrintTo(const TDumpCase& c, std::ostream* out) {
@@ -42,25 +53,42 @@ void PrintTo(const TDumpCase& c, std::ostream* out) {
 }
 
 // Quiet noise everywhere but in the second the first dump skips, which is loud: the output
-// shows at once whether any of that second ever played.
-std::vector<int16_t> Programme(int frames) {
+// shows at once whether any of that second ever played. Never a run of digital silence.
+std::vector<int16_t> Programme(int frames, double firstPress) {
     std::vector<int16_t> samples(size_t(frames), 0);
     uint32_t noise = 12345;
-    const int loudFrom = int((FirstPressSeconds - DelaySeconds + 0.1) * Rate);
-    const int loudTo = int((FirstPressSeconds - DelaySeconds + 0.9) * Rate);
+    const int loudFrom = int((firstPress - DelaySeconds + 0.1) * Rate);
+    const int loudTo = int((firstPress - DelaySeconds + 0.9) * Rate);
     for (int frame = 0; frame < frames; ++frame) {
         noise = noise * 1664525u + 1013904223u;
         const bool loud = frame >= loudFrom && frame < loudTo;
+        const int quiet = int(noise >> 21) - 1024;
         samples[size_t(frame)] =
-            loud ? int16_t((frame / 10) % 2 ? 16000 : -16000) : int16_t(int(noise >> 21) - 1024);
+            loud ? int16_t((frame / 10) % 2 ? 16000 : -16000) : int16_t(quiet ? quiet : 1);
     }
     return samples;
+}
+
+// Frames of output in runs of digital silence at least this long, from frame on.
+int SilentFrames(const int16_t* output, int from, int to) {
+    int silent = 0;
+    for (int frame = from; frame < to;) {
+        int end = frame;
+        while (end < to && output[end] == 0)
+            ++end;
+        if (end - frame >= 16)
+            silent += end - frame;
+        frame = std::max(end, frame + 1);
+    }
+    return silent;
 }
 
 class DumpTest : public AppTest, public testing::WithParamInterface<TDumpCase> {};
 
 // A dump skips ahead within the buffers with a crossfade; the output then plays stretched
-// until it is exactly one delay behind the input again, and from there on bit for bit.
+// until it is exactly one delay behind the input again, and from there on bit for bit. Losses
+// and xruns on the way cost the air at most their own length in silence, and never make
+// anything play before its time: what played is compared with what was captured.
 TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     const TDumpCase& c = GetParam();
     TMainWindow& window = MakeWindow();
@@ -72,13 +100,18 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     window.View().BuildUpAtStartAction->setChecked(c.AtStart);
     const double ratio = 1.0 + c.BuildUpPercent / 100.0;
     const double mostDumped = c.DumpedSeconds > 0 ? c.DumpedSeconds : DelaySeconds;
+    const double firstPress = c.Presses.empty() ? DelaySeconds + 1.0 : c.Presses.front();
     // The build-up begins with the first press, or with the run.
-    const double buildUpFrom = c.AtStart ? 0.0 : FirstPressSeconds;
-    const double runSeconds = c.StopAfter > 0
-                                  ? FirstPressSeconds + c.StopAfter
-                                  : buildUpFrom + mostDumped * ratio / (ratio - 1.0) + 3;
-    const std::vector<int16_t> input = Programme(int(runSeconds * Rate));
-    Device.SetPeriodFrames(256);
+    const double buildUpFrom = c.AtStart ? 0.0 : firstPress;
+    double lostSeconds = 0.0;
+    for (const TCardEvent& event : c.Events)
+        lostSeconds += event.Length;
+    const double buildUpSeconds =
+        ((c.AtStart ? DelaySeconds : mostDumped) + c.LostInBuildUp) * ratio / (ratio - 1.0);
+    const double runSeconds =
+        c.StopAfter > 0 ? firstPress + c.StopAfter : buildUpFrom + buildUpSeconds + lostSeconds + 3;
+    const std::vector<int16_t> input = Programme(int(runSeconds * Rate), firstPress);
+    Device.SetPeriodFrames(Period);
     if (c.Cushion > 0)
         Device.SetSeparateStreams(c.Cushion);
     Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
@@ -87,17 +120,45 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
         window.OnCountDownTick();
     EXPECT_FALSE(window.View().DumpBtn->isEnabled());
 
+    // The input frames the listener can never hear, and the output frames the card played
+    // nothing in.
+    std::vector<bool> inputLost(input.size()), outputLost(input.size());
+    const auto mark = [](std::vector<bool>& lost, int64_t from, int64_t frames) {
+        for (int64_t frame = from; frame < from + frames && frame < int64_t(lost.size()); ++frame)
+            lost[size_t(frame)] = true;
+    };
     int64_t now = 0;
-    for (double press : c.Presses) {
-        Device.Advance(int64_t(press * Rate) - now);
-        now = int64_t(press * Rate);
+    const auto advanceTo = [&](double seconds) {
+        Device.Advance(int64_t(seconds * Rate) - now);
+        now = int64_t(seconds * Rate);
+    };
+    std::vector<std::pair<double, const TCardEvent*>> timeline;
+    for (double press : c.Presses)
+        timeline.emplace_back(press, nullptr);
+    for (const TCardEvent& event : c.Events)
+        timeline.emplace_back(event.Seconds, &event);
+    std::sort(timeline.begin(), timeline.end());
+    for (const auto& [seconds, event] : timeline) {
+        advanceTo(seconds);
+        if (event) {
+            const auto frames = int64_t(event->Length * Rate);
+            mark(inputLost, now, frames);
+            if (event->Kind == TCardEvent::Xrun) {
+                mark(outputLost, now, frames);
+                Device.Xrun(frames);
+            } else {
+                Device.SkipInput(frames);
+                Device.Advance(frames);
+            }
+            now += frames;
+            continue;
+        }
         // As the status line's timer does between buffers.
         window.ShowRunStatus();
-        ASSERT_TRUE(window.View().DumpBtn->isEnabled()) << press;
+        ASSERT_TRUE(window.View().DumpBtn->isEnabled()) << seconds;
         window.View().DumpBtn->click();
     }
-    Device.Advance(Rate);
-    now += Rate;
+    advanceTo(double(now) / Rate + 1.0);
     window.ShowRunStatus();
     const TRunReport during = window.RunReport();
     EXPECT_TRUE(during.BuildingUp);
@@ -123,84 +184,150 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     const QByteArray played = Device.TakeOutput();
     ASSERT_EQ(played.size(), int(input.size() * sizeof(int16_t)));
     const auto* output = reinterpret_cast<const int16_t*>(played.constData());
+    const int frames = int(input.size());
+    // Frame by frame: the input frame lag earlier, or silence where that frame or this
+    // moment of the output was lost.
+    const auto exactAt = [&](int frame, int lag) {
+        if (frame < lag)
+            return output[frame] == 0;
+        if (outputLost[size_t(frame)] || inputLost[size_t(frame - lag)])
+            return output[frame] == 0;
+        return output[frame] == input[size_t(frame - lag)];
+    };
+
     // The first frame plays one delay late, and on separate streams up to a cushion later.
     int late = 0;
-    while (late < int(input.size()) && output[late] == 0)
+    while (late < frames && output[late] == 0)
         ++late;
-    if (!c.AtStart) {
-        EXPECT_GE(late, Delay);
-        EXPECT_LE(late, Delay + c.Cushion);
-        late = std::max(late, Delay);
-    }
-    const auto exact = [&](int frame) { return output[frame] == input[size_t(frame - late)]; };
-
     int firstChange = late;
     if (c.AtStart) {
         // On air almost at once, long before the delay is up.
         EXPECT_LT(late, Rate / 5);
-        late = Delay;
         firstChange = 0;
     } else {
+        EXPECT_GE(late, Delay);
+        EXPECT_LE(late, Delay + c.Cushion);
         // Bit for bit up to the first press; then nothing of the loud second, ever.
-        while (firstChange < int(input.size()) && exact(firstChange))
+        while (firstChange < frames && exactAt(firstChange, late))
             ++firstChange;
-        EXPECT_GE(firstChange, int(FirstPressSeconds * Rate));
-        EXPECT_LE(firstChange, int(FirstPressSeconds * Rate) + c.Cushion + 256);
+        EXPECT_GE(firstChange, int(firstPress * Rate));
+        EXPECT_LE(firstChange, int(firstPress * Rate) + c.Cushion + Period);
         int loudest = 0;
-        for (size_t frame = size_t(firstChange); frame < input.size(); ++frame)
+        for (int frame = firstChange; frame < frames; ++frame)
             loudest = std::max(loudest, std::abs(int(output[frame])));
         EXPECT_LT(loudest, 8000);
     }
 
-    // Bit for bit again once the dumped time is built up, after the time the stretch takes.
-    int lastChange = int(input.size()) - 1;
-    while (lastChange > std::max(firstChange, late) && exact(lastChange))
+    // At the end, bit for bit at the delay the run began with, never less: the lag the last
+    // second plays at, searched for from the set delay on.
+    int lag = Delay;
+    while (lag <= Delay + c.Cushion + Period && !exactAt(frames - 1, lag))
+        ++lag;
+    if (!c.AtStart)
+        EXPECT_EQ(lag, late);
+    EXPECT_LE(lag, Delay + c.Cushion);
+    int lastChange = frames - 1;
+    while (lastChange > firstChange && exactAt(lastChange, lag))
         --lastChange;
+    EXPECT_GE(frames - lastChange, 2 * Rate) << "not back at the set delay by the end";
     const double dumpedSeconds = double(PlaybackDevice()->OnAirState().DumpedFrames) / Rate;
     if (c.DumpedSeconds >= 0)
         EXPECT_NEAR(dumpedSeconds, c.DumpedSeconds, 1.0 / Rate);
     else
         EXPECT_GT(dumpedSeconds, DelaySeconds - 0.5);
-    const double builtUp = c.AtStart ? DelaySeconds : dumpedSeconds;
-    const double buildUpSeconds = builtUp * ratio / (ratio - 1.0);
+    const double builtUp = (c.AtStart              ? DelaySeconds
+                            : c.DumpedSeconds >= 0 ? mostDumped
+                                                   : dumpedSeconds) +
+                           c.LostInBuildUp;
+    const double expected = builtUp * ratio / (ratio - 1.0);
     const double builtUpIn = double(lastChange - firstChange) / Rate;
-    EXPECT_GE(int(input.size()) - lastChange, 2 * Rate);
+    if (c.StallSeconds == 0.0)
+        EXPECT_NEAR(builtUpIn, expected, expected * 0.05);
+
     window.ShowRunStatus();
     const TRunReport after = window.RunReport();
-    if (c.StallSeconds > 0) {
-        // Lost input ends the build-up: the output falls silent for the hole, and plays exactly
-        // one delay late from the frame after it, never early.
-        const double holeEnds = FirstPressSeconds + 1.0 + c.StallSeconds;
-        EXPECT_LT(lastChange, int((holeEnds + DelaySeconds + 0.5) * Rate));
-        EXPECT_GT(after.Dropouts.LostFrames, 0u);
-    } else {
-        EXPECT_NEAR(builtUpIn, buildUpSeconds, buildUpSeconds * 0.05);
+    // Each loss is counted once, as lost input or as an xrun, and costs the air no more
+    // silence than itself, with a crossfade either side.
+    const int onAirFrom = std::max(firstChange, late);
+    int lost = 0;
+    for (int frame = onAirFrom; frame < frames; ++frame)
+        lost += inputLost[size_t(frame - std::min(frame, lag))] ? 1 : 0;
+    const int silent = SilentFrames(output, onAirFrom, frames);
+    EXPECT_LE(silent,
+              lost + int(after.Dropouts.LostFrames) + 4 * Rate / 100 * int(c.Events.size()));
+    EXPECT_EQ(after.Dropouts.DryOutputs, 0u);
+    if (c.Events.empty() && c.StallSeconds == 0.0)
         EXPECT_EQ(after.Dropouts, TDropouts{});
-    }
     EXPECT_FALSE(after.BuildingUp);
     EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds + after.DeviceLatencySeconds);
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
 }
 
+using TKind = TCardEvent::TKind;
+
 INSTANTIATE_TEST_SUITE_P(
     Dumps, DumpTest,
-    testing::Values(TDumpCase{"OneSecondAtThreeSeconds", 1.0, 3.0, {FirstPressSeconds}, 1.0},
-                    TDumpCase{"PressedTwice", 1.0, 10.0, {FirstPressSeconds, 4.5}, 2.0},
-                    TDumpCase{"LongerThanOnAir", 5.0, 10.0, {FirstPressSeconds}, -1.0},
-                    TDumpCase{"DuringBuildUp", 1.0, 10.0, {FirstPressSeconds, 8.0}, 2.0},
-                    TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {FirstPressSeconds}, 1.0, 2.0},
+    testing::Values(TDumpCase{"OneSecondAtThreeSeconds", 1.0, 3.0, {4.0}, 1.0},
+                    TDumpCase{"PressedTwice", 1.0, 10.0, {4.0, 4.5}, 2.0},
+                    TDumpCase{"LongerThanOnAir", 5.0, 10.0, {4.0}, -1.0},
+                    TDumpCase{"DuringBuildUp", 1.0, 10.0, {4.0, 8.0}, 2.0},
+                    TDumpCase{"StopDuringBuildUp", 1.0, 10.0, {4.0}, 1.0, 2.0},
                     TDumpCase{"BuildUpAtStart", 1.0, 10.0, {}, 0.0, 0.0, true},
+                    TDumpCase{"SeparateStreams", 1.0, 10.0, {4.0}, 1.0, 0.0, false, 512},
                     TDumpCase{
-                        "SeparateStreams", 1.0, 10.0, {FirstPressSeconds}, 1.0, 0.0, false, 512},
+                        "BuildUpAtStartOnSeparateStreams", 1.0, 10.0, {}, 0.0, 0.0, true, 512},
+                    // The main thread stalls so long that the input runs out of buffers for a
+                    // second: the build-up goes on across the hole and makes up for it too.
                     TDumpCase{"InputLostDuringBuildUp",
                               1.0,
-                              3.0,
-                              {FirstPressSeconds},
+                              10.0,
+                              {4.0},
                               1.0,
                               0.0,
                               false,
                               0,
-                              3 * DelaySeconds + 2.0}),
+                              3 * DelaySeconds + 2.0,
+                              {},
+                              1.0},
+                    // A loss inside the stretch dumped counts for its time: 2.5 s off the air, of
+                    // which 0.2 s had never been captured.
+                    TDumpCase{"LossInsideTheDumpedStretch",
+                              2.5,
+                              10.0,
+                              {4.0},
+                              2.3,
+                              0.0,
+                              false,
+                              0,
+                              0.0,
+                              {{TKind::SkipInput, 2.0, 0.2}},
+                              0.2},
+                    // Pressed while the air is silent for a loss: the silence still to come is part
+                    // of the second dumped.
+                    TDumpCase{"PressedDuringTheSilenceOfALoss",
+                              1.0,
+                              10.0,
+                              {4.7},
+                              0.7,
+                              0.0,
+                              false,
+                              0,
+                              0.0,
+                              {{TKind::SkipInput, 1.5, 0.5}},
+                              0.3},
+                    TDumpCase{"XrunsDuringBuildUp",
+                              1.0,
+                              10.0,
+                              {4.0},
+                              1.0,
+                              0.0,
+                              false,
+                              0,
+                              0.0,
+                              {{TKind::Xrun, 5.0, 0.07},
+                               {TKind::Xrun, 6.5, 0.07},
+                               {TKind::Xrun, 8.0, 0.07},
+                               {TKind::Xrun, 12.0, 0.07}}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

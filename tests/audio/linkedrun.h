@@ -33,13 +33,13 @@ public:
         for (uint32_t done = 0; done < frames;) {
             if (Written == 0)
                 Link.Begin(reinterpret_cast<const char*>(Buffers[Filling % Buffers.size()].data()),
-                           DelayFrames, Time + done);
+                           DelayFrames);
             const uint32_t count = std::min(frames - done, DelayFrames - Written);
-            Link.Wrote(count);
+            Link.Wrote(count, Time + done);
             Written += count;
             done += count;
             if (Written == DelayFrames) {
-                Link.Complete(Time + done);
+                Link.Complete();
                 Written = 0;
                 ++Filling;
             }
