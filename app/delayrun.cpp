@@ -13,17 +13,23 @@
 #include "support/panel.h"
 
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLocale>
 #include <QTimer>
 #include <QToolButton>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace {
 
 // No single buffer may pass this: the capture and playback layers size buffers in 32 bits.
 constexpr uint64_t MaxBufferBytes = INT32_MAX;
+// How long a dump waits for the audio side's answer: a few periods of any server.
+constexpr int DumpAnswerMs = 250;
+constexpr qint64 RealignmentLogMs = 60000;
 
 uint64_t MemInfoKilobytes(const QByteArray& memInfo, const QByteArray& field) {
     for (const QByteArray& line : memInfo.split('\n')) {
@@ -167,6 +173,10 @@ void TMainWindow::UpdateBufferSize() {
 
 void TMainWindow::ResetRunCounters() {
     FrameCounter = 0;
+    LoggedDumpAnswers = 0;
+    LoggedDumpedFrames = 0;
+    LoggedRealignments = 0;
+    RealignmentLogClock.invalidate();
     Capture->SampleCount = BufferFrames();
 }
 
@@ -287,6 +297,9 @@ TRunReport TMainWindow::RunReport() const {
     report.OnAirSeconds =
         double(BufferFrames() - onAir.AheadFrames) / rate + report.DeviceLatencySeconds;
     report.CanDump = onAir.Playing && report.OnAirSeconds >= 1.0;
+    report.SeparateClocks = onAir.SeparateClocks;
+    report.ClockDriftPpm = onAir.ClockDriftPpm;
+    report.Realignments = onAir.Realignments;
     report.BuildingUp = onAir.BuildingUp;
     if (onAir.BuildingUp && onAir.BuildUpFrames > 0) {
         const double ratio = 1.0 + BuildUpPercent / 100.0;
@@ -305,9 +318,71 @@ void TMainWindow::DumpOnAir() {
     const int32_t rate = CurrentFormat().SamplesPerSec;
     const double seconds =
         DumpSeconds > 0.0 ? std::min(DumpSeconds, report.OnAirSeconds) : report.OnAirSeconds;
+    TOnAirState state = output->OnAirState();
+    const uint64_t asked = state.DumpsAnswered;
     output->Dump(uint64_t(std::llround(seconds * rate)));
-    Log(QStringLiteral("Run %1: dump of up to %2 s").arg(RunNumber).arg(seconds).toStdString());
+    // The audio side answers within a cycle or two. One that does not is left to its
+    // watchdog, and its answer is logged when it comes.
+    if (output->RunsByItself()) {
+        const QDeadlineTimer deadline(DumpAnswerMs);
+        while ((state = output->OnAirState()).DumpsAnswered == asked && !deadline.hasExpired())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const QString refused = LogDumpAnswers(state);
     ShowRunStatus();
+    if (state.DumpsAnswered != asked && !refused.isEmpty())
+        throw Exception(refused);
+}
+
+QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {
+    if (state.DumpsAnswered == LoggedDumpAnswers)
+        return {};
+    LoggedDumpAnswers = state.DumpsAnswered;
+    QString refused;
+    switch (state.LastRefusal) {
+    case TDumpRefusal::None:
+        break;
+    case TDumpRefusal::NothingOnAir:
+        refused = QStringLiteral("Nothing to dump: nothing has gone on air yet");
+        break;
+    case TDumpRefusal::TooLittleWaiting:
+        refused = QStringLiteral("Nothing to dump: too little of the programme waits to go on air");
+        break;
+    }
+    if (refused.isEmpty()) {
+        const double seconds =
+            double(state.DumpedFrames - LoggedDumpedFrames) / CurrentFormat().SamplesPerSec;
+        Log(QStringLiteral("Run %1: dumped %2 s")
+                .arg(RunNumber)
+                .arg(seconds, 0, 'f', 3)
+                .toStdString());
+    } else {
+        Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(refused).toStdString());
+    }
+    LoggedDumpedFrames = state.DumpedFrames;
+    return refused;
+}
+
+QString ClockText(const TRunReport& report) {
+    if (!report.SeparateClocks)
+        return QStringLiteral("Input and output run on one clock");
+    const QLocale locale = QLocale::system();
+    return QStringLiteral("Input and output run on clocks of their own: the output's runs %1 ppm "
+                          "%2 against the input's; re-aligned %3 times")
+        .arg(locale.toString(std::abs(report.ClockDriftPpm), 'f', 1),
+             report.ClockDriftPpm < 0 ? QStringLiteral("slow") : QStringLiteral("fast"),
+             NumberText(report.Realignments));
+}
+
+void TMainWindow::LogClocks(const TRunReport& report) {
+    OnAirStatus->setToolTip(report.Running ? ClockText(report) : QString());
+    // A minute between lines at most: a fast drift re-aligns every few seconds.
+    if (report.Realignments == LoggedRealignments ||
+        (RealignmentLogClock.isValid() && RealignmentLogClock.elapsed() < RealignmentLogMs))
+        return;
+    LoggedRealignments = report.Realignments;
+    RealignmentLogClock.start();
+    Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(ClockText(report)).toStdString());
 }
 
 void TMainWindow::ShowRunStatus() {
@@ -316,6 +391,9 @@ void TMainWindow::ShowRunStatus() {
     OnAirStatus->setText(report.Running ? OnAirText(report, Capture->BuffersLocked())
                                         : QStringLiteral("Not on air"));
     DumpBtn->setEnabled(report.CanDump);
+    if (const TWaveOutDevice* output = report.Running ? PlaybackDevice() : nullptr)
+        LogDumpAnswers(output->OnAirState());
+    LogClocks(report);
     if (ShownBuildingUp && !report.BuildingUp && report.Running)
         Log(QStringLiteral("Run %1: built up to the set delay again").arg(RunNumber).toStdString());
     ShownBuildingUp = report.BuildingUp;

@@ -52,6 +52,8 @@ QString DropoutText(const TDropouts& dropouts);
 // The status line's delay on air (what waits to go on air plus the devices' latency) and the
 // build-up under way.
 QString OnAirText(const TRunReport& report, bool locked);
+// The status line's tool tip: the clocks the run's input and output keep.
+QString ClockText(const TRunReport& report);
 
 // Why Play finds no format: the device offers none of the list's, or (deviceRate, from a JACK
 // server) runs at a rate none of them has.
@@ -192,8 +194,18 @@ private:
     QString Play() override;
     QString Stop() override;
 
+    // Logs the audio side's answers to dumps not logged yet; returns why the last was
+    // refused, empty when it was taken.
+    QString LogDumpAnswers(const TOnAirState& state);
+    void LogClocks(const TRunReport& report);
+
     TMemoryProbe MemoryProbe;
     TDropouts LoggedDropouts;
+    // What the log has told of the run's dumps and re-alignments.
+    uint64_t LoggedDumpAnswers = 0;
+    uint64_t LoggedDumpedFrames = 0;
+    uint64_t LoggedRealignments = 0;
+    QElapsedTimer RealignmentLogClock;
     // Whether the status line last showed a build-up, so that its end is logged once.
     bool ShownBuildingUp = false;
     QElapsedTimer DropoutLogClock;

@@ -29,4 +29,9 @@ struct TRunReport {
     double BuildUpDone = 0.0;
     double BuildUpSecondsLeft = 0.0;
     TDropouts Dropouts;
+    // Input and output on clocks of their own: how much faster the output's runs, in
+    // millionths, and the times the output re-aligned with the input's.
+    bool SeparateClocks = false;
+    double ClockDriftPpm = 0.0;
+    uint64_t Realignments = 0;
 };

@@ -92,10 +92,9 @@ public:
 
     // Main thread to output: frames to dump, added up until the audio side takes them.
     std::atomic<uint64_t> DumpRequest{0};
-    // Output to main thread: dumps taken and refused, and why the last was refused.
-    enum class TRefusal { None, NothingOnAir, TooLittleWaiting };
+    // Output to main thread: dumps answered, and why the last was refused.
     std::atomic<uint64_t> DumpsAnswered{0};
-    std::atomic<TRefusal> LastRefusal{TRefusal::None};
+    std::atomic<TDumpRefusal> LastRefusal{TDumpRefusal::None};
     // Output to main thread: where the programme on air stands.
     std::atomic<int64_t> AheadFrames{0};
     std::atomic<int64_t> BuildUpFrames{0};

@@ -54,6 +54,12 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
     }
     Silence(target, frames);
     Publish(time);
+    // After the state it leads to, so that whoever reads the answer reads that state too.
+    if (Answering) {
+        Answering = false;
+        Link.LastRefusal.store(Refusal, std::memory_order_relaxed);
+        Link.DumpsAnswered.fetch_add(1, std::memory_order_release);
+    }
     return Outcome;
 }
 
@@ -142,7 +148,7 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     const uint64_t request = Link.DumpRequest.exchange(0, std::memory_order_relaxed);
     // Nothing is on air before the first frame plays.
     if (!HasPlayed) {
-        Refuse(THandOver::TRefusal::NothingOnAir);
+        Answer(TDumpRefusal::NothingOnAir);
         return;
     }
     const bool plain = Phase == TPhase::Plain;
@@ -158,7 +164,7 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     const uint64_t to =
         filled > heard + margin ? Link.FirstDueFrom(uint64_t(wanted), filled - margin) : heard;
     if (to <= heard) {
-        Refuse(THandOver::TRefusal::TooLittleWaiting);
+        Answer(TDumpRefusal::TooLittleWaiting);
         return;
     }
     const TSource from =
@@ -167,12 +173,12 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     Link.DumpedFrames.fetch_add(to - heard, std::memory_order_relaxed);
     Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(to) - time), 0),
                              std::memory_order_relaxed);
-    Refuse(THandOver::TRefusal::None);
+    Answer(TDumpRefusal::None);
 }
 
-void TOnAirPlayer::Refuse(THandOver::TRefusal why) {
-    Link.LastRefusal.store(why, std::memory_order_relaxed);
-    Link.DumpsAnswered.fetch_add(1, std::memory_order_release);
+void TOnAirPlayer::Answer(TDumpRefusal refusal) {
+    Refusal = refusal;
+    Answering = true;
 }
 
 void TOnAirPlayer::StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,

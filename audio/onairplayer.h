@@ -60,7 +60,7 @@ private:
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
     void StartBuildUpAtStart(uint64_t time);
     void TakeDump(uint32_t periodFrames, uint64_t time);
-    void Refuse(THandOver::TRefusal why);
+    void Answer(TDumpRefusal refusal);
     void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
                    bool thenStretch);
     void EndFade();
@@ -106,6 +106,9 @@ private:
     bool HasPlayed = false;
     bool Dry = false;
     bool AwaitingStart = false;
+    // The answer to a dump taken this cycle, told once the cycle's state is published.
+    bool Answering = false;
+    TDumpRefusal Refusal = TDumpRefusal::None;
     // Output time minus input time of the schedule: 0 on a shared clock.
     int64_t Offset = 0;
     bool Placed = false;

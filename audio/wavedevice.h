@@ -100,6 +100,8 @@ public:
     virtual uint64_t Xruns() const { return 0; }
     // The device's own latency in frames: capture for an input, playback for an output.
     virtual uint32_t LatencyFrames() const { return 0; }
+    // Whether its audio side runs by itself; a test's virtual card moves only when told.
+    virtual bool RunsByItself() const { return true; }
 };
 
 class TWaveInDevice : public TWaveDevice {
@@ -121,6 +123,15 @@ struct TBuildUp {
     bool AtStart = false;
 };
 
+// Why the audio side refused a dump.
+enum class TDumpRefusal {
+    None,
+    // Nothing has played yet.
+    NothingOnAir,
+    // Less than a few periods wait between what plays and what the input writes.
+    TooLittleWaiting,
+};
+
 // Where the programme on air stands against the set delay.
 struct TOnAirState {
     // Frames the output plays ahead of the set delay: dumped and not yet built up again.
@@ -132,6 +143,14 @@ struct TOnAirState {
     bool Playing = false;
     // Frames dumped since the run started; none of them is ever played.
     uint64_t DumpedFrames = 0;
+    // Dumps the audio side has answered, and what it said to the last.
+    uint64_t DumpsAnswered = 0;
+    TDumpRefusal LastRefusal = TDumpRefusal::None;
+    // Input and output on clocks of their own: how much faster the output's runs, in
+    // millionths, and the times the output re-aligned with the input's.
+    bool SeparateClocks = false;
+    double ClockDriftPpm = 0.0;
+    uint64_t Realignments = 0;
 };
 
 class TWaveOutDevice : public TWaveDevice {

@@ -153,6 +153,10 @@ uint32_t TWaveStream::LatencyFrames() const {
     return Driver ? Driver->LatencyFrames() : 0;
 }
 
+bool TWaveStream::RunsByItself() const {
+    return Driver && Driver->Steady();
+}
+
 TWaveResult TWaveStream::PrepareHeader(TWaveHeader* header) {
     if (IsClosed)
         return WaveErrorInvalidHandle;
@@ -268,11 +272,18 @@ TOnAirState TWaveStream::OnAirState() const {
     const THandOver* link = HandOverLink.load();
     if (!link)
         return {};
+    // The answer's count last, so that the state read with it is the one it answered with.
+    const uint64_t answered = link->DumpsAnswered.load(std::memory_order_acquire);
     return {link->AheadFrames.load(std::memory_order_relaxed),
             link->BuildUpFrames.load(std::memory_order_relaxed),
             link->BuildingUp.load(std::memory_order_relaxed),
             link->Playing.load(std::memory_order_relaxed),
-            link->DumpedFrames.load(std::memory_order_relaxed)};
+            link->DumpedFrames.load(std::memory_order_relaxed),
+            answered,
+            link->LastRefusal.load(std::memory_order_relaxed),
+            link->Timing == THandOver::TTiming::Cushion,
+            link->DriftPpm.load(std::memory_order_relaxed),
+            link->Realignments.load(std::memory_order_relaxed)};
 }
 
 bool TWaveStream::NextAccounted(TWaveHeader*& header) {

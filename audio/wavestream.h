@@ -100,6 +100,7 @@ public:
     uint64_t Underruns() const override;
     uint64_t Xruns() const override;
     uint32_t LatencyFrames() const override;
+    bool RunsByItself() const override;
     void SetBuildUp(const TBuildUp& buildUp) override { BuildUp = buildUp; }
     void Dump(uint64_t frames) override;
     TOnAirState OnAirState() const override;
