@@ -1,6 +1,7 @@
 #include "audio/portaudiodevice.h"
 
 #include "audio/callbackslots.h"
+#include "audio/streamclock.h"
 #include "audio/waveread.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
@@ -97,6 +98,9 @@ public:
             return false;
         }
         HasInput = in != nullptr;
+        Rate = rate;
+        Clocks = {TStreamClock(uint32_t(rate), TStreamClock::TWatch::RunAhead),
+                  TStreamClock(uint32_t(rate), TStreamClock::TWatch::Hold)};
         Pa_SetStreamFinishedCallback(Handle, &StreamFinished);
         return true;
     }
@@ -134,7 +138,12 @@ public:
     }
     void MarkLost() { Lost = StreamLost = true; }
 
+    // What the stream's time stamps say, once they have said anything; else what PortAudio
+    // expected as it opened the stream, which on a sound server is a guess.
     uint32_t LatencyFrames(TSide side) const {
+        const int64_t measured = Sides[Index(side)].Latency.load(std::memory_order_relaxed);
+        if (measured >= 0)
+            return uint32_t(measured);
         const PaStreamInfo* info = Pa_GetStreamInfo(Handle);
         if (!info)
             return 0;
@@ -180,29 +189,91 @@ private:
         return result;
     }
 
+    static size_t Index(TSide side) { return side == TSide::Input ? 0 : 1; }
+
     static int Callback(const void* input, void* output, unsigned long frames,
-                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                        const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
                         void* argument) {
         auto* self = static_cast<TPortAudioSession*>(argument);
-        self->Streams.Serve([&](TWaveStream* in, TWaveStream* out) {
-            if (in) {
-                if (flags & paInputOverflow)
-                    in->HostOverflow();
-                in->Capture(input, uint32_t(frames), self->Time);
+        const auto count = uint32_t(frames);
+        // Each direction on a clock of its own: a server may skip a period on one and not the
+        // other, and only that one's frames come later than counted.
+        const double now = timeInfo ? timeInfo->currentTime : 0.0;
+        const double adcTime = timeInfo ? timeInfo->inputBufferAdcTime : 0.0;
+        const double dacTime = timeInfo ? timeInfo->outputBufferDacTime : 0.0;
+        const TStreamClock::TStep in =
+            input ? self->Clocks[0].Advance(count, adcTime, now) : TStreamClock::TStep{};
+        const TStreamClock::TStep out =
+            output ? self->Clocks[1].Advance(count, dacTime, now) : TStreamClock::TStep{};
+        self->MeasureLatency(in, out, now - adcTime, dacTime - now);
+        self->Streams.Serve([&](TWaveStream* inStream, TWaveStream* outStream) {
+            if (inStream) {
+                // Frames lost, or zeros in place of frames not captured: a hole either way.
+                self->TellDropout(TSide::Input, *inStream,
+                                  flags & (paInputOverflow | paInputUnderflow), in);
+                inStream->Capture(input, count, in.Time);
             }
             if (!output)
                 return;
-            if (out) {
-                // Told once: by the input, when it shares the stream.
-                if ((flags & paOutputUnderflow) && !in)
-                    out->HostUnderflow();
-                out->Play(output, uint32_t(frames), self->Time);
+            if (outStream) {
+                self->TellDropout(TSide::Output, *outStream, flags & paOutputUnderflow, out);
+                outStream->Play(output, count, out.Time);
             } else {
                 std::memset(output, self->OutputSilence, frames * self->OutputFrameBytes);
             }
         });
-        self->Time += frames;
+        ++self->Cycle;
         return paContinue;
+    }
+
+    // Tells a direction's stream of a dropout once: the host's flag and the skip its clock
+    // finds some periods later are one dropout, and so is what both directions of the stream
+    // see at one moment, which counts one xrun.
+    void TellDropout(TSide side, TWaveStream& stream, bool flagged,
+                     const TStreamClock::TStep& step) {
+        TSideState& state = Sides[Index(side)];
+        const auto tell = [&](uint64_t began) {
+            if (state.Told && began <= state.LastDropout + 1)
+                return;
+            state.Told = true;
+            state.LastDropout = began;
+            const bool newXrun = !XrunTold || began > LastXrun + 1 || began + 1 < LastXrun;
+            if (newXrun) {
+                XrunTold = true;
+                LastXrun = began;
+            }
+            if (side == TSide::Input)
+                stream.HostOverflow(newXrun);
+            else
+                stream.HostUnderflow(newXrun);
+        };
+        if (step.Skipped > 0)
+            tell(Cycle - step.PeriodsSinceJump);
+        if (flagged)
+            tell(Cycle);
+    }
+
+    // Each direction's latency as its stamps show it, smoothed, for the main thread. Where the
+    // clocks of a duplex stream moved apart by skips, the output's share is taken as counted
+    // from the input's device time, so that the sum stays what a frame takes from the input
+    // to the output on the device.
+    void MeasureLatency(const TStreamClock::TStep& in, const TStreamClock::TStep& out,
+                        double inSeconds, double outSeconds) {
+        const auto smooth = [](TSideState& state, double frames) {
+            state.Smoothed =
+                state.Measured ? state.Smoothed + (frames - state.Smoothed) / 32.0 : frames;
+            state.Measured = true;
+            state.Latency.store(std::max<int64_t>(std::llround(state.Smoothed), 0),
+                                std::memory_order_relaxed);
+        };
+        if (in.Stamped)
+            smooth(Sides[0], inSeconds * Rate);
+        if (out.Stamped) {
+            double frames = outSeconds * Rate;
+            if (in.Stamped)
+                frames -= double(int64_t(out.Time - in.Time));
+            smooth(Sides[1], frames);
+        }
     }
 
     // The stream went inactive: after our own stop, or because the host stopped it (a device
@@ -232,8 +303,25 @@ private:
     TCallbackSlots<TWaveStream> Streams;
     // Whether the stream should be running; read by PortAudio's thread.
     std::atomic<bool> Expected{false};
-    // Callback thread only: frames since the stream started.
-    uint64_t Time = 0;
+    double Rate = 0.0;
+    // Callback thread only: the device times of the input and the output, the callbacks so
+    // far, and the last xrun told.
+    std::array<TStreamClock, 2> Clocks{TStreamClock(0, TStreamClock::TWatch::RunAhead),
+                                       TStreamClock(0, TStreamClock::TWatch::Hold)};
+    uint64_t Cycle = 0;
+    bool XrunTold = false;
+    uint64_t LastXrun = 0;
+    struct TSideState {
+        // Callback thread only: the callback the last dropout told began in, and the smoothed
+        // latency in frames.
+        bool Told = false;
+        uint64_t LastDropout = 0;
+        bool Measured = false;
+        double Smoothed = 0.0;
+        // For the main thread: that latency rounded, -1 until the stamps have said any.
+        std::atomic<int64_t> Latency{-1};
+    };
+    std::array<TSideState, 2> Sides;
 };
 
 class TPortAudioDriver final : public TWaveDriver {
