@@ -37,24 +37,43 @@ PaStreamParameters StreamParameters(PaDeviceIndex device, const TWaveFormat& for
     return parameters;
 }
 
-// ALSA opens the device to answer, which waits on a server behind a plug-in.
-bool Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
+// PortAudio calls that may wait on a server and are still under way, abandoned ones included:
+// PortAudio is never shut down or started again under one. Each call counts itself down as it
+// returns, however late.
+std::atomic<int> CallsUnderWay{0};
+// Whether PortAudio is started, as the last start or shut-down that returned left it; written
+// by that call, which may return long after its deadline.
+std::atomic<bool> LibraryStarted{false};
+
+// A PortAudio call within the deadline; nothing when it was abandoned.
+template <class T, class TCall> std::optional<T> PortAudioCall(const char* what, TCall call) {
+    ++CallsUnderWay;
+    return ResultWithDeadline<T>(what, [call] {
+        const T result = call();
+        --CallsUnderWay;
+        return result;
+    });
+}
+
+// Whether the device takes the format; nothing when the server did not answer in time. ALSA
+// opens the device to answer, which waits on a server behind a plug-in.
+std::optional<bool> Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
     if (device == paNoDevice || !IsPcmFormat(format))
         return false;
     const PaStreamParameters parameters = StreamParameters(device, format);
-    return ResultWithDeadline<PaError>(
-               "Asking PortAudio for a format", [parameters, side, rate = format.SamplesPerSec] {
-                   return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
-                                               side == TSide::Output ? &parameters : nullptr, rate);
-               }) == paFormatIsSupported;
+    const std::optional<PaError> result = PortAudioCall<PaError>(
+        "Asking PortAudio for a format", [parameters, side, rate = format.SamplesPerSec] {
+            return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
+                                        side == TSide::Output ? &parameters : nullptr, rate);
+        });
+    if (!result)
+        return std::nullopt;
+    return *result == paFormatIsSupported;
 }
 
 // Main thread only: streams open now, and whether one was lost since PortAudio started.
 int OpenStreams = 0;
 bool StreamLost = false;
-// Streams whose stop or close overran its deadline and may still run: PortAudio must not be
-// shut down under them. Counted down by the abandoned call if it ever returns.
-std::atomic<int> AbandonedStreams{0};
 
 // A cushion of this many of the output's latencies (at least MinCushionFrames each) lets two
 // separate streams drift a little either way without starving the output.
@@ -163,13 +182,13 @@ private:
         if (PaStream* handle = session->Handle) {
             session->Expected = false;
             const bool started = session->Started;
-            ++AbandonedStreams;
-            const bool closed = CallWithDeadline("Closing a PortAudio stream", [handle, started] {
-                if (started)
-                    Pa_AbortStream(handle);
-                Pa_CloseStream(handle);
-                --AbandonedStreams;
-            });
+            const bool closed =
+                PortAudioCall<bool>("Closing a PortAudio stream", [handle, started] {
+                    if (started)
+                        Pa_AbortStream(handle);
+                    Pa_CloseStream(handle);
+                    return true;
+                }).has_value();
             if (!closed) {
                 StreamLost = true;
                 return;
@@ -180,11 +199,10 @@ private:
 
     // A call that may wait on the server; one that overruns gives the stream up.
     template <class T, class TCall> std::optional<T> Result(const char* what, TCall call) {
-        std::optional<T> result = ResultWithDeadline<T>(what, call);
+        std::optional<T> result = PortAudioCall<T>(what, call);
         if (!result) {
             Abandoned = true;
             StreamLost = true;
-            ++AbandonedStreams;
         }
         return result;
     }
@@ -372,10 +390,16 @@ std::shared_ptr<TPortAudioSession> OpenOutputSession(PaDeviceIndex index,
     session->OutputFrameBytes = format.BlockAlign;
     const PaStreamParameters out = StreamParameters(index, format);
     const PaDeviceIndex inputIndex = DefaultDevice(TSide::Input);
-    if (Supported(TSide::Input, inputIndex, format)) {
+    // A server that did not answer in time is not asked again in the same call.
+    const std::optional<bool> duplex = Supported(TSide::Input, inputIndex, format);
+    if (!duplex)
+        return nullptr;
+    if (*duplex) {
         const PaStreamParameters in = StreamParameters(inputIndex, format);
         if (session->Open(&in, &out, format.SamplesPerSec))
             return session;
+        if (session->Died())
+            return nullptr;
     }
     return session->Open(nullptr, &out, format.SamplesPerSec) ? session : nullptr;
 }
@@ -386,7 +410,10 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
     const PaDeviceIndex index = DefaultDevice(side);
     if (index == paNoDevice)
         return WaveErrorNoDriver;
-    if (!Supported(side, index, format))
+    const std::optional<bool> supported = Supported(side, index, format);
+    if (!supported)
+        return WaveErrorNoDriver;
+    if (!*supported)
         return WaveErrorBadFormat;
     const std::shared_ptr<TPortAudioSession> output =
         CurrentOutput.Stream && side == TSide::Input && SameFormat(CurrentOutput.Format, format)
@@ -430,32 +457,48 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
 } // namespace
 
 TPortAudioDeviceFactory::~TPortAudioDeviceFactory() {
-    if (Initialized && AbandonedStreams == 0)
-        CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); });
+    if (LibraryStarted && CallsUnderWay == 0)
+        PortAudioCall<bool>("Shutting PortAudio down", [] {
+            Pa_Terminate();
+            LibraryStarted = false;
+            return true;
+        });
 }
 
 bool TPortAudioDeviceFactory::Ready() {
-    // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
-    // once no stream of the old start can still run.
-    if (Initialized && StreamLost && OpenStreams == 0 && AbandonedStreams == 0) {
-        if (!CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); })) {
-            ++AbandonedStreams;
+    // A start or shut-down given up at its deadline may still run: PortAudio is not touched
+    // until it has returned, and is then as it left it.
+    if (Unsettled) {
+        if (CallsUnderWay > 0)
             return false;
-        }
-        Initialized = false;
+        Unsettled = false;
     }
-    if (!Initialized) {
-        const std::optional<PaError> result =
-            ResultWithDeadline<PaError>("Starting PortAudio", [] { return Pa_Initialize(); });
-        if (!result) {
-            // Never again: it may yet finish starting behind our back.
-            ++AbandonedStreams;
+    // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
+    // once no call of the old start can still run.
+    if (LibraryStarted && StreamLost && OpenStreams == 0 && CallsUnderWay == 0) {
+        if (!PortAudioCall<bool>("Shutting PortAudio down", [] {
+                Pa_Terminate();
+                LibraryStarted = false;
+                return true;
+            })) {
+            Unsettled = true;
             return false;
         }
-        Initialized = *result == paNoError;
+    }
+    if (!LibraryStarted) {
+        if (CallsUnderWay > 0)
+            return false;
+        if (!PortAudioCall<bool>("Starting PortAudio", [] {
+                if (Pa_Initialize() == paNoError)
+                    LibraryStarted = true;
+                return true;
+            })) {
+            Unsettled = true;
+            return false;
+        }
         StreamLost = false;
     }
-    return Initialized;
+    return LibraryStarted;
 }
 
 int TPortAudioDeviceFactory::InputDeviceCount() {
@@ -466,8 +509,15 @@ uint32_t TPortAudioDeviceFactory::InputFormats(int device) {
     if (!Ready() || device != 0)
         return 0;
     const PaDeviceIndex index = DefaultDevice(TSide::Input);
-    return FormatCapabilities(
-        [index](const TWaveFormat& format) { return Supported(TSide::Input, index, format); });
+    // A server that hangs costs one deadline, not one per format.
+    bool answering = true;
+    return FormatCapabilities([index, &answering](const TWaveFormat& format) {
+        if (!answering)
+            return false;
+        const std::optional<bool> supported = Supported(TSide::Input, index, format);
+        answering = supported.has_value();
+        return supported.value_or(false);
+    });
 }
 
 TWaveResult TPortAudioDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device,
@@ -483,7 +533,10 @@ TWaveResult TPortAudioDeviceFactory::QueryOutput(const TWaveFormat& format) {
     const PaDeviceIndex index = DefaultDevice(TSide::Output);
     if (index == paNoDevice)
         return WaveErrorNoDriver;
-    return Supported(TSide::Output, index, format) ? WaveNoError : WaveErrorBadFormat;
+    const std::optional<bool> supported = Supported(TSide::Output, index, format);
+    if (!supported)
+        return WaveErrorNoDriver;
+    return *supported ? WaveNoError : WaveErrorBadFormat;
 }
 
 TWaveResult TPortAudioDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
