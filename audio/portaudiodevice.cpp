@@ -1,6 +1,7 @@
 #include "audio/portaudiodevice.h"
 
 #include "audio/callbackslots.h"
+#include "audio/streamclock.h"
 #include "audio/waveread.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
@@ -36,24 +37,43 @@ PaStreamParameters StreamParameters(PaDeviceIndex device, const TWaveFormat& for
     return parameters;
 }
 
-// ALSA opens the device to answer, which waits on a server behind a plug-in.
-bool Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
+// PortAudio calls that may wait on a server and are still under way, abandoned ones included:
+// PortAudio is never shut down or started again under one. Each call counts itself down as it
+// returns, however late.
+std::atomic<int> CallsUnderWay{0};
+// Whether PortAudio is started, as the last start or shut-down that returned left it; written
+// by that call, which may return long after its deadline.
+std::atomic<bool> LibraryStarted{false};
+
+// A PortAudio call within the deadline; nothing when it was abandoned.
+template <class T, class TCall> std::optional<T> PortAudioCall(const char* what, TCall call) {
+    ++CallsUnderWay;
+    return ResultWithDeadline<T>(what, [call] {
+        const T result = call();
+        --CallsUnderWay;
+        return result;
+    });
+}
+
+// Whether the device takes the format; nothing when the server did not answer in time. ALSA
+// opens the device to answer, which waits on a server behind a plug-in.
+std::optional<bool> Supported(TSide side, PaDeviceIndex device, const TWaveFormat& format) {
     if (device == paNoDevice || !IsPcmFormat(format))
         return false;
     const PaStreamParameters parameters = StreamParameters(device, format);
-    return ResultWithDeadline<PaError>(
-               "Asking PortAudio for a format", [parameters, side, rate = format.SamplesPerSec] {
-                   return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
-                                               side == TSide::Output ? &parameters : nullptr, rate);
-               }) == paFormatIsSupported;
+    const std::optional<PaError> result = PortAudioCall<PaError>(
+        "Asking PortAudio for a format", [parameters, side, rate = format.SamplesPerSec] {
+            return Pa_IsFormatSupported(side == TSide::Input ? &parameters : nullptr,
+                                        side == TSide::Output ? &parameters : nullptr, rate);
+        });
+    if (!result)
+        return std::nullopt;
+    return *result == paFormatIsSupported;
 }
 
 // Main thread only: streams open now, and whether one was lost since PortAudio started.
 int OpenStreams = 0;
 bool StreamLost = false;
-// Streams whose stop or close overran its deadline and may still run: PortAudio must not be
-// shut down under them. Counted down by the abandoned call if it ever returns.
-std::atomic<int> AbandonedStreams{0};
 
 // A cushion of this many of the output's latencies (at least MinCushionFrames each) lets two
 // separate streams drift a little either way without starving the output.
@@ -97,6 +117,9 @@ public:
             return false;
         }
         HasInput = in != nullptr;
+        Rate = rate;
+        Clocks = {TStreamClock(uint32_t(rate), TStreamClock::TWatch::RunAhead),
+                  TStreamClock(uint32_t(rate), TStreamClock::TWatch::Hold)};
         Pa_SetStreamFinishedCallback(Handle, &StreamFinished);
         return true;
     }
@@ -134,7 +157,12 @@ public:
     }
     void MarkLost() { Lost = StreamLost = true; }
 
+    // What the stream's time stamps say, once they have said anything; else what PortAudio
+    // expected as it opened the stream, which on a sound server is a guess.
     uint32_t LatencyFrames(TSide side) const {
+        const int64_t measured = Sides[Index(side)].Latency.load(std::memory_order_relaxed);
+        if (measured >= 0)
+            return uint32_t(measured);
         const PaStreamInfo* info = Pa_GetStreamInfo(Handle);
         if (!info)
             return 0;
@@ -154,13 +182,13 @@ private:
         if (PaStream* handle = session->Handle) {
             session->Expected = false;
             const bool started = session->Started;
-            ++AbandonedStreams;
-            const bool closed = CallWithDeadline("Closing a PortAudio stream", [handle, started] {
-                if (started)
-                    Pa_AbortStream(handle);
-                Pa_CloseStream(handle);
-                --AbandonedStreams;
-            });
+            const bool closed =
+                PortAudioCall<bool>("Closing a PortAudio stream", [handle, started] {
+                    if (started)
+                        Pa_AbortStream(handle);
+                    Pa_CloseStream(handle);
+                    return true;
+                }).has_value();
             if (!closed) {
                 StreamLost = true;
                 return;
@@ -171,38 +199,99 @@ private:
 
     // A call that may wait on the server; one that overruns gives the stream up.
     template <class T, class TCall> std::optional<T> Result(const char* what, TCall call) {
-        std::optional<T> result = ResultWithDeadline<T>(what, call);
+        std::optional<T> result = PortAudioCall<T>(what, call);
         if (!result) {
             Abandoned = true;
             StreamLost = true;
-            ++AbandonedStreams;
         }
         return result;
     }
 
+    static size_t Index(TSide side) { return side == TSide::Input ? 0 : 1; }
+
     static int Callback(const void* input, void* output, unsigned long frames,
-                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                        const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
                         void* argument) {
         auto* self = static_cast<TPortAudioSession*>(argument);
-        self->Streams.Serve([&](TWaveStream* in, TWaveStream* out) {
-            if (in) {
-                if (flags & paInputOverflow)
-                    in->HostOverflow();
-                in->Capture(input, uint32_t(frames), self->Time);
+        const auto count = uint32_t(frames);
+        // Each direction on a clock of its own: a server may skip a period on one and not the
+        // other, and only that one's frames come later than counted.
+        const double now = timeInfo ? timeInfo->currentTime : 0.0;
+        const double adcTime = timeInfo ? timeInfo->inputBufferAdcTime : 0.0;
+        const double dacTime = timeInfo ? timeInfo->outputBufferDacTime : 0.0;
+        const TStreamClock::TStep in =
+            input ? self->Clocks[0].Advance(count, adcTime, now) : TStreamClock::TStep{};
+        const TStreamClock::TStep out =
+            output ? self->Clocks[1].Advance(count, dacTime, now) : TStreamClock::TStep{};
+        self->MeasureLatency(in, out, now - adcTime, dacTime - now);
+        self->Streams.Serve([&](TWaveStream* inStream, TWaveStream* outStream) {
+            if (inStream) {
+                // Frames lost, or zeros in place of frames not captured: a hole either way.
+                self->TellDropout(TSide::Input, *inStream,
+                                  flags & (paInputOverflow | paInputUnderflow), in);
+                inStream->Capture(input, count, in.Time);
             }
             if (!output)
                 return;
-            if (out) {
-                // Told once: by the input, when it shares the stream.
-                if ((flags & paOutputUnderflow) && !in)
-                    out->HostUnderflow();
-                out->Play(output, uint32_t(frames), self->Time);
+            if (outStream) {
+                self->TellDropout(TSide::Output, *outStream, flags & paOutputUnderflow, out);
+                outStream->Play(output, count, out.Time);
             } else {
                 std::memset(output, self->OutputSilence, frames * self->OutputFrameBytes);
             }
         });
-        self->Time += frames;
+        ++self->Cycle;
         return paContinue;
+    }
+
+    // Tells a direction's stream of a dropout once: the host's flag and the skip its clock
+    // finds some periods later are one dropout, and so is what both directions of the stream
+    // see at one moment, which counts one xrun.
+    void TellDropout(TSide side, TWaveStream& stream, bool flagged,
+                     const TStreamClock::TStep& step) {
+        TSideState& state = Sides[Index(side)];
+        const auto tell = [&](uint64_t began) {
+            if (state.Told && began <= state.LastDropout + 1)
+                return;
+            state.Told = true;
+            state.LastDropout = began;
+            const bool newXrun = !XrunTold || began > LastXrun + 1 || began + 1 < LastXrun;
+            if (newXrun) {
+                XrunTold = true;
+                LastXrun = began;
+            }
+            if (side == TSide::Input)
+                stream.HostOverflow(newXrun);
+            else
+                stream.HostUnderflow(newXrun);
+        };
+        if (step.Skipped > 0)
+            tell(Cycle - step.PeriodsSinceJump);
+        if (flagged)
+            tell(Cycle);
+    }
+
+    // Each direction's latency as its stamps show it, smoothed, for the main thread. Where the
+    // clocks of a duplex stream moved apart by skips, the output's share is taken as counted
+    // from the input's device time, so that the sum stays what a frame takes from the input
+    // to the output on the device.
+    void MeasureLatency(const TStreamClock::TStep& in, const TStreamClock::TStep& out,
+                        double inSeconds, double outSeconds) {
+        const auto smooth = [](TSideState& state, double frames) {
+            state.Smoothed =
+                state.Measured ? state.Smoothed + (frames - state.Smoothed) / 32.0 : frames;
+            state.Measured = true;
+            state.Latency.store(std::max<int64_t>(std::llround(state.Smoothed), 0),
+                                std::memory_order_relaxed);
+        };
+        if (in.Stamped)
+            smooth(Sides[0], inSeconds * Rate);
+        if (out.Stamped) {
+            double frames = outSeconds * Rate;
+            if (in.Stamped)
+                frames -= double(int64_t(out.Time - in.Time));
+            smooth(Sides[1], frames);
+        }
     }
 
     // The stream went inactive: after our own stop, or because the host stopped it (a device
@@ -232,8 +321,25 @@ private:
     TCallbackSlots<TWaveStream> Streams;
     // Whether the stream should be running; read by PortAudio's thread.
     std::atomic<bool> Expected{false};
-    // Callback thread only: frames since the stream started.
-    uint64_t Time = 0;
+    double Rate = 0.0;
+    // Callback thread only: the device times of the input and the output, the callbacks so
+    // far, and the last xrun told.
+    std::array<TStreamClock, 2> Clocks{TStreamClock(0, TStreamClock::TWatch::RunAhead),
+                                       TStreamClock(0, TStreamClock::TWatch::Hold)};
+    uint64_t Cycle = 0;
+    bool XrunTold = false;
+    uint64_t LastXrun = 0;
+    struct TSideState {
+        // Callback thread only: the callback the last dropout told began in, and the smoothed
+        // latency in frames.
+        bool Told = false;
+        uint64_t LastDropout = 0;
+        bool Measured = false;
+        double Smoothed = 0.0;
+        // For the main thread: that latency rounded, -1 until the stamps have said any.
+        std::atomic<int64_t> Latency{-1};
+    };
+    std::array<TSideState, 2> Sides;
 };
 
 class TPortAudioDriver final : public TWaveDriver {
@@ -284,10 +390,16 @@ std::shared_ptr<TPortAudioSession> OpenOutputSession(PaDeviceIndex index,
     session->OutputFrameBytes = format.BlockAlign;
     const PaStreamParameters out = StreamParameters(index, format);
     const PaDeviceIndex inputIndex = DefaultDevice(TSide::Input);
-    if (Supported(TSide::Input, inputIndex, format)) {
+    // A server that did not answer in time is not asked again in the same call.
+    const std::optional<bool> duplex = Supported(TSide::Input, inputIndex, format);
+    if (!duplex)
+        return nullptr;
+    if (*duplex) {
         const PaStreamParameters in = StreamParameters(inputIndex, format);
         if (session->Open(&in, &out, format.SamplesPerSec))
             return session;
+        if (session->Died())
+            return nullptr;
     }
     return session->Open(nullptr, &out, format.SamplesPerSec) ? session : nullptr;
 }
@@ -298,7 +410,10 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
     const PaDeviceIndex index = DefaultDevice(side);
     if (index == paNoDevice)
         return WaveErrorNoDriver;
-    if (!Supported(side, index, format))
+    const std::optional<bool> supported = Supported(side, index, format);
+    if (!supported)
+        return WaveErrorNoDriver;
+    if (!*supported)
         return WaveErrorBadFormat;
     const std::shared_ptr<TPortAudioSession> output =
         CurrentOutput.Stream && side == TSide::Input && SameFormat(CurrentOutput.Format, format)
@@ -342,32 +457,48 @@ TWaveResult OpenStream(TSide side, std::unique_ptr<TDevice>& device, const TWave
 } // namespace
 
 TPortAudioDeviceFactory::~TPortAudioDeviceFactory() {
-    if (Initialized && AbandonedStreams == 0)
-        CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); });
+    if (LibraryStarted && CallsUnderWay == 0)
+        PortAudioCall<bool>("Shutting PortAudio down", [] {
+            Pa_Terminate();
+            LibraryStarted = false;
+            return true;
+        });
 }
 
 bool TPortAudioDeviceFactory::Ready() {
-    // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
-    // once no stream of the old start can still run.
-    if (Initialized && StreamLost && OpenStreams == 0 && AbandonedStreams == 0) {
-        if (!CallWithDeadline("Shutting PortAudio down", [] { Pa_Terminate(); })) {
-            ++AbandonedStreams;
+    // A start or shut-down given up at its deadline may still run: PortAudio is not touched
+    // until it has returned, and is then as it left it.
+    if (Unsettled) {
+        if (CallsUnderWay > 0)
             return false;
-        }
-        Initialized = false;
+        Unsettled = false;
     }
-    if (!Initialized) {
-        const std::optional<PaError> result =
-            ResultWithDeadline<PaError>("Starting PortAudio", [] { return Pa_Initialize(); });
-        if (!result) {
-            // Never again: it may yet finish starting behind our back.
-            ++AbandonedStreams;
+    // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
+    // once no call of the old start can still run.
+    if (LibraryStarted && StreamLost && OpenStreams == 0 && CallsUnderWay == 0) {
+        if (!PortAudioCall<bool>("Shutting PortAudio down", [] {
+                Pa_Terminate();
+                LibraryStarted = false;
+                return true;
+            })) {
+            Unsettled = true;
             return false;
         }
-        Initialized = *result == paNoError;
+    }
+    if (!LibraryStarted) {
+        if (CallsUnderWay > 0)
+            return false;
+        if (!PortAudioCall<bool>("Starting PortAudio", [] {
+                if (Pa_Initialize() == paNoError)
+                    LibraryStarted = true;
+                return true;
+            })) {
+            Unsettled = true;
+            return false;
+        }
         StreamLost = false;
     }
-    return Initialized;
+    return LibraryStarted;
 }
 
 int TPortAudioDeviceFactory::InputDeviceCount() {
@@ -378,8 +509,15 @@ uint32_t TPortAudioDeviceFactory::InputFormats(int device) {
     if (!Ready() || device != 0)
         return 0;
     const PaDeviceIndex index = DefaultDevice(TSide::Input);
-    return FormatCapabilities(
-        [index](const TWaveFormat& format) { return Supported(TSide::Input, index, format); });
+    // A server that hangs costs one deadline, not one per format.
+    bool answering = true;
+    return FormatCapabilities([index, &answering](const TWaveFormat& format) {
+        if (!answering)
+            return false;
+        const std::optional<bool> supported = Supported(TSide::Input, index, format);
+        answering = supported.has_value();
+        return supported.value_or(false);
+    });
 }
 
 TWaveResult TPortAudioDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& device,
@@ -395,7 +533,10 @@ TWaveResult TPortAudioDeviceFactory::QueryOutput(const TWaveFormat& format) {
     const PaDeviceIndex index = DefaultDevice(TSide::Output);
     if (index == paNoDevice)
         return WaveErrorNoDriver;
-    return Supported(TSide::Output, index, format) ? WaveNoError : WaveErrorBadFormat;
+    const std::optional<bool> supported = Supported(TSide::Output, index, format);
+    if (!supported)
+        return WaveErrorNoDriver;
+    return *supported ? WaveNoError : WaveErrorBadFormat;
 }
 
 TWaveResult TPortAudioDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>& device,

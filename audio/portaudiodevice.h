@@ -20,5 +20,6 @@ public:
 private:
     bool Ready();
 
-    bool Initialized = false;
+    // A start or shut-down of PortAudio overran its deadline.
+    bool Unsettled = false;
 };

@@ -440,16 +440,18 @@ void TWaveStream::PlayHandedOver(THandOver& link, uint8_t* target, uint32_t fram
     link.OutputBusy.store(false);
 }
 
-void TWaveStream::HostOverflow() {
+void TWaveStream::HostOverflow(bool newXrun) {
     OverrunCount.fetch_add(1, std::memory_order_relaxed);
-    XrunCount.fetch_add(1, std::memory_order_relaxed);
+    if (newXrun)
+        XrunCount.fetch_add(1, std::memory_order_relaxed);
 }
 
-void TWaveStream::HostUnderflow() {
+void TWaveStream::HostUnderflow(bool newXrun) {
     const THandOver* link = HandOverLink.load(std::memory_order_relaxed);
     if (!Dry || (link && link->Player().PlayedAny()))
         UnderrunCount.fetch_add(1, std::memory_order_relaxed);
-    XrunCount.fetch_add(1, std::memory_order_relaxed);
+    if (newXrun)
+        XrunCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TWaveStream::Wake() {

@@ -1,5 +1,6 @@
 #include "support/log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,6 +11,8 @@ namespace {
 constexpr auto RepeatInterval = std::chrono::seconds(1);
 // Messages remembered before those whose second is over are forgotten.
 constexpr size_t RememberedMessages = 1024;
+// Longer lines are cut: no library says anything useful past this.
+constexpr size_t LongestLine = 2048;
 
 struct TLogState {
     std::mutex Mutex;
@@ -22,23 +25,15 @@ TLogState& State() {
     return *state;
 }
 
-bool DebugWanted() {
-    static const bool wanted = [] {
-        const char* setting = std::getenv("LAGVANE_LOG");
-        return setting && std::string_view(setting) == "debug";
-    }();
-    return wanted;
-}
-
-// Libraries end their messages with line breaks, some with several lines in one.
-std::string OneLine(std::string_view text) {
+// Libraries end their messages with line breaks, some with several lines in one. The line
+// goes into room the caller gives, cut at its end, so that a repeat to drop allocates nothing.
+std::string_view OneLine(std::string_view text, char* room, size_t size) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.remove_suffix(1);
-    std::string line(text);
-    for (char& c : line)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return line;
+    const size_t length = std::min(text.size(), size);
+    for (size_t at = 0; at < length; ++at)
+        room[at] = text[at] == '\n' || text[at] == '\r' ? ' ' : text[at];
+    return {room, length};
 }
 
 std::string TimeStamp(std::chrono::system_clock::time_point now) {
@@ -54,7 +49,8 @@ std::string TimeStamp(std::chrono::system_clock::time_point now) {
 }
 
 void Write(std::string_view text) {
-    const std::string line = OneLine(text);
+    char room[LongestLine];
+    const std::string_view line = OneLine(text, room, sizeof room);
     if (line.empty())
         return;
     TLogState& state = State();
@@ -73,25 +69,35 @@ void Log(std::string_view text) {
     Write(text);
 }
 
+bool DebugLogWanted() {
+    static const bool wanted = [] {
+        const char* setting = std::getenv("LAGVANE_LOG");
+        return setting && std::string_view(setting) == "debug";
+    }();
+    return wanted;
+}
+
 void LogDebug(std::string_view text) {
-    if (DebugWanted())
+    if (DebugLogWanted())
         Write(text);
 }
 
-std::optional<std::string> TRepeatFilter::Pass(const std::string& text, TClock::time_point now) {
+std::optional<std::string> TRepeatFilter::Pass(std::string_view text, TClock::time_point now) {
     if (Seen.size() > RememberedMessages)
         std::erase_if(Seen, [now](const auto& entry) {
             return now - entry.second.Written >= RepeatInterval;
         });
-    const auto [entry, first] = Seen.try_emplace(text, TSeen{now});
-    if (first)
-        return text;
-    TSeen& seen = entry->second;
+    const auto found = Seen.find(text);
+    if (found == Seen.end()) {
+        Seen.emplace(std::string(text), TSeen{now});
+        return std::string(text);
+    }
+    TSeen& seen = found->second;
     if (now - seen.Written < RepeatInterval) {
         ++seen.Dropped;
         return std::nullopt;
     }
-    std::string line = text;
+    std::string line(text);
     if (seen.Dropped > 0)
         line += " (" + std::to_string(seen.Dropped) +
                 (seen.Dropped == 1 ? " repeat dropped)" : " repeats dropped)");

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,19 +17,28 @@ void Log(std::string_view text);
 // What the sound libraries say. Written only when the environment has LAGVANE_LOG=debug:
 // they comment on every device they probe, and what matters reaches us as an error code.
 void LogDebug(std::string_view text);
+// Whether LogDebug writes anything: a library's real-time thread asks before it formats.
+bool DebugLogWanted();
 
 // Lets each message through at most once a second.
 class TRepeatFilter {
 public:
     using TClock = std::chrono::steady_clock;
     // The line to write for text arriving at now, or nothing for a repeat to drop. The first
-    // line after dropped repeats says how many there were.
-    std::optional<std::string> Pass(const std::string& text, TClock::time_point now);
+    // line after dropped repeats says how many there were. A repeat dropped allocates nothing.
+    std::optional<std::string> Pass(std::string_view text, TClock::time_point now);
 
 private:
     struct TSeen {
         TClock::time_point Written;
         uint64_t Dropped = 0;
     };
-    std::unordered_map<std::string, TSeen> Seen;
+    // Looked up by a view of the text, without making a string of it.
+    struct THash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    std::unordered_map<std::string, TSeen, THash, std::equal_to<>> Seen;
 };

@@ -209,6 +209,42 @@ int64_t FindInSignal(const std::vector<float>& signal, const std::vector<float>&
 
 } // namespace
 
+TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
+                        int channels) {
+    TSignalLags lags;
+    const size_t frames = recorded.size() / size_t(channels);
+    const size_t signalFrames = signal.size() / size_t(channels);
+    bool aligned = false;
+    int64_t lag = 0;
+    for (size_t frame = 0; frame < frames; ++frame) {
+        const float* samples = &recorded[frame * channels];
+        // Silence is a hole, and a frame silent on a channel is no signal frame: the signal
+        // has no zero sample.
+        if (std::any_of(samples, samples + channels, [](float sample) { return sample == 0.0f; }))
+            continue;
+        const int64_t at = int64_t(frame) - lag;
+        if (!aligned || at < 0 || size_t(at) >= signalFrames ||
+            !FramesEqual(samples, &signal[size_t(at) * channels], 1, channels)) {
+            const int64_t found = frame + MatchFrames <= frames
+                                      ? FindInSignal(signal, recorded, frame, channels)
+                                      : -1;
+            if (found < 0) {
+                ++lags.Unmatched;
+                continue;
+            }
+            aligned = true;
+            lag = int64_t(frame) - found;
+        }
+        if (lags.Matched == 0 || lag < lags.Least) {
+            lags.Least = lag;
+            lags.LeastAt = frame;
+        }
+        lags.Most = lags.Matched == 0 ? lag : std::max(lags.Most, lag);
+        ++lags.Matched;
+    }
+    return lags;
+}
+
 std::vector<float> GridSignal(size_t frames, int channels, int bytesPerSample) {
     std::vector<float> signal(frames * size_t(channels));
     uint32_t state = 12345;

@@ -106,3 +106,16 @@ struct TDelayedSignal {
 };
 TDelayedSignal FindDelayedSignal(const std::vector<float>& signal,
                                  const std::vector<float>& recorded, int channels);
+
+// Every frame of a recording with sound on all channels, matched bit for bit to the signal
+// frame it is, wherever the signal jumps: the least and the greatest lag (recording frame minus
+// signal frame), where the least was, and the frames with sound that are no signal frame.
+struct TSignalLags {
+    size_t Matched = 0;
+    size_t Unmatched = 0;
+    int64_t Least = 0;
+    int64_t Most = 0;
+    size_t LeastAt = 0;
+};
+TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
+                        int channels);

@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -31,6 +34,17 @@ bool StartPipeWire() {
 
 void KillPipeWire() {
     RunScript("kill");
+}
+
+bool PausePipeWire(std::chrono::milliseconds pause) {
+    QFile file(StatePath(QStringLiteral("pipewire.pid")));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const pid_t pid = pid_t(file.readAll().trimmed().toLong());
+    if (pid <= 0 || ::kill(pid, SIGSTOP) != 0)
+        return false;
+    std::this_thread::sleep_for(pause);
+    return ::kill(pid, SIGCONT) == 0;
 }
 
 void UsePipeWire(const char* alsaPlugin) {

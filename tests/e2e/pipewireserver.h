@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 
 // The end-to-end tests' headless PipeWire (pipewire, wireplumber and pipewire-pulse with a null
 // source and a null sink at 48 kHz), started by the e2e fixture and stopped after the last test.
@@ -11,6 +12,9 @@
 bool StartPipeWire();
 // Kills the pipewire daemon under its clients, as a crash would.
 void KillPipeWire();
+// Stops the pipewire daemon for a moment (SIGSTOP, then SIGCONT), as a server starved of the
+// processor: every client loses the periods it missed. False when it does not run.
+bool PausePipeWire(std::chrono::milliseconds pause);
 // Points this process's PipeWire and PulseAudio clients at it, and ALSA's default PCM at the
 // plug-in named ("pipewire" or "pulse"). Call before ALSA is first used.
 void UsePipeWire(const char* alsaPlugin);
