@@ -58,6 +58,9 @@ private:
     // Each plays at most frames and returns how many it played.
     uint32_t PlayPlain(uint8_t* target, uint32_t frames, uint64_t time);
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
+    // Plain and late: crosses to the frame due now unless the input's clock will make up for
+    // it; true when it does.
+    bool CatchUp(uint64_t time);
     void StartBuildUpAtStart(uint64_t time);
     void TakeDump(uint32_t periodFrames, uint64_t time);
     void Answer(TDumpRefusal refusal);
@@ -66,6 +69,8 @@ private:
     void EndFade();
     // Separate clocks: places the input's schedule on the output's clock and follows drift.
     void FollowInputClock(uint64_t time);
+    // The first frame due at output time or later, at most limit.
+    uint64_t DueNow(uint64_t time, uint64_t limit) const;
     // Output time programme frame is due; THandOver::Never before anything is placed.
     uint64_t OutDue(uint64_t frame) const;
     // Output time of the fractional frame heard while stretching.

@@ -447,9 +447,7 @@ void TWaveStream::HostOverflow(bool newXrun) {
 }
 
 void TWaveStream::HostUnderflow(bool newXrun) {
-    const THandOver* link = HandOverLink.load(std::memory_order_relaxed);
-    if (!Dry || (link && link->Player().PlayedAny()))
-        UnderrunCount.fetch_add(1, std::memory_order_relaxed);
+    // The host's own gap: told as its xrun, not again as the output running dry.
     if (newXrun)
         XrunCount.fetch_add(1, std::memory_order_relaxed);
 }

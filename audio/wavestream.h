@@ -117,7 +117,8 @@ public:
     void Play(void* output, uint32_t frames, uint64_t time);
     // The host reported an xrun: input lost before Capture saw it, or the output starved
     // before Play was called. newXrun is false when it is the same xrun the other direction of
-    // one host stream was told: counted there, it is an overrun or a dry output here only.
+    // one host stream was told: counted there, it is an input overrun here only, and nothing
+    // for an output, whose gap the listener heard once.
     void HostOverflow(bool newXrun = true);
     void HostUnderflow(bool newXrun = true);
     // Frames until the head buffer is full or played; 0 when none is queued.
