@@ -87,7 +87,8 @@ uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time
     HasPlayed = true;
     Dry = false;
     Next += count;
-    PassTo(Next);
+    // On separate clocks a re-alignment may cross back by up to a cushion: keep that much.
+    PassTo(Next - std::min<uint64_t>(Next, Link.CushionFrames));
     return count;
 }
 

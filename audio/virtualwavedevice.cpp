@@ -101,6 +101,10 @@ struct TVirtualWaveDevice::TCard {
     double OutputOwed = 0.0;
     // Input device time still to pass without reaching the input: frames its host lost.
     int64_t InputSkip = 0;
+    // Separate clocks: the period captured last, which its host hands over only now.
+    std::vector<uint8_t> LateIn;
+    uint32_t LateFrames = 0;
+    uint64_t LateTime = 0;
 
     QByteArray Fed;
     qsizetype FedRead = 0;
@@ -377,6 +381,7 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
         }
 
         uint32_t count = most;
+        uint64_t time = card.Time;
         if (input && pump == TPump::EachCompletion && !card.SeparateClocks)
             card.Thread.Run([&] {
                 const uint32_t toEnd = input->FramesToBufferEnd();
@@ -384,10 +389,22 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
                     count = std::min(count, toEnd);
             });
         const uint32_t outCount = card.OutputFramesFor(count);
+        const uint32_t stepFrames = count;
         deviceOut.resize(output ? size_t(outCount) * FrameBytes(*output) : 0);
+        if (card.SeparateClocks) {
+            // A host hands a period over once it is captured: while the output plays this
+            // one, the input gets the last.
+            std::swap(deviceIn, card.LateIn);
+            std::swap(count, card.LateFrames);
+            std::swap(time, card.LateTime);
+            // This period's frames never reach an input that skips them.
+            if (!input)
+                card.LateFrames = 0;
+            input = !card.InputLost && card.InputFlowing ? card.Input : nullptr;
+        }
         const std::function<void()> capture = [&] {
-            if (input)
-                input->Capture(deviceIn.data(), count, card.Time);
+            if (input && count > 0)
+                input->Capture(deviceIn.data(), count, time);
         };
         const std::function<void()> play = [&] {
             if (output)
@@ -405,11 +422,11 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
                 play();
             });
         }
-        card.Time += count;
+        card.Time += stepFrames;
         card.OutputTime += outCount;
-        card.InputSkip = std::max<int64_t>(card.InputSkip - count, 0);
+        card.InputSkip = std::max<int64_t>(card.InputSkip - stepFrames, 0);
 
-        card.FedRead += std::min<qsizetype>(available, qsizetype(count) * inFrameBytes);
+        card.FedRead += std::min<qsizetype>(available, qsizetype(stepFrames) * inFrameBytes);
         if (output) {
             const auto& format = output->Format();
             pcmOut.resize(size_t(outCount) * format.BlockAlign);
@@ -420,8 +437,8 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
                 std::copy_n(deviceOut.data(), pcmOut.size(), pcmOut.begin());
             card.Emit(reinterpret_cast<const char*>(pcmOut.data()), qsizetype(pcmOut.size()));
         }
-        frames -= count;
-        card.PeriodPosition = (card.PeriodPosition + count) % card.PeriodFrames;
+        frames -= stepFrames;
+        card.PeriodPosition = (card.PeriodPosition + stepFrames) % card.PeriodFrames;
         if (pump == TPump::EachCompletion ||
             (pump == TPump::EachPeriod && card.PeriodPosition == 0))
             QCoreApplication::processEvents();

@@ -170,3 +170,102 @@ TEST_F(TVirtualDeviceTest, FreeRunningDeviceNeverAltersFrames) {
     EXPECT_EQ(PlaybackPending(), 0);
     EXPECT_EQ(reader.PendingCount(), 0);
 }
+
+namespace {
+
+struct TDriftCase {
+    const char* Name;
+    // How much faster the output's clock runs than the input's, in millionths.
+    double Ppm;
+    double Minutes;
+};
+
+void PrintTo(const TDriftCase& drift, std::ostream* stream) {
+    *stream << drift.Name;
+}
+
+class DriftTest : public TVirtualDeviceTest, public testing::WithParamInterface<TDriftCase> {};
+
+// Input and output on two cards, each on a thread and a clock of its own, drifting apart: the
+// output measures the drift and follows the input's clock, re-aligning with a counted crossfade
+// whenever it has drifted half a cushion. Every frame that plays is an input frame unaltered,
+// never sooner after its capture than the delay, measured on the input's clock.
+TEST_P(DriftTest, OutputFollowsTheInputClockAndNeverPlaysEarly) {
+    const TDriftCase& drift = GetParam();
+    constexpr int32_t Rate = 11025;
+    constexpr int32_t BufferFrames = Rate / 2;
+    constexpr int Cushion = 512;
+    constexpr int Steps = 32767;
+    const auto frames = int64_t(drift.Minutes * 60 * Rate);
+    std::vector<int16_t> input(size_t(frames) * 2);
+    for (int64_t frame = 0; frame < frames; ++frame) {
+        input[size_t(frame) * 2] = int16_t(1 + frame % Steps);
+        input[size_t(frame) * 2 + 1] = int16_t(1 + frame / Steps);
+    }
+    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
+    Device.SetPeriodFrames(256);
+    Device.SetSeparateStreams(Cushion);
+    Device.SetClockDrift(drift.Ppm);
+    TWaveReader reader;
+    reader.SetWaveType(wf11Khz_Stereo_16Bit);
+    reader.SampleCount = BufferFrames;
+    bool dropBuffers = false;
+    reader.OnWaveIn = [&](QObject*, void* buffer, int32_t sampleCount, const TWaveDataFormat&) {
+        if (!dropBuffers)
+            PlayBuffer(buffer, sampleCount * 4);
+    };
+    OpenPlayback(RecordOf(wf11Khz_Stereo_16Bit));
+    reader.Start();
+    Device.Advance(frames, TVirtualWaveDevice::TPump::EachPeriod);
+    const TOnAirState state = PlaybackDevice()->OnAirState();
+    const uint64_t dry = PlaybackDevice()->Underruns();
+    dropBuffers = true;
+    StopPlayback();
+    reader.Stop();
+
+    const QByteArray output = Device.TakeOutput();
+    const auto* played = reinterpret_cast<const int16_t*>(output.constData());
+    const int64_t count = output.size() / 4;
+    const double scale = 1.0 + drift.Ppm / 1e6;
+    double leastLag = 1e18, mostLag = 0;
+    int64_t sounding = 0, unknown = 0;
+    for (int64_t frame = 0; frame < count; ++frame) {
+        const int16_t left = played[frame * 2], right = played[frame * 2 + 1];
+        if (left == 0 && right == 0)
+            continue;
+        const int64_t index = int64_t(right - 1) * Steps + (left - 1);
+        const double lag = double(frame) / scale - double(index);
+        // Within a crossfade the two sides mix into no frame of the input, or one far off.
+        if (left <= 0 || right <= 0 || std::abs(lag - BufferFrames) > 8 * Cushion) {
+            ++unknown;
+            continue;
+        }
+        leastLag = std::min(leastLag, lag);
+        mostLag = std::max(mostLag, lag);
+        ++sounding;
+    }
+    RecordProperty("LeastLag", std::to_string(leastLag));
+    RecordProperty("MostLag", std::to_string(mostLag));
+    RecordProperty("Realignments", std::to_string(state.Realignments));
+    RecordProperty("MeasuredPpm", std::to_string(state.ClockDriftPpm));
+    EXPECT_GT(sounding, count * 9 / 10);
+    EXPECT_GE(leastLag, BufferFrames) << "a frame played early";
+    EXPECT_LE(mostLag, BufferFrames + 2 * Cushion);
+    const double drifted = std::abs(drift.Ppm) * 1e-6 * double(frames);
+    EXPECT_GE(state.Realignments, uint64_t(drifted / Cushion));
+    EXPECT_LE(state.Realignments, uint64_t(drifted / (Cushion / 2)) + 2);
+    EXPECT_EQ(dry, state.Realignments) << "each re-alignment counted once";
+    EXPECT_LE(unknown, int64_t(state.Realignments + 1) * Rate / 100);
+    EXPECT_TRUE(state.SeparateClocks);
+    EXPECT_NEAR(state.ClockDriftPpm, drift.Ppm, std::max(5.0, std::abs(drift.Ppm) * 0.05));
+    EXPECT_TRUE(CaughtExceptions().isEmpty()) << CaughtExceptions().join('\n').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, DriftTest,
+                         testing::Values(TDriftCase{"OutputFast100ppm", 100.0, 5.0},
+                                         TDriftCase{"OutputSlow100ppm", -100.0, 5.0},
+                                         TDriftCase{"OutputFast1000ppm", 1000.0, 2.0},
+                                         TDriftCase{"OutputSlow1000ppm", -1000.0, 2.0}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace
