@@ -182,7 +182,8 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     const double wanted = std::max(onAir + double(request) - double(Offset), 0.0);
     const uint64_t to =
         filled > heard + margin ? Link.FirstDueFrom(uint64_t(wanted), filled - margin) : heard;
-    if (to <= heard) {
+    // Less than a crossfade is not worth one.
+    if (to < heard + FadeFrames) {
         Answer(TDumpRefusal::TooLittleWaiting);
         return;
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // A linked run without a device: the input writes a period into four buffers of one delay
-// each, as a run has, and the output plays one, in the order of a JACK cycle.
+// each, as a run has, and the output plays one, in the order of a JACK cycle. It remembers
+// which programme frame it captured when, so that what plays can be checked against it.
 
 #include "audio/handover.h"
 #include "audio/onairplayer.h"
@@ -14,10 +15,12 @@ class TLinkedRun {
 public:
     static constexpr uint32_t MostFrames = 8192;
 
-    TLinkedRun(const TWaveFormat& format, uint32_t delayFrames, const TBuildUp& buildUp)
+    TLinkedRun(const TWaveFormat& format, uint32_t delayFrames, const TBuildUp& buildUp,
+               uint64_t startTime = 0, uint64_t mostTime = 0)
         : Link(THandOver::TTiming::SharedClock, 0, format, true, buildUp),
           Channels(format.Channels), DelayFrames(delayFrames),
-          Output(size_t(MostFrames) * Channels) {
+          Output(size_t(MostFrames) * Channels), Time(startTime), StartTime(startTime),
+          FrameAt(mostTime, -1) {
         uint32_t noise = 1;
         for (std::vector<int16_t>& buffer : Buffers) {
             buffer.resize(size_t(delayFrames) * Channels);
@@ -36,6 +39,8 @@ public:
                            DelayFrames);
             const uint32_t count = std::min(frames - done, DelayFrames - Written);
             Link.Wrote(count, Time + done);
+            for (uint32_t frame = 0; frame < count; ++frame)
+                Remember(Time + done + frame);
             Written += count;
             done += count;
             if (Written == DelayFrames) {
@@ -44,19 +49,55 @@ public:
                 ++Filling;
             }
         }
-        Link.Player().Play(reinterpret_cast<uint8_t*>(Output.data()), frames, Time);
-        Time += frames;
+        Play(frames);
     }
+    // A cycle whose input frames the input lost: the output plays on.
+    void Lose(uint32_t frames) {
+        Link.Lost();
+        Play(frames);
+    }
+    // An xrun: both directions lose frames of time.
+    void Jump(uint32_t frames) { Time += frames; }
+
+    // What the last cycle played, first channel, frame by frame: the sample it should have
+    // played on schedule, and what it did.
+    float Expected(uint32_t frame) const {
+        const uint64_t captured = LastTime + frame - DelayFrames;
+        if (LastTime + frame < DelayFrames + StartTime || captured - StartTime >= FrameAt.size())
+            return 0.0f;
+        const int64_t programme = FrameAt[captured - StartTime];
+        if (programme < 0)
+            return 0.0f;
+        const std::vector<int16_t>& buffer = Buffers[size_t(programme / DelayFrames) % 4];
+        return float(buffer[size_t(programme % DelayFrames) * Channels]) / 32768.0f;
+    }
+    float Played(uint32_t frame) const { return Output[size_t(frame) * Channels]; }
 
     THandOver Link;
 
 private:
+    void Play(uint32_t frames) {
+        Link.Player().Play(reinterpret_cast<uint8_t*>(Output.data()), frames, Time);
+        LastTime = Time;
+        Time += frames;
+    }
+    void Remember(uint64_t time) {
+        if (time - StartTime < FrameAt.size())
+            FrameAt[time - StartTime] = Programme;
+        ++Programme;
+    }
+
     const uint32_t Channels;
     const uint32_t DelayFrames;
     std::array<std::vector<int16_t>, 4> Buffers;
     // Allocated once: the cycles make no call to the allocator of their own.
     std::vector<float> Output;
     uint64_t Time = 0;
+    uint64_t LastTime = 0;
+    const uint64_t StartTime;
     uint32_t Written = 0;
     size_t Filling = 0;
+    int64_t Programme = 0;
+    // The programme frame captured at each time from the start, -1 where none was.
+    std::vector<int64_t> FrameAt;
 };

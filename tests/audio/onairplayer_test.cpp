@@ -1,9 +1,11 @@
 #include "tests/audio/linkedrun.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <vector>
 
 // Counting the allocator's calls takes the program's own malloc; the sanitizers bring theirs.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -59,30 +61,110 @@ namespace {
 
 constexpr uint32_t Rate = 48000;
 constexpr TWaveFormat Stereo16{WaveFormatPcm, 2, Rate, Rate * 4, 4, 16, 0};
+constexpr uint32_t Period = 256;
 
-// From the first cycle on, through two dumps, their crossfades, the stretcher's restarts and
-// the build-up back to plain playing, the audio side never calls the allocator.
-TEST(OnAirPlayerTest, DumpAndBuildUpNeverAllocateOnTheAudioSide) {
-#ifndef LAGVANE_COUNT_ALLOCATIONS
-    GTEST_SKIP() << "a sanitizer's allocator cannot be counted";
-#else
+struct TPlayerCase {
+    const char* Name;
+    TBuildUp BuildUp;
+    // Device time of the first cycle.
+    uint64_t StartTime;
+    // Cycles at which a quarter of a second is dumped.
+    std::vector<int> Dumps;
+    // Cycles from which the input loses its frames, and how many.
+    int LoseAt = -1;
+    int LoseCycles = 0;
+    // Cycles after which both directions lose a few periods in an xrun.
+    std::vector<int> Xruns = {};
+};
+
+void PrintTo(const TPlayerCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+class OnAirPlayerTest : public testing::TestWithParam<TPlayerCase> {};
+
+// From the first cycle on, through dumps, their crossfades, the stretcher's restarts, losses
+// and xruns, and the build-up back to plain playing, the audio side never calls the allocator;
+// and once built up, every frame it plays is the one captured exactly a delay before, or
+// silence where none was.
+TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
+    const TPlayerCase& c = GetParam();
+    TLinkedRun run(Stereo16, Rate / 2, c.BuildUp, c.StartTime, 60 * Rate);
+    THandOver& link = run.Link;
+    int lastEvent = std::max(c.LoseAt + c.LoseCycles, 0);
+    for (int cycle : c.Dumps)
+        lastEvent = std::max(lastEvent, cycle);
+    for (int cycle : c.Xruns)
+        lastEvent = std::max(lastEvent, cycle);
+    int builtUpAt = -1, checked = 0, mismatches = 0;
+#ifdef LAGVANE_COUNT_ALLOCATIONS
+    Watching = true;
+#endif
+    for (int cycle = 0; cycle < 12000 && checked < 200; ++cycle) {
+        if (std::find(c.Dumps.begin(), c.Dumps.end(), cycle) != c.Dumps.end())
+            link.DumpRequest.store(Rate / 4);
+        if (cycle >= c.LoseAt && cycle < c.LoseAt + c.LoseCycles)
+            run.Lose(Period);
+        else
+            run.Cycle(Period);
+        if (std::find(c.Xruns.begin(), c.Xruns.end(), cycle) != c.Xruns.end())
+            run.Jump(3 * Period);
+        if (builtUpAt < 0 && cycle > lastEvent && link.Playing.load() && !link.BuildingUp.load())
+            builtUpAt = cycle;
+        if (builtUpAt < 0 || cycle < builtUpAt + 2)
+            continue;
+        for (uint32_t frame = 0; frame < Period; ++frame)
+            mismatches += run.Played(frame) != run.Expected(frame) ? 1 : 0;
+        ++checked;
+    }
+#ifdef LAGVANE_COUNT_ALLOCATIONS
+    Watching = false;
+    EXPECT_EQ(WatchedAllocations.exchange(0), 0);
+#endif
+    EXPECT_GE(builtUpAt, 0) << "the build-up never ended";
+    EXPECT_EQ(checked, 200);
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(link.DumpedFrames.load(), c.Dumps.size() * Rate / 4);
+    EXPECT_EQ(link.DumpsAnswered.load(), c.Dumps.size());
+    EXPECT_EQ(link.LastRefusal.load(), TDumpRefusal::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, OnAirPlayerTest,
+    testing::Values(
+        // Half a second in, a quarter of a second dumped; again a second into the build-up.
+        TPlayerCase{"TwoDumps", {10.0, false}, 0, {94, 282}},
+        TPlayerCase{"BuildUpAtStart", {10.0, true}, 0, {}},
+        TPlayerCase{"LossDuringBuildUp", {10.0, false}, 0, {94}, 150, 40},
+        TPlayerCase{"LossInPlainPlaying", {10.0, false}, 0, {}, 150, 40},
+        TPlayerCase{"XrunsDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {120, 200, 300}},
+        // Device time is 64 bits wide: a run past the end of a 32-bit clock is one like any.
+        TPlayerCase{"PastA32BitClock", {10.0, false}, (uint64_t(1) << 32) - Rate, {94}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// Every dump asked for is answered: refused while nothing plays and while too little waits
+// behind what plays, taken otherwise.
+TEST(OnAirPlayerDumpTest, AnswersEveryDump) {
     TLinkedRun run(Stereo16, Rate / 2, TBuildUp{10.0, false});
     THandOver& link = run.Link;
-    int cycles = 0;
-    bool builtUp = false;
-    Watching = true;
-    for (; cycles < 8000 && !builtUp; ++cycles) {
-        // Half a second in, a quarter of a second dumped; again a second into the build-up.
-        if (cycles == 94 || cycles == 282)
-            link.DumpRequest.store(Rate / 4);
-        run.Cycle(256);
-        builtUp = cycles > 282 && !link.BuildingUp.load();
-    }
-    Watching = false;
-    EXPECT_TRUE(builtUp) << "the build-up never ended";
-    EXPECT_EQ(link.DumpedFrames.load(), Rate / 2);
-    EXPECT_EQ(WatchedAllocations.load(), 0);
-#endif
+    link.DumpRequest.store(Rate / 4);
+    run.Cycle(Period);
+    EXPECT_EQ(link.DumpsAnswered.load(), 1u);
+    EXPECT_EQ(link.LastRefusal.load(), TDumpRefusal::NothingOnAir);
+    for (int cycle = 0; cycle < 150; ++cycle)
+        run.Cycle(Period);
+    link.DumpRequest.store(Rate);
+    run.Cycle(Period);
+    EXPECT_EQ(link.DumpsAnswered.load(), 2u);
+    EXPECT_EQ(link.LastRefusal.load(), TDumpRefusal::None);
+    const uint64_t dumped = link.DumpedFrames.load();
+    EXPECT_GT(dumped, Rate / 4);
+    link.DumpRequest.store(Rate);
+    for (int cycle = 0; cycle < 4 && link.DumpsAnswered.load() < 3; ++cycle)
+        run.Cycle(Period);
+    EXPECT_EQ(link.DumpsAnswered.load(), 3u);
+    EXPECT_EQ(link.LastRefusal.load(), TDumpRefusal::TooLittleWaiting);
+    EXPECT_EQ(link.DumpedFrames.load(), dumped);
 }
 
 } // namespace
