@@ -50,6 +50,7 @@ public:
                 client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
                 if (!client->Handle)
                     return false;
+                client->CycleHandle = client->Handle;
                 jack_set_process_callback(client->Handle, &Process, client);
                 jack_set_xrun_callback(client->Handle, &Xrun, client);
                 jack_on_info_shutdown(client->Handle, &Shutdown, client);
@@ -174,6 +175,9 @@ private:
     }
     static void Shutdown(jack_status_t, const char*, void* argument);
 
+    // The process thread's own copy of the handle, set before activation and never cleared:
+    // Close clears Handle on the main thread while a last cycle may still be running.
+    jack_client_t* CycleHandle = nullptr;
     std::atomic<bool> IsDown{false};
     // Main thread: a call to the server overran its deadline.
     bool Abandoned = false;
@@ -298,7 +302,7 @@ private:
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
     auto* client = static_cast<TJackClient*>(argument);
-    const jack_nframes_t time = jack_last_frame_time(client->Handle);
+    const jack_nframes_t time = jack_last_frame_time(client->CycleHandle);
     // A cycle that does not begin where the last ended means the server skipped frames; told
     // once, if the server did not say so itself.
     const uint64_t xruns = client->XrunCount.load();
