@@ -1,6 +1,7 @@
 #include "audio/jackdevice.h"
 
 #include "audio/callbackslots.h"
+#include "audio/frameclock.h"
 #include "audio/librarylog.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
@@ -184,8 +185,10 @@ private:
     std::array<jack_port_t*, MaxChannels> InputPorts{};
     std::array<jack_port_t*, MaxChannels> OutputPorts{};
     std::atomic<uint64_t> XrunCount{0};
-    // Process thread: where the last cycle ended on JACK's frame clock.
-    jack_nframes_t CycleEnd = 0;
+    // Process thread: JACK's frame clock, extended to 64 bits, and where the last cycle ended
+    // on it.
+    TFrameClock Clock;
+    uint64_t CycleEnd = 0;
     uint64_t CycleXruns = 0;
     bool HadCycle = false;
 };
@@ -253,8 +256,8 @@ public:
         return most;
     }
 
-    // JACK's process thread; time is the cycle's first frame on JACK's frame clock.
-    void Process(jack_nframes_t frames, jack_nframes_t time) {
+    // JACK's process thread; time is the cycle's first frame on the client's 64-bit clock.
+    void Process(jack_nframes_t frames, uint64_t time) {
         const uint64_t xruns = Client->Xruns();
         if (xruns != SeenXruns) {
             SeenXruns = xruns;
@@ -275,9 +278,9 @@ public:
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         Interleaved[frame * channels + channel] = buffers[channel][done + frame];
-                Stream.Capture(Interleaved.data(), count, uint64_t(time) + done);
+                Stream.Capture(Interleaved.data(), count, time + done);
             } else {
-                Stream.Play(Interleaved.data(), count, uint64_t(time) + done);
+                Stream.Play(Interleaved.data(), count, time + done);
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         buffers[channel][done + frame] = Interleaved[frame * channels + channel];
@@ -302,7 +305,7 @@ private:
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
     auto* client = static_cast<TJackClient*>(argument);
-    const jack_nframes_t time = jack_last_frame_time(client->CycleHandle);
+    const uint64_t time = client->Clock.Extend(jack_last_frame_time(client->CycleHandle));
     // A cycle that does not begin where the last ended means the server skipped frames; told
     // once, if the server did not say so itself.
     const uint64_t xruns = client->XrunCount.load();
