@@ -6,6 +6,7 @@
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
 #include "support/deadlinecall.h"
+#include "support/log.h"
 
 #include <jack/jack.h>
 
@@ -43,24 +44,35 @@ public:
 
     // Nothing when no server answers in time.
     static std::shared_ptr<TJackClient> Open() {
-        // Left to the library's threads if the server does not answer in time.
-        auto* client = new TJackClient;
-        const std::optional<bool> opened =
-            ResultWithDeadline<bool>("Opening the JACK client", [client] {
-                jack_status_t status{};
-                client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
-                if (!client->Handle)
-                    return false;
-                client->CycleHandle = client->Handle;
-                jack_set_process_callback(client->Handle, &Process, client);
-                jack_set_xrun_callback(client->Handle, &Xrun, client);
-                jack_on_info_shutdown(client->Handle, &Shutdown, client);
-                return jack_activate(client->Handle) == 0;
-            });
-        if (!opened)
+        // An open we gave up on may still finish: until it has, the server has not answered,
+        // and a second client would be named "Lagvane-01".
+        if (OpensGivenUp.load() > 0)
             return nullptr;
-        std::shared_ptr<TJackClient> shared(client, &Release);
-        return *opened ? shared : nullptr;
+        auto* client = new TJackClient;
+        auto outcome = std::make_shared<std::atomic<TOpenOutcome>>(TOpenOutcome::Waiting);
+        const bool returned = CallWithDeadline("Opening the JACK client", [client, outcome] {
+            const TOpenOutcome opened =
+                client->Connect() ? TOpenOutcome::Opened : TOpenOutcome::Failed;
+            TOpenOutcome waiting = TOpenOutcome::Waiting;
+            if (outcome->compare_exchange_strong(waiting, opened))
+                return;
+            // Given up on: nobody else will close it, and while it lives it holds our name.
+            client->Disconnect();
+            delete client;
+            OpensGivenUp.fetch_sub(1);
+            Log("An abandoned JACK client open returned late; its client is closed");
+        });
+        TOpenOutcome waiting = TOpenOutcome::Waiting;
+        if (!returned && outcome->compare_exchange_strong(waiting, TOpenOutcome::GivenUp)) {
+            // The worker closes and frees it, if the open ever returns.
+            OpensGivenUp.fetch_add(1);
+            return nullptr;
+        }
+        if (outcome->load() != TOpenOutcome::Opened) {
+            delete client;
+            return nullptr;
+        }
+        return std::shared_ptr<TJackClient>(client, &Release);
     }
 
     // A client whose server went away must be closed before any other client is opened:
@@ -142,7 +154,34 @@ public:
     TWaveStream* Output = nullptr;
 
 private:
+    enum class TOpenOutcome { Waiting, Opened, Failed, GivenUp };
+
     TJackClient() = default;
+
+    // On the deadline worker: opens and activates our client; closes what it opened when that
+    // fails, leaving Handle null.
+    bool Connect() {
+        jack_status_t status{};
+        Handle = jack_client_open(ClientName, JackNoStartServer, &status);
+        if (!Handle)
+            return false;
+        CycleHandle = Handle;
+        jack_set_process_callback(Handle, &Process, this);
+        jack_set_xrun_callback(Handle, &Xrun, this);
+        jack_on_info_shutdown(Handle, &Shutdown, this);
+        if (jack_activate(Handle) == 0)
+            return true;
+        Disconnect();
+        return false;
+    }
+
+    // On the deadline worker.
+    void Disconnect() {
+        if (!Handle)
+            return;
+        jack_deactivate(Handle);
+        jack_client_close(std::exchange(Handle, nullptr));
+    }
 
     // The deleter of the shared client: an abandoned one is left to the library's threads.
     static void Release(TJackClient* client) {
@@ -179,6 +218,8 @@ private:
     // The process thread's own copy of the handle, set before activation and never cleared:
     // Close clears Handle on the main thread while a last cycle may still be running.
     jack_client_t* CycleHandle = nullptr;
+    // Opens abandoned at their deadline that have not returned yet.
+    static inline std::atomic<int> OpensGivenUp{0};
     std::atomic<bool> IsDown{false};
     // Main thread: a call to the server overran its deadline.
     bool Abandoned = false;
