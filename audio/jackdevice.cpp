@@ -93,6 +93,30 @@ public:
     // The server stopped calling us: make no more calls that would wait on it.
     void MarkDown() { IsDown.store(true); }
     uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
+
+    // Main thread, once a stream's watchdog found our process callback silent: whether the
+    // server ran cycles since our last one, and logs which of us stopped. JACK's frame clock
+    // lives in memory it shares with us and moves on every cycle, whatever our own thread does;
+    // reading it never waits on the server.
+    bool RanWithoutUs(const char* direction, uint32_t sampleRate) {
+        if (IsDown.load() || !Handle)
+            return false;
+        const uint32_t ran = jack_last_frame_time(Handle) - LastCycleTime.load();
+        const uint64_t ms = uint64_t(ran) * 1000 / std::max<uint32_t>(sampleRate, 1);
+        const std::string who = std::string("JACK ") + direction + ": ";
+        // A frozen server is at most a cycle ahead of our last one; a stall of ours, a whole
+        // watchdog span.
+        if (ran <= 2 * jack_get_buffer_size(Handle) || ms < uint64_t(TWaveStream::WatchdogMs) / 2) {
+            Log(who + "the server stopped calling us: its clock stands where our last cycle was");
+            return false;
+        }
+        const char* where = InCycle.load() ? "did not return from its callback" : "was not run";
+        Log(who + "the server ran " + std::to_string(ms) + " ms of cycles (" +
+            std::to_string(Xruns()) + " xruns so far) while our process thread " + where +
+            ": our own audio thread stalled");
+        return true;
+    }
+
     // Xruns since the client opened: those the server told of, and cycles that began later
     // than the last one ended.
     uint64_t Xruns() const { return XrunCount.load(); }
@@ -169,8 +193,10 @@ private:
         jack_set_process_callback(Handle, &Process, this);
         jack_set_xrun_callback(Handle, &Xrun, this);
         jack_on_info_shutdown(Handle, &Shutdown, this);
-        if (jack_activate(Handle) == 0)
+        if (jack_activate(Handle) == 0) {
+            LastCycleTime.store(jack_last_frame_time(Handle));
             return true;
+        }
         Disconnect();
         return false;
     }
@@ -226,6 +252,10 @@ private:
     std::array<jack_port_t*, MaxChannels> InputPorts{};
     std::array<jack_port_t*, MaxChannels> OutputPorts{};
     std::atomic<uint64_t> XrunCount{0};
+    // Process thread to main thread: the frame clock at our last cycle (at activation before
+    // the first), and whether our callback is under way.
+    std::atomic<uint32_t> LastCycleTime{0};
+    std::atomic<bool> InCycle{false};
     // Process thread: JACK's frame clock, extended to 64 bits, and where the last cycle ended
     // on it.
     TFrameClock Clock;
@@ -280,7 +310,14 @@ public:
         return Client->Down() ? WaveErrorNoDriver : WaveNoError;
     }
     TWaveResult Health() const override { return QueueResult(); }
-    void NotAnswering() override { Client->MarkDown(); }
+    void NotAnswering() override {
+        const char* direction = Direction == TDirection::Input ? "input" : "output";
+        // The server is fine: say it was us. The stream keeps this first fault.
+        if (Client->RanWithoutUs(direction, Stream.Format().SamplesPerSec))
+            Stream.ReportFault(WaveErrorOwnThreadStalled);
+        else
+            Client->MarkDown();
+    }
 
     // What the ports' connections add, as the server reports it: the most of any channel.
     uint32_t LatencyFrames() const override {
@@ -346,7 +383,10 @@ private:
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
     auto* client = static_cast<TJackClient*>(argument);
-    const uint64_t time = client->Clock.Extend(jack_last_frame_time(client->CycleHandle));
+    client->InCycle.store(true);
+    const jack_nframes_t frameTime = jack_last_frame_time(client->CycleHandle);
+    client->LastCycleTime.store(frameTime);
+    const uint64_t time = client->Clock.Extend(frameTime);
     // A cycle that does not begin where the last ended means the server skipped frames; told
     // once, if the server did not say so itself.
     const uint64_t xruns = client->XrunCount.load();
@@ -356,6 +396,7 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
     client->HadCycle = true;
     client->CycleEnd = time + frames;
     client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
+    client->InCycle.store(false);
     return 0;
 }
 
