@@ -126,6 +126,8 @@ QString DeviceFaultReason(TWaveResult code) {
         return QStringLiteral("it is no longer available");
     if (code == WaveErrorNotAnswering)
         return QStringLiteral("its sound server no longer answers");
+    if (code == WaveErrorOwnThreadStalled)
+        return QStringLiteral("Lagvane's own audio thread stalled while the sound server ran on");
     return QStringLiteral("it failed with error ") + WithoutFullStop(PlaybackErrorText(code));
 }
 

@@ -1,10 +1,12 @@
 #include "audio/jackdevice.h"
 
 #include "audio/callbackslots.h"
+#include "audio/frameclock.h"
 #include "audio/librarylog.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
 #include "support/deadlinecall.h"
+#include "support/log.h"
 
 #include <jack/jack.h>
 
@@ -42,23 +44,35 @@ public:
 
     // Nothing when no server answers in time.
     static std::shared_ptr<TJackClient> Open() {
-        // Left to the library's threads if the server does not answer in time.
-        auto* client = new TJackClient;
-        const std::optional<bool> opened =
-            ResultWithDeadline<bool>("Opening the JACK client", [client] {
-                jack_status_t status{};
-                client->Handle = jack_client_open(ClientName, JackNoStartServer, &status);
-                if (!client->Handle)
-                    return false;
-                jack_set_process_callback(client->Handle, &Process, client);
-                jack_set_xrun_callback(client->Handle, &Xrun, client);
-                jack_on_info_shutdown(client->Handle, &Shutdown, client);
-                return jack_activate(client->Handle) == 0;
-            });
-        if (!opened)
+        // An open we gave up on may still finish: until it has, the server has not answered,
+        // and a second client would be named "Lagvane-01".
+        if (OpensGivenUp.load() > 0)
             return nullptr;
-        std::shared_ptr<TJackClient> shared(client, &Release);
-        return *opened ? shared : nullptr;
+        auto* client = new TJackClient;
+        auto outcome = std::make_shared<std::atomic<TOpenOutcome>>(TOpenOutcome::Waiting);
+        const bool returned = CallWithDeadline("Opening the JACK client", [client, outcome] {
+            const TOpenOutcome opened =
+                client->Connect() ? TOpenOutcome::Opened : TOpenOutcome::Failed;
+            TOpenOutcome waiting = TOpenOutcome::Waiting;
+            if (outcome->compare_exchange_strong(waiting, opened))
+                return;
+            // Given up on: nobody else will close it, and while it lives it holds our name.
+            client->Disconnect();
+            delete client;
+            OpensGivenUp.fetch_sub(1);
+            Log("An abandoned JACK client open returned late; its client is closed");
+        });
+        TOpenOutcome waiting = TOpenOutcome::Waiting;
+        if (!returned && outcome->compare_exchange_strong(waiting, TOpenOutcome::GivenUp)) {
+            // The worker closes and frees it, if the open ever returns.
+            OpensGivenUp.fetch_add(1);
+            return nullptr;
+        }
+        if (outcome->load() != TOpenOutcome::Opened) {
+            delete client;
+            return nullptr;
+        }
+        return std::shared_ptr<TJackClient>(client, &Release);
     }
 
     // A client whose server went away must be closed before any other client is opened:
@@ -79,6 +93,30 @@ public:
     // The server stopped calling us: make no more calls that would wait on it.
     void MarkDown() { IsDown.store(true); }
     uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
+
+    // Main thread, once a stream's watchdog found our process callback silent: whether the
+    // server ran cycles since our last one, and logs which of us stopped. JACK's frame clock
+    // lives in memory it shares with us and moves on every cycle, whatever our own thread does;
+    // reading it never waits on the server.
+    bool RanWithoutUs(const char* direction, uint32_t sampleRate) {
+        if (IsDown.load() || !Handle)
+            return false;
+        const uint32_t ran = jack_last_frame_time(Handle) - LastCycleTime.load();
+        const uint64_t ms = uint64_t(ran) * 1000 / std::max<uint32_t>(sampleRate, 1);
+        const std::string who = std::string("JACK ") + direction + ": ";
+        // A frozen server is at most a cycle ahead of our last one; a stall of ours, a whole
+        // watchdog span.
+        if (ran <= 2 * jack_get_buffer_size(Handle) || ms < uint64_t(TWaveStream::WatchdogMs) / 2) {
+            Log(who + "the server stopped calling us: its clock stands where our last cycle was");
+            return false;
+        }
+        const char* where = InCycle.load() ? "did not return from its callback" : "was not run";
+        Log(who + "the server ran " + std::to_string(ms) + " ms of cycles (" +
+            std::to_string(Xruns()) + " xruns so far) while our process thread " + where +
+            ": our own audio thread stalled");
+        return true;
+    }
+
     // Xruns since the client opened: those the server told of, and cycles that began later
     // than the last one ended.
     uint64_t Xruns() const { return XrunCount.load(); }
@@ -140,7 +178,36 @@ public:
     TWaveStream* Output = nullptr;
 
 private:
+    enum class TOpenOutcome { Waiting, Opened, Failed, GivenUp };
+
     TJackClient() = default;
+
+    // On the deadline worker: opens and activates our client; closes what it opened when that
+    // fails, leaving Handle null.
+    bool Connect() {
+        jack_status_t status{};
+        Handle = jack_client_open(ClientName, JackNoStartServer, &status);
+        if (!Handle)
+            return false;
+        CycleHandle = Handle;
+        jack_set_process_callback(Handle, &Process, this);
+        jack_set_xrun_callback(Handle, &Xrun, this);
+        jack_on_info_shutdown(Handle, &Shutdown, this);
+        if (jack_activate(Handle) == 0) {
+            LastCycleTime.store(jack_last_frame_time(Handle));
+            return true;
+        }
+        Disconnect();
+        return false;
+    }
+
+    // On the deadline worker.
+    void Disconnect() {
+        if (!Handle)
+            return;
+        jack_deactivate(Handle);
+        jack_client_close(std::exchange(Handle, nullptr));
+    }
 
     // The deleter of the shared client: an abandoned one is left to the library's threads.
     static void Release(TJackClient* client) {
@@ -174,14 +241,25 @@ private:
     }
     static void Shutdown(jack_status_t, const char*, void* argument);
 
+    // The process thread's own copy of the handle, set before activation and never cleared:
+    // Close clears Handle on the main thread while a last cycle may still be running.
+    jack_client_t* CycleHandle = nullptr;
+    // Opens abandoned at their deadline that have not returned yet.
+    static inline std::atomic<int> OpensGivenUp{0};
     std::atomic<bool> IsDown{false};
     // Main thread: a call to the server overran its deadline.
     bool Abandoned = false;
     std::array<jack_port_t*, MaxChannels> InputPorts{};
     std::array<jack_port_t*, MaxChannels> OutputPorts{};
     std::atomic<uint64_t> XrunCount{0};
-    // Process thread: where the last cycle ended on JACK's frame clock.
-    jack_nframes_t CycleEnd = 0;
+    // Process thread to main thread: the frame clock at our last cycle (at activation before
+    // the first), and whether our callback is under way.
+    std::atomic<uint32_t> LastCycleTime{0};
+    std::atomic<bool> InCycle{false};
+    // Process thread: JACK's frame clock, extended to 64 bits, and where the last cycle ended
+    // on it.
+    TFrameClock Clock;
+    uint64_t CycleEnd = 0;
     uint64_t CycleXruns = 0;
     bool HadCycle = false;
 };
@@ -232,7 +310,14 @@ public:
         return Client->Down() ? WaveErrorNoDriver : WaveNoError;
     }
     TWaveResult Health() const override { return QueueResult(); }
-    void NotAnswering() override { Client->MarkDown(); }
+    void NotAnswering() override {
+        const char* direction = Direction == TDirection::Input ? "input" : "output";
+        // The server is fine: say it was us. The stream keeps this first fault.
+        if (Client->RanWithoutUs(direction, Stream.Format().SamplesPerSec))
+            Stream.ReportFault(WaveErrorOwnThreadStalled);
+        else
+            Client->MarkDown();
+    }
 
     // What the ports' connections add, as the server reports it: the most of any channel.
     uint32_t LatencyFrames() const override {
@@ -249,8 +334,8 @@ public:
         return most;
     }
 
-    // JACK's process thread; time is the cycle's first frame on JACK's frame clock.
-    void Process(jack_nframes_t frames, jack_nframes_t time) {
+    // JACK's process thread; time is the cycle's first frame on the client's 64-bit clock.
+    void Process(jack_nframes_t frames, uint64_t time) {
         const uint64_t xruns = Client->Xruns();
         if (xruns != SeenXruns) {
             SeenXruns = xruns;
@@ -271,9 +356,9 @@ public:
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         Interleaved[frame * channels + channel] = buffers[channel][done + frame];
-                Stream.Capture(Interleaved.data(), count, uint64_t(time) + done);
+                Stream.Capture(Interleaved.data(), count, time + done);
             } else {
-                Stream.Play(Interleaved.data(), count, uint64_t(time) + done);
+                Stream.Play(Interleaved.data(), count, time + done);
                 for (size_t frame = 0; frame < count; ++frame)
                     for (size_t channel = 0; channel < channels; ++channel)
                         buffers[channel][done + frame] = Interleaved[frame * channels + channel];
@@ -298,7 +383,10 @@ private:
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
     auto* client = static_cast<TJackClient*>(argument);
-    const jack_nframes_t time = jack_last_frame_time(client->Handle);
+    client->InCycle.store(true);
+    const jack_nframes_t frameTime = jack_last_frame_time(client->CycleHandle);
+    client->LastCycleTime.store(frameTime);
+    const uint64_t time = client->Clock.Extend(frameTime);
     // A cycle that does not begin where the last ended means the server skipped frames; told
     // once, if the server did not say so itself.
     const uint64_t xruns = client->XrunCount.load();
@@ -308,6 +396,7 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
     client->HadCycle = true;
     client->CycleEnd = time + frames;
     client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
+    client->InCycle.store(false);
     return 0;
 }
 

@@ -56,6 +56,8 @@ constexpr TWaveResult WaveErrorStillPlaying = 33;
 constexpr TWaveResult WaveErrorUnprepared = 34;
 // The device's server stopped calling it: hung, or gone without a word.
 constexpr TWaveResult WaveErrorNotAnswering = 0x1000;
+// The server ran on, but our own audio thread stopped coming back from it.
+constexpr TWaveResult WaveErrorOwnThreadStalled = 0x1001;
 
 // Device messages.
 constexpr uint32_t WaveOutDoneMessage = 0x3BD;

@@ -38,7 +38,9 @@ public:
     // Whether a flowing stream is called steadily, so that silence from its host means the
     // host hung or went away; the virtual card moves only when its test says so.
     virtual bool Steady() const { return true; }
-    // The stream stopped being called: the host is no longer to be trusted with calls.
+    // The stream stopped being called: the host is no longer to be trusted with calls. A
+    // driver that can tell the stall was its own may report that fault here first; the stream
+    // keeps the first.
     virtual void NotAnswering() {}
 };
 

@@ -538,6 +538,9 @@ TEST(DeviceFaultMessageTest, NamesTheDeviceAndWhyInOneSentence) {
          "The run has been stopped."},
         {TRunDevice::Input, WaveErrorUnspecified,
          "The input device stopped: it failed with error 1. The run has been stopped."},
+        {TRunDevice::Output, WaveErrorOwnThreadStalled,
+         "The output device stopped: Lagvane's own audio thread stalled while the sound server "
+         "ran on. The run has been stopped."},
     };
     for (const Case& c : cases)
         EXPECT_EQ(DeviceFaultMessage(c.device, DeviceFaultReason(c.code)),

@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
@@ -23,6 +24,9 @@ struct TJackCase {
     double RunSeconds;
     // The main thread held busy this long halfway through: the audio side keeps the delay.
     int StallMs;
+    // JACK's 32-bit frame clock wraps in the middle of the signal (run under the frame clock
+    // shim, which moves it there).
+    bool FrameClockWraps = false;
 };
 
 void PrintTo(const TJackCase& jackCase, std::ostream* stream) {
@@ -35,7 +39,11 @@ const TJackCase JackCases[] = {
     {"Stereo16Bit48000", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0, 0},
     // Three delays: the input still has a queued buffer when the main thread is back.
     {"Stereo16Bit48000MainThreadStalled", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0, 300},
+    // Buffers captured before the wrap are due after it: they play on time all the same.
+    {"Stereo16Bit48000FrameClockWrap", 48000, wf48Khz_Stereo_16Bit, 0.1, 4.0, 0, true},
 };
+
+constexpr uint32_t HalfFrameClock = 0x80000000u;
 
 constexpr int WaitMargin = 20000;
 
@@ -46,6 +54,8 @@ class JackDelayTest : public testing::TestWithParam<TJackCase> {};
 // constant device latency, bit for bit, the same at the end of the run as at its start.
 TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     const TJackCase& jackCase = GetParam();
+    ASSERT_EQ(dlsym(RTLD_DEFAULT, "LagvaneFrameClockShim") != nullptr, jackCase.FrameClockWraps)
+        << "the frame clock rows, and only they, run with the shim in LD_PRELOAD";
     UseJackServer(jackCase.SampleRate);
     QStringList messages;
     SetWaveMessageFunction([&](const QString& text) { messages.append(text); });
@@ -86,6 +96,9 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     ASSERT_EQ(probe.SampleRate(), format.SamplesPerSec);
     const size_t runFrames = size_t(jackCase.RunSeconds * format.SamplesPerSec);
     const std::vector<float> signal = GridSignal(runFrames, format.Channels, format.BytesPerSample);
+    // The shim wraps the clock two seconds after our client's first cycle; the upper half is
+    // before the wrap, the lower half after it.
+    const uint32_t clockAtStart = probe.FrameTime();
     ASSERT_TRUE(probe.Run(signal, QString::fromStdString(lagvaneName)))
         << probe.Error().toStdString();
 
@@ -107,6 +120,7 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     loop.exec();
 
     const int periodFrames = probe.PeriodFrames();
+    const uint32_t clockAtEnd = probe.FrameTime();
     const int64_t reportedLatency = int64_t(reader.LatencyFrames()) + PlaybackLatencyFrames();
     const uint64_t lostFrames = reader.LostFrames();
     probe.Close();
@@ -116,6 +130,10 @@ TEST_P(JackDelayTest, OutputIsInputDelayedBitExact) {
     SetWaveMessageFunction({});
 
     ASSERT_TRUE(probe.Finished()) << "the run did not finish in time";
+    if (jackCase.FrameClockWraps) {
+        ASSERT_GE(clockAtStart, HalfFrameClock) << "the clock wrapped before the signal began";
+        ASSERT_LT(clockAtEnd, HalfFrameClock) << "the clock did not wrap during the signal";
+    }
     EXPECT_TRUE(failures.isEmpty()) << failures.join('\n').toStdString();
     const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
     ASSERT_TRUE(found.Found) << "the signal did not come back";

@@ -9,6 +9,7 @@
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"
 #include "tests/e2e/jacktestclient.h"
+#include "tests/e2e/processstall.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -94,5 +95,63 @@ TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsB
     SetExceptionMessageFunction({});
     SetWaveMessageFunction({});
 }
+
+struct TSilenceCase {
+    const char* Name;
+    // Who goes quiet: our own process thread, or the whole server.
+    bool OwnThread;
+    const char* Reason;
+};
+
+void PrintTo(const TSilenceCase& row, std::ostream* stream) {
+    *stream << row.Name;
+}
+
+const TSilenceCase SilenceCases[] = {
+    {"OwnThreadStalled", true, "Lagvane's own audio thread stalled while the sound server ran on"},
+    {"ServerFrozen", false, "its sound server no longer answers"},
+};
+
+class JackSilenceTest : public testing::TestWithParam<TSilenceCase> {};
+
+// Our callback goes quiet mid-run: the message says whether the server stopped calling us or
+// ran on while our own thread stalled, which JACK's frame clock tells apart.
+TEST_P(JackSilenceTest, MessageTellsOurStallFromTheServers) {
+    const TSilenceCase& row = GetParam();
+    TPrivateJackServer server(SampleRate);
+    ASSERT_TRUE(server.Running());
+    server.Use();
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QStringList errors;
+    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
+    {
+        TMainWindow window;
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
+
+        // Far longer than the watchdog waits, so that it finds the callback silent.
+        constexpr unsigned SilenceMs = 2000;
+        if (row.OwnThread)
+            StallLagvaneProcessThread(SilenceMs);
+        else
+            server.Suspend();
+        EXPECT_TRUE(HandleEventsUntil([&] { return !errors.isEmpty(); }, SilenceMs));
+        if (!row.OwnThread)
+            server.Resume();
+        HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs);
+        ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
+        EXPECT_TRUE(
+            errors[0].endsWith(QStringLiteral(" device stopped: %1. The run has been stopped.")
+                                   .arg(QString::fromUtf8(row.Reason))))
+            << errors[0].toStdString();
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    }
+    SetExceptionMessageFunction({});
+}
+
+INSTANTIATE_TEST_SUITE_P(Silences, JackSilenceTest, testing::ValuesIn(SilenceCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

@@ -1,6 +1,8 @@
+#include "audio/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"
+#include "support/deadlinecall.h"
 #include "support/errors.h"
 #include "tests/e2e/jacktestclient.h"
 
@@ -74,6 +76,29 @@ TEST(JackLostTest, StopReturnsAfterTheServerWentAway) {
     }
     EXPECT_FALSE(reader.Running());
     SetWaveMessageFunction({});
+}
+
+// A server that stops answering while we open our client: the open is given up at its
+// deadline, but it returns once the server is back. That late client must not keep our name,
+// or the next one is "Lagvane-01" and the operator's patches, made by name, are lost.
+TEST(JackLostTest, AnOpenGivenUpOnLeavesTheNameFreeOnceTheServerIsBack) {
+    TPrivateJackServer server(SampleRate);
+    ASSERT_TRUE(server.Running());
+    server.Use();
+    TJackDeviceFactory& jack = SystemDeviceFactory().Jack();
+
+    server.Suspend();
+    QElapsedTimer clock;
+    clock.start();
+    const bool answered = jack.Available();
+    const qint64 waited = clock.elapsed();
+    server.Resume();
+    ASSERT_FALSE(answered);
+    ASSERT_GE(waited, DefaultDeadline.count()) << "the open failed before its deadline";
+
+    // Until the late open has returned and closed its client, the server counts as silent.
+    EXPECT_TRUE(HandleEventsUntil([&] { return jack.Available(); }, StopLimitMs));
+    EXPECT_EQ(jack.ClientName(), "Lagvane");
 }
 
 } // namespace

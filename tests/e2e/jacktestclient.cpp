@@ -120,6 +120,10 @@ int TJackTestClient::PeriodFrames() const {
     return Client ? int(jack_get_buffer_size(Client)) : 0;
 }
 
+uint32_t TJackTestClient::FrameTime() const {
+    return Client ? jack_frame_time(Client) : 0;
+}
+
 bool TJackTestClient::Connect(const QString& source, const QString& destination) {
     if (jack_connect(Client, source.toUtf8().constData(), destination.toUtf8().constData()) == 0)
         return true;

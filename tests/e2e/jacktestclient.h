@@ -57,6 +57,8 @@ public:
     QString Error() const { return ErrorText; }
     int SampleRate() const;
     int PeriodFrames() const;
+    // JACK's frame clock now, as this process sees it.
+    uint32_t FrameTime() const;
 
     // Plays signal (interleaved, one sample per channel and frame) once from activation, then
     // silence, and records as many frames as the signal has. Connects our outputs to
