@@ -1,5 +1,6 @@
 #include "audio/virtualwavedevice.h"
 
+#include "audio/frameclock.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
 
@@ -101,6 +102,10 @@ struct TVirtualWaveDevice::TCard {
     double OutputOwed = 0.0;
     // Input device time still to pass without reaching the input: frames its host lost.
     int64_t InputSkip = 0;
+    // A 32-bit clock, as JACK's, extended on each direction's thread as its driver does.
+    bool Clock32 = false;
+    TFrameClock InputClock;
+    TFrameClock OutputClock;
     // Separate clocks: the period captured last, which its host hands over only now.
     std::vector<uint8_t> LateIn;
     uint32_t LateFrames = 0;
@@ -404,11 +409,14 @@ void TVirtualWaveDevice::Advance(int64_t frames, TPump pump) {
         }
         const std::function<void()> capture = [&] {
             if (input && count > 0)
-                input->Capture(deviceIn.data(), count, time);
+                input->Capture(deviceIn.data(), count,
+                               card.Clock32 ? card.InputClock.Extend(uint32_t(time)) : time);
         };
         const std::function<void()> play = [&] {
             if (output)
-                output->Play(deviceOut.data(), outCount, card.OutputTime);
+                output->Play(deviceOut.data(), outCount,
+                             card.Clock32 ? card.OutputClock.Extend(uint32_t(card.OutputTime))
+                                          : card.OutputTime);
         };
         if (card.SeparateClocks) {
             // Two cards, each on a thread of its own, in whatever order they happen to run.
@@ -450,9 +458,10 @@ void TVirtualWaveDevice::SetClockDrift(double ppm) {
     Card->DriftPpm = ppm;
 }
 
-void TVirtualWaveDevice::SetClockStart(uint64_t time) {
+void TVirtualWaveDevice::SetClockStart(uint64_t time, bool thirtyTwoBits) {
     Card->Time = time;
     Card->OutputTime = time;
+    Card->Clock32 = thirtyTwoBits;
 }
 
 void TVirtualWaveDevice::SkipInput(int64_t frames) {

@@ -73,8 +73,9 @@ public:
     // own: the output's clock runs faster than the input's by ppm millionths (slower below 0).
     // Takes separate streams.
     void SetClockDrift(double ppm);
-    // Where device time starts, for a clock near the end of its range.
-    void SetClockStart(uint64_t time);
+    // Where device time starts, for a clock near the end of its range; a 32-bit clock wraps
+    // as JACK's does, and the card extends it to 64 bits as the JACK driver does.
+    void SetClockStart(uint64_t time, bool thirtyTwoBits = false);
     // Whether the card's streams count as called steadily, as a real host's are: then a test
     // that stops advancing it for long looks like a hung server to their watchdog.
     void SetSteady(bool steady);

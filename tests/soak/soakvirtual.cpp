@@ -119,6 +119,8 @@ int main(int argc, char** argv) {
     device.SetNativeFloat(options.NativeFloat);
     device.SetPeriodFrames(options.PeriodFrames);
     device.SetOutputLatencyFrames(options.LatencyFrames);
+    // JACK's 32-bit frame clock, wrapping halfway through: a day on air crosses a wrap.
+    device.SetClockStart((uint64_t(1) << 32) - uint64_t(options.Seconds * SampleRate / 2), true);
     SetWaveDeviceFactory(&device);
     QStringList messages;
     SetWaveMessageFunction([&](const QString& text) { messages << text; });
