@@ -72,8 +72,6 @@ uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time
         Silence(target, count);
         return count;
     }
-    if (HasPlayed && time - due > FadeFrames && CatchUp(time))
-        return 0;
     uint32_t run;
     const char* data = Locate(Next, run);
     if (!data) {
@@ -133,22 +131,6 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
     ToDevice(FromSamples.data(), target, count);
     PassTo(uint64_t(Ear));
     return count;
-}
-
-bool TOnAirPlayer::CatchUp(uint64_t time) {
-    // Behind the schedule: the jumps of the input's clock still to come take it up when both
-    // directions lost the same time. An output that lost time on its own would stay late for
-    // good: its host told that gap already, and a crossfade to the frame due now ends it.
-    const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
-    // Not written yet: the input is losing frames, and the mark it sets will say how many.
-    if (Next >= filled)
-        return false;
-    const uint64_t jumps = Link.DueOf(filled) - Link.DueOf(Next) - (filled - Next);
-    if (time - OutDue(Next) <= jumps + FadeFrames)
-        return false;
-
-    StartFade(TSource::Plain, Next, TSource::Scheduled, DueNow(time, filled), false);
-    return true;
 }
 
 void TOnAirPlayer::StartBuildUpAtStart(uint64_t time) {

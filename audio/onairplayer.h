@@ -58,9 +58,6 @@ private:
     // Each plays at most frames and returns how many it played.
     uint32_t PlayPlain(uint8_t* target, uint32_t frames, uint64_t time);
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
-    // Plain and late: crosses to the frame due now unless the input's clock will make up for
-    // it; true when it does.
-    bool CatchUp(uint64_t time);
     void StartBuildUpAtStart(uint64_t time);
     void TakeDump(uint32_t periodFrames, uint64_t time);
     void Answer(TDumpRefusal refusal);

@@ -32,18 +32,22 @@ TStreamClock::TStep TStreamClock::Advance(uint32_t frames, double frameStamp, do
             Jumping = true;
             JumpSince = now;
             JumpLeast = deviation;
+            JumpMost = deviation;
             JumpPeriods = 0;
         } else {
             ++JumpPeriods;
             if (std::abs(deviation) < std::abs(JumpLeast))
                 JumpLeast = deviation;
+            JumpMost = std::abs(deviation) > std::abs(JumpMost) ? deviation : JumpMost;
             if ((now - JumpSince) * Rate >= double(ConfirmPeriods) * Period) {
                 Jumping = false;
-                // The least the jump has been, so that jitter never adds frames the host did
-                // not skip; what is left over is drift to follow. A stamp that fell back for
-                // good skipped nothing: it becomes the new offset.
+                // Jitter errs on the late side: an output counts the least the jump has been,
+                // never more than the host skipped, and an input the most, so that what it
+                // captured after is never due early; what is left over is drift to follow. A
+                // stamp that fell back for good skipped nothing: it becomes the new offset.
                 if (JumpLeast > 0.0) {
-                    step.Skipped = uint64_t(std::llround(JumpLeast));
+                    step.Skipped = uint64_t(Watch == TWatch::RunAhead ? std::ceil(JumpMost)
+                                                                      : std::floor(JumpLeast));
                     step.PeriodsSinceJump = JumpPeriods;
                     Next += step.Skipped;
                 } else {
@@ -54,7 +58,7 @@ TStreamClock::TStep TStreamClock::Advance(uint32_t frames, double frameStamp, do
     }
     step.Time = Next;
     if (Jumping && JumpLeast > 0.0 && Watch == TWatch::RunAhead)
-        step.Time += uint64_t(std::llround(JumpLeast));
+        step.Time += uint64_t(std::ceil(JumpMost));
     Next += frames;
     return step;
 }

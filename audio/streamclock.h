@@ -56,5 +56,6 @@ private:
     bool Jumping = false;
     double JumpSince = 0.0;
     double JumpLeast = 0.0;
+    double JumpMost = 0.0;
     uint32_t JumpPeriods = 0;
 };

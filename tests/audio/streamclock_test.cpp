@@ -107,7 +107,8 @@ TEST_P(StreamClockTest, CountsWhatTheHostSkippedAndNothingElse) {
                 ASSERT_GE(step.Time, counted) << name << ", period " << period;
             }
         }
-        EXPECT_NEAR(double(skipped), double(row.Skipped), JitterFrames) << name;
+        // Jitter errs late: an output's count toward less, an input's toward more.
+        EXPECT_NEAR(double(skipped), double(row.Skipped), 2 * JitterFrames) << name;
         EXPECT_LE(skips, 1) << name;
     }
 }
