@@ -233,12 +233,14 @@ void TOnAirPlayer::FollowInputClock(uint64_t time) {
     const int64_t wanted = WindowLeast + cushion;
     WindowStart = time;
     WindowLeast = std::numeric_limits<int64_t>::max();
-    // Within half a cushion either way nothing plays early and no gap is worth it.
-    if (std::abs(wanted - Offset) <= cushion / 2)
+    // Within half a cushion either way nothing plays early and no gap is worth it. A fade
+    // under way finishes first: the next second re-aligns.
+    if (std::abs(wanted - Offset) <= cushion / 2 || Fade.Left > 0)
         return;
     Offset = wanted;
     Link.Realignments.fetch_add(1, std::memory_order_relaxed);
-    if (!HasPlayed || Phase != TPhase::Plain || Fade.Left > 0)
+    // Before anything plays, and while stretching, the schedule moves without a sound.
+    if (!HasPlayed || Phase != TPhase::Plain)
         return;
     // A counted jump back or ahead to the frame due now on the input's clock.
     ++Outcome.Underruns;

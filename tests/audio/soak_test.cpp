@@ -229,17 +229,21 @@ TEST_P(DriftTest, OutputFollowsTheInputClockAndNeverPlaysEarly) {
     const double scale = 1.0 + drift.Ppm / 1e6;
     double leastLag = 1e18, mostLag = 0;
     int64_t sounding = 0, unknown = 0;
-    for (int64_t frame = 0; frame < count; ++frame) {
+    const auto indexAt = [&](int64_t frame) {
         const int16_t left = played[frame * 2], right = played[frame * 2 + 1];
-        if (left == 0 && right == 0)
+        return left > 0 && right > 0 ? int64_t(right - 1) * Steps + (left - 1) : int64_t(-1);
+    };
+    for (int64_t frame = 0; frame + 1 < count; ++frame) {
+        if (played[frame * 2] == 0 && played[frame * 2 + 1] == 0)
             continue;
-        const int64_t index = int64_t(right - 1) * Steps + (left - 1);
-        const double lag = double(frame) / scale - double(index);
-        // Within a crossfade the two sides mix into no frame of the input, or one far off.
-        if (left <= 0 || right <= 0 || std::abs(lag - BufferFrames) > 8 * Cushion) {
+        // Within a crossfade the two sides mix into no frame of the input, or into one that
+        // the next frame does not follow.
+        const int64_t index = indexAt(frame);
+        if (index < 0 || indexAt(frame + 1) != index + 1) {
             ++unknown;
             continue;
         }
+        const double lag = double(frame) / scale - double(index);
         leastLag = std::min(leastLag, lag);
         mostLag = std::max(mostLag, lag);
         ++sounding;
