@@ -113,31 +113,51 @@ INSTANTIATE_TEST_SUITE_P(Runs, SoakTest, testing::ValuesIn(SoakCases),
 
 } // namespace
 
+namespace {
+
+constexpr int Steps = 32767;
+
+// Stereo 16-bit frames that each say where they stand: frame n is 1 + n % Steps on the left and
+// 1 + n / Steps on the right, never silence.
+std::vector<int16_t> CountingStereo(int64_t frames) {
+    std::vector<int16_t> samples(size_t(frames) * 2);
+    for (int64_t frame = 0; frame < frames; ++frame) {
+        samples[size_t(frame) * 2] = int16_t(1 + frame % Steps);
+        samples[size_t(frame) * 2 + 1] = int16_t(1 + frame / Steps);
+    }
+    return samples;
+}
+
+// Opens the output and starts reader on buffers of bufferFrames, each handed to the output as
+// a run does until dropBuffers is set.
+void StartStereoRun(TWaveReader& reader, TWaveTypes waveType, int32_t bufferFrames,
+                    const bool& dropBuffers) {
+    reader.SetWaveType(waveType);
+    reader.SampleCount = bufferFrames;
+    reader.OnWaveIn = [&dropBuffers](QObject*, void* buffer, int32_t sampleCount,
+                                     const TWaveDataFormat&) {
+        if (!dropBuffers)
+            PlayBuffer(buffer, sampleCount * 4);
+    };
+    OpenPlayback(RecordOf(waveType));
+    reader.Start();
+}
+
+} // namespace
+
 // The device thread runs freely while the main thread handles completions when it gets to
 // them, as with a real card. Whatever the interleaving, every frame that sounds is an input
 // frame, unaltered, played exactly one buffer after it was captured, and every buffer comes
 // back. Under ThreadSanitizer this is the run that checks the hand-over between the threads.
 TEST_F(TVirtualDeviceTest, FreeRunningDeviceNeverAltersFrames) {
     constexpr int64_t Frames = 100000;
-    constexpr int Steps = 32767;
     constexpr int32_t BufferFrames = 200;
-    std::vector<int16_t> input(size_t(Frames) * 2);
-    for (int64_t frame = 0; frame < Frames; ++frame) {
-        input[size_t(frame) * 2] = int16_t(1 + frame % Steps);
-        input[size_t(frame) * 2 + 1] = int16_t(1 + frame / Steps);
-    }
+    const std::vector<int16_t> input = CountingStereo(Frames);
     Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
     Device.SetPeriodFrames(64);
     TWaveReader reader;
-    reader.SetWaveType(wf44Khz_Stereo_16Bit);
-    reader.SampleCount = BufferFrames;
     bool dropBuffers = false;
-    reader.OnWaveIn = [&](QObject*, void* buffer, int32_t sampleCount, const TWaveDataFormat&) {
-        if (!dropBuffers)
-            PlayBuffer(buffer, sampleCount * 4);
-    };
-    OpenPlayback(RecordOf(wf44Khz_Stereo_16Bit));
-    reader.Start();
+    StartStereoRun(reader, wf44Khz_Stereo_16Bit, BufferFrames, dropBuffers);
 
     std::atomic<bool> finished{false};
     std::thread card([&] {
@@ -195,27 +215,15 @@ TEST_P(DriftTest, OutputFollowsTheInputClockAndNeverPlaysEarly) {
     constexpr int32_t Rate = 11025;
     constexpr int32_t BufferFrames = Rate / 2;
     constexpr int Cushion = 512;
-    constexpr int Steps = 32767;
     const auto frames = int64_t(drift.Minutes * 60 * Rate);
-    std::vector<int16_t> input(size_t(frames) * 2);
-    for (int64_t frame = 0; frame < frames; ++frame) {
-        input[size_t(frame) * 2] = int16_t(1 + frame % Steps);
-        input[size_t(frame) * 2 + 1] = int16_t(1 + frame / Steps);
-    }
+    const std::vector<int16_t> input = CountingStereo(frames);
     Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
     Device.SetPeriodFrames(256);
     Device.SetSeparateStreams(Cushion);
     Device.SetClockDrift(drift.Ppm);
     TWaveReader reader;
-    reader.SetWaveType(wf11Khz_Stereo_16Bit);
-    reader.SampleCount = BufferFrames;
     bool dropBuffers = false;
-    reader.OnWaveIn = [&](QObject*, void* buffer, int32_t sampleCount, const TWaveDataFormat&) {
-        if (!dropBuffers)
-            PlayBuffer(buffer, sampleCount * 4);
-    };
-    OpenPlayback(RecordOf(wf11Khz_Stereo_16Bit));
-    reader.Start();
+    StartStereoRun(reader, wf11Khz_Stereo_16Bit, BufferFrames, dropBuffers);
     Device.Advance(frames, TVirtualWaveDevice::TPump::EachPeriod);
     const TOnAirState state = PlaybackDevice()->OnAirState();
     const uint64_t dry = PlaybackDevice()->Underruns();
