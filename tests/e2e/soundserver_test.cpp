@@ -64,8 +64,9 @@ const TServerCase PipeWireCases[] = {
     {"PulsePlugin", TStack::PulsePlugin, TEvent::None, nullptr},
     {"JackLibrary", TStack::PipeWireJack, TEvent::None, nullptr},
     {"PipeWirePluginServerPaused", TStack::PipeWirePlugin, TEvent::Paused,
-     "about one run in five still plays a quantum early after the pause: the plug-in's time "
-     "stamps do not yet show where that quantum went"},
+     "in about one run in three the lag measured after the pause moves by a quantum either "
+     "way: the plug-in's stamps can show an input skip the signal never had, and the "
+     "recording itself can lose a quantum; the row waits until the two can be told apart"},
     {"PulsePluginServerPaused", TStack::PulsePlugin, TEvent::Paused,
      "the pulse plug-in's capture time stamps do not show the frames its server lost"},
     {"PipeWirePluginServerKilled", TStack::PipeWirePlugin, TEvent::Killed, nullptr},
