@@ -14,6 +14,7 @@ namespace {
 // A failed accept (out of file descriptors) leaves the listener paused; it tries again after
 // this long rather than spinning on a socket it cannot take.
 constexpr int AcceptRetryMs = 1000;
+constexpr int ListenQueuePerConnection = 8;
 
 const char* ReasonPhrase(int status) {
     switch (status) {
@@ -365,6 +366,9 @@ THttpServer::~THttpServer() {
 }
 
 QString THttpServer::Listen(const QHostAddress& address, quint16 port) {
+    // A burst of connections is met by closing idle ones, not by the system dropping the
+    // handshakes of those beyond its queue, which would hold a real client back a second.
+    State->Listener.setListenBacklogSize(State->Limits.Connections * ListenQueuePerConnection);
     if (State->Listener.listen(address, port))
         return {};
     return State->Listener.errorString();
