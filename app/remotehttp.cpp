@@ -229,7 +229,9 @@ THttpConnection::THttpConnection(THttpServer::TState& server, QTcpSocket* socket
     Socket->setReadBufferSize(Server.Limits.HeadBytes);
     Deadline.setSingleShot(true);
     connect(Socket, &QTcpSocket::readyRead, this, [this] { Read(); });
-    connect(Socket, &QTcpSocket::bytesWritten, this, [this] { Written(); });
+    // Queued: Send's flush reports its bytes at once, and the next request waits its turn.
+    connect(
+        Socket, &QTcpSocket::bytesWritten, this, [this] { Written(); }, Qt::QueuedConnection);
     connect(Socket, &QTcpSocket::disconnected, this, [this] { End(); });
     connect(&Deadline, &QTimer::timeout, this, [this] { Expire(); });
     Deadline.start(Server.Limits.IdleMs);
@@ -320,6 +322,9 @@ void THttpConnection::Send(THttpReply reply, bool head, bool close) {
     if (!head)
         message += reply.Body;
     Socket->write(message);
+    // Into the system at once: a client that sent its request and then closed its side is
+    // seen as gone by Qt's next read, which drops whatever is still unwritten.
+    Socket->flush();
     if (close)
         BeginClosing();
 }
