@@ -1,11 +1,10 @@
 # Lagvane: `make run` builds and starts the program, `make test` builds and runs every test.
 # Both first install the Debian packages that are missing.
 
-# Debian's qt6-httpserver-dev lacks its dependency on qt6-websockets-dev, without which CMake
-# cannot find the HTTP server. The last two lines are the sound servers the end-to-end tests
-# start: a headless PipeWire with its PulseAudio and JACK faces, and the ALSA plug-ins that
-# reach it; curl drives the program's remote control in them.
-PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-httpserver-dev qt6-websockets-dev \
+# The last two lines are the sound servers the end-to-end tests start: a headless PipeWire with
+# its PulseAudio and JACK faces, and the ALSA plug-ins that reach it; curl drives the program's
+# remote control in them.
+PACKAGES := cmake g++ make pkg-config qt6-base-dev \
             librubberband-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
             libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \

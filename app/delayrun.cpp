@@ -312,7 +312,7 @@ TRunReport TMainWindow::RunReport() const {
     return report;
 }
 
-void TMainWindow::DumpOnAir() {
+std::optional<double> TMainWindow::DumpOnAir() {
     const TRunReport report = RunReport();
     TWaveOutDevice* output = PlaybackDevice();
     if (!report.CanDump || !output)
@@ -322,6 +322,7 @@ void TMainWindow::DumpOnAir() {
         DumpSeconds > 0.0 ? std::min(DumpSeconds, report.OnAirSeconds) : report.OnAirSeconds;
     TOnAirState state = output->OnAirState();
     const uint64_t asked = state.DumpsAnswered;
+    const uint64_t dumpedBefore = state.DumpedFrames;
     output->Dump(uint64_t(std::llround(seconds * rate)));
     // The audio side answers within a cycle or two. One that does not is left to its
     // watchdog, and its answer is logged when it comes.
@@ -332,8 +333,11 @@ void TMainWindow::DumpOnAir() {
     }
     const QString refused = LogDumpAnswers(state);
     ShowRunStatus();
-    if (state.DumpsAnswered != asked && !refused.isEmpty())
+    if (state.DumpsAnswered == asked)
+        return std::nullopt;
+    if (!refused.isEmpty())
         throw Exception(refused);
+    return double(state.DumpedFrames - dumpedBefore) / rate;
 }
 
 QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {

@@ -133,9 +133,10 @@ public:
     bool HasFormat() const;
     // What the run shows now, on the status line and to the remote control.
     TRunReport RunReport() const;
-    // What Dump does: skips up to the dump length of what waits to go on air. Raises
-    // Exception when there is nothing it may skip.
-    void DumpOnAir();
+    // What Dump does: skips up to the dump length of what waits to go on air, and returns the
+    // seconds skipped once the audio side has taken it (none if it has not answered in time;
+    // the log tells when it does). Raises Exception when there is nothing it may skip.
+    std::optional<double> DumpOnAir();
 
     uint64_t MemoryBudget = 0;
     int32_t FrameCounter = 0;
@@ -190,9 +191,9 @@ private:
 
     // The remote control's requests: what the buttons do, with failures answered, not shown.
     TRunReport Report() const override;
-    QString Dump() override;
-    QString Play() override;
-    QString Stop() override;
+    TPressResult Dump() override;
+    TPressResult Play() override;
+    TPressResult Stop() override;
 
     // Logs the audio side's answers to dumps not logged yet; returns why the last was
     // refused, empty when it was taken.

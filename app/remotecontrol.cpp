@@ -2,50 +2,42 @@
 
 #include "app/application.h"
 #include "app/inifile.h"
+#include "app/remotehttp.h"
 
-#include <QAbstractHttpServer>
 #include <QCryptographicHash>
 #include <QHostAddress>
-#include <QHttpServerRequest>
-#include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
+#include <QRegularExpression>
+#include <algorithm>
 #include <exception>
 #include <utility>
-#include <vector>
 
 namespace {
 
 const QString Remote = QStringLiteral("Remote");
 
-using TStatus = QHttpServerResponder::StatusCode;
-using TMethod = QHttpServerRequest::Method;
-using TAction = QString (TRemoteTarget::*)();
+// What a 404 repeats of the path asked for: enough to see a typo, never the client's megabytes.
+constexpr qsizetype PathShown = 100;
+
+using TAction = TPressResult (TRemoteTarget::*)();
 
 struct TRoute {
     const char* Path;
-    TMethod Method;
-    const char* MethodName;
+    const char* Method;
     // None for a route that only reports.
     TAction Action;
 };
 
 const TRoute Routes[] = {
-    {"/api/status", TMethod::Get, "GET", nullptr},
-    {"/api/dump", TMethod::Post, "POST", &TRemoteTarget::Dump},
-    {"/api/play", TMethod::Post, "POST", &TRemoteTarget::Play},
-    {"/api/stop", TMethod::Post, "POST", &TRemoteTarget::Stop},
+    {"/api/status", "GET", nullptr},
+    {"/api/dump", "POST", &TRemoteTarget::Dump},
+    {"/api/play", "POST", &TRemoteTarget::Play},
+    {"/api/stop", "POST", &TRemoteTarget::Stop},
 };
 
-struct TReply {
-    TStatus Status = TStatus::Ok;
-    QJsonObject Body;
-    std::vector<std::pair<QByteArray, QByteArray>> Headers;
-};
-
-TReply ErrorReply(TStatus status, const QString& text) {
-    return {status, QJsonObject{{QStringLiteral("error"), text}}, {}};
+THttpReply JsonReply(int status, const QJsonObject& body) {
+    return {status, QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n', {}};
 }
 
 QJsonObject StatusObject(const TRunReport& report) {
@@ -80,13 +72,21 @@ bool SameDigest(const QByteArray& a, const QByteArray& b) {
     return difference == 0;
 }
 
-// Header names match without regard to case.
-QList<QByteArray> HeaderValues(const QHttpServerRequest& request, const QByteArray& name) {
-    QList<QByteArray> values;
-    for (const auto& [key, value] : request.headers())
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            values << value;
-    return values;
+// A Host value's name and port ("[::1]:7470" gives "[::1]" and "7470"); an empty name when
+// the value is neither.
+std::pair<QByteArray, QByteArray> SplitHost(const QByteArray& host) {
+    const bool bracketed = host.startsWith('[');
+    qsizetype nameEnd = bracketed ? host.indexOf(']') + 1 : host.indexOf(':');
+    if (!bracketed && nameEnd < 0)
+        nameEnd = host.size();
+    const QByteArray name = host.left(nameEnd), rest = host.mid(nameEnd);
+    if (rest.isEmpty())
+        return {name, {}};
+    const QByteArray port = rest.mid(1);
+    if (rest[0] != ':' || port.isEmpty() ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return {};
+    return {name, port};
 }
 
 } // namespace
@@ -103,76 +103,106 @@ TRemoteSettings ReadRemoteSettings(TIniFile& ini) {
         settings.Port = quint16(port);
     // Spaces around a token are invisible in the file, and a bearer token holds none.
     settings.Token = ini.ReadString(Remote, QStringLiteral("Token"), settings.Token).trimmed();
+    settings.Hosts = ini.ReadString(Remote, QStringLiteral("Hosts"), {})
+                         .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
     return settings;
 }
 
-class TRemoteServer : public QAbstractHttpServer {
+class TRemoteControl::TRouter {
 public:
-    TRemoteServer(TRemoteTarget& target, const QString& token)
+    TRouter(TRemoteTarget& target, const QString& token)
         : Target(target), Token(token.toUtf8()), Digest(TokenDigest(Token)) {}
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override {
-        Respond(Answer(request), request, socket);
-        return true;
+    // Set once listening: on a loopback address only these host names are answered, the
+    // loopback's own with the port bound.
+    void AnswerHosts(quint16 port, const QStringList& extra) {
+        CheckHosts = true;
+        Port = QByteArray::number(port);
+        for (const QString& name : extra)
+            ExtraHosts << name.toUtf8().toLower();
     }
 
-    // Unreached: every request is answered above.
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override {
-        Respond(ErrorReply(TStatus::NotFound, QStringLiteral("Not found")), request, socket);
-    }
-
-private:
-    TReply Answer(const QHttpServerRequest& request) {
+    THttpReply Answer(const THttpRequest& request) {
+        // A web page can point a name of its own at 127.0.0.1 and reach us through the
+        // browser with a Host of that name: refused before anything runs. A client without
+        // a Host (HTTP/1.0) is no browser.
+        const QList<QByteArray> host = request.Values("Host");
+        if (!host.isEmpty() && !HostAnswered(host.front()))
+            return HttpError(421, QStringLiteral("This server does not answer to that Host"));
         // A browser names the page behind every POST; any web page the studio PC shows could
         // otherwise press Dump on a loopback server that needs no token.
-        if (!HeaderValues(request, "Origin").isEmpty())
-            return ErrorReply(TStatus::Forbidden,
-                              QStringLiteral("Requests from web pages are refused"));
+        if (!request.Values("Origin").isEmpty())
+            return HttpError(403, QStringLiteral("Requests from web pages are refused"));
         if (!Authorized(request)) {
-            TReply reply =
-                ErrorReply(TStatus::Unauthorized, QStringLiteral("Missing or wrong bearer token"));
+            THttpReply reply = HttpError(401, QStringLiteral("Missing or wrong bearer token"));
             reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
             return reply;
         }
-        const QString path = request.url().path();
+        const QByteArray path = request.Path();
         const TRoute* route = nullptr;
         for (const TRoute& candidate : Routes)
-            if (path == QLatin1String(candidate.Path))
+            if (path == candidate.Path)
                 route = &candidate;
         if (!route)
-            return ErrorReply(TStatus::NotFound, QStringLiteral("No such resource: %1").arg(path));
-        // 405 rather than 400: the resource exists, and Allow tells the client the one method
-        // that works on it.
-        if (request.method() != route->Method) {
-            const QString method = QLatin1String(route->MethodName);
-            TReply reply = ErrorReply(TStatus::MethodNotAllowed,
-                                      QStringLiteral("%1 takes only %2").arg(path, method));
-            reply.Headers.emplace_back("Allow", route->MethodName);
+            return HttpError(404,
+                             QStringLiteral("No such resource: %1")
+                                 .arg(QString::fromUtf8(path.left(PathShown * 4)).left(PathShown)));
+        // 405 rather than 400: the resource exists, and Allow tells the client the methods
+        // that work on it. HEAD is GET without the body.
+        const bool get = QByteArray(route->Method) == "GET";
+        if (request.Method != route->Method && !(get && request.Method == "HEAD")) {
+            const QByteArray allowed = get ? "GET, HEAD" : route->Method;
+            THttpReply reply = HttpError(
+                405, QStringLiteral("%1 takes only %2")
+                         .arg(QString::fromLatin1(path), QString::fromLatin1(route->Method)));
+            reply.Headers.emplace_back("Allow", allowed);
             return reply;
         }
         // A parameter would be ignored, and a dump of another length than asked for is worse
         // than no dump.
-        if (request.url().hasQuery() || !request.body().isEmpty())
-            return ErrorReply(TStatus::BadRequest,
-                              QStringLiteral("Requests take neither a query nor a body"));
+        if (request.Target.contains('?'))
+            return HttpError(400, QStringLiteral("Requests take neither a query nor a body"));
         try {
+            TPressResult pressed;
             if (route->Action) {
-                const QString error = (Target.*route->Action)();
-                if (!error.isEmpty())
-                    return ErrorReply(TStatus::Conflict, error);
+                pressed = (Target.*route->Action)();
+                if (!pressed.Error.isEmpty())
+                    return HttpError(409, pressed.Error);
             }
-            return {TStatus::Ok, StatusObject(Target.Report()), {}};
+            QJsonObject body = StatusObject(Target.Report());
+            if (route->Action != &TRemoteTarget::Dump)
+                return JsonReply(200, body);
+            // A dump the audio side has not answered yet is under way, not done.
+            if (!pressed.DumpedSeconds)
+                return JsonReply(202, body);
+            body.insert(QStringLiteral("dumped"), *pressed.DumpedSeconds);
+            return JsonReply(200, body);
         } catch (const std::exception& error) {
-            // Unwinding through Qt's socket handling would end the program.
-            return ErrorReply(TStatus::InternalServerError, ExceptionMessage(error));
+            // The window's failure is the client's answer, never the end of the program.
+            return HttpError(500, ExceptionMessage(error));
         }
     }
 
-    bool Authorized(const QHttpServerRequest& request) const {
+private:
+    bool HostAnswered(const QByteArray& value) const {
+        if (!CheckHosts)
+            return true;
+        const QByteArray host = value.toLower();
+        const auto [name, port] = SplitHost(host);
+        if (name.isEmpty())
+            return false;
+        // A browser leaves out port 80 only.
+        const bool ourPort = port == Port || (port.isEmpty() && Port == "80");
+        if (ourPort && (name == "127.0.0.1" || name == "localhost" || name == "[::1]"))
+            return true;
+        // The names the station chose stand for it on any port a proxy forwards from.
+        return ExtraHosts.contains(name) || ExtraHosts.contains(host);
+    }
+
+    bool Authorized(const THttpRequest& request) const {
         if (Token.isEmpty())
             return true;
-        const QList<QByteArray> given = HeaderValues(request, "Authorization");
+        const QList<QByteArray> given = request.Values("Authorization");
         const QByteArray scheme = "Bearer ";
         const bool bearer = given.size() == 1 && given[0].size() > scheme.size() &&
                             given[0].first(scheme.size()).compare(scheme, Qt::CaseInsensitive) == 0;
@@ -180,32 +210,24 @@ private:
         return SameDigest(TokenDigest(presented), Digest) && bearer;
     }
 
-    static void Respond(const TReply& reply, const QHttpServerRequest& request,
-                        QTcpSocket* socket) {
-        // One line, so a shell script can read it with a single read.
-        QHttpServerResponse response(
-            QByteArrayLiteral("application/json"),
-            QJsonDocument(reply.Body).toJson(QJsonDocument::Compact) + '\n', reply.Status);
-        // The state changes from one request to the next.
-        response.addHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
-        for (const auto& [name, value] : reply.Headers)
-            response.addHeader(name, value);
-        response.write(makeResponder(request, socket));
-    }
-
     TRemoteTarget& Target;
     const QByteArray Token;
     const QByteArray Digest;
+    bool CheckHosts = false;
+    QByteArray Port;
+    QList<QByteArray> ExtraHosts;
 };
 
 TRemoteControl::TRemoteControl(TRemoteTarget& target, TRemoteSettings settings)
-    : Settings(std::move(settings)),
-      Server(std::make_unique<TRemoteServer>(target, Settings.Token)) {}
+    : Settings(std::move(settings)), Router(std::make_unique<TRouter>(target, Settings.Token)),
+      Server(std::make_unique<THttpServer>([router = Router.get()](const THttpRequest& request) {
+          return router->Answer(request);
+      })) {}
 
 TRemoteControl::~TRemoteControl() = default;
 
 QString TRemoteControl::Listen() {
-    if (!Settings.Enabled || !Server->servers().isEmpty())
+    if (!Settings.Enabled || Server->Listening())
         return {};
     QHostAddress address;
     // The one host name worth accepting, and the one people write.
@@ -222,18 +244,15 @@ QString TRemoteControl::Listen() {
     if (!address.isLoopback() && Settings.Token.isEmpty())
         return QStringLiteral("Remote control on %1 needs a Token in Lagvane.ini")
             .arg(Settings.Address);
-    // Our own socket server rather than QAbstractHttpServer::listen, which only logs why it
-    // failed.
-    auto tcpServer = std::make_unique<QTcpServer>();
-    if (!tcpServer->listen(address, Settings.Port))
-        return QStringLiteral("Remote control: cannot listen on %1: %2")
-            .arg(where, tcpServer->errorString());
-    tcpServer->setParent(Server.get());
-    Server->bind(tcpServer.release());
+    const QString failure = Server->Listen(address, Settings.Port);
+    if (!failure.isEmpty())
+        return QStringLiteral("Remote control: cannot listen on %1: %2").arg(where, failure);
+    // Off loopback the token guards, and the names the station reaches it by are its own.
+    if (address.isLoopback())
+        Router->AnswerHosts(Server->Port(), Settings.Hosts);
     return {};
 }
 
 quint16 TRemoteControl::Port() const {
-    const QList<QTcpServer*> servers = Server->servers();
-    return servers.isEmpty() ? 0 : servers.front()->serverPort();
+    return Server->Port();
 }

@@ -2,13 +2,16 @@
 
 // Remote control over HTTP: a studio's automation reads the run's state and presses Dump, Play
 // and Stop as the operator would. Requests are served on the main thread's event loop, one at a
-// time, so the window is only ever touched from its own thread.
+// time, so the window is only ever touched from its own thread; the HTTP side, with its limits,
+// is remotehttp.h.
 
 #include "app/runreport.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <memory>
+#include <optional>
 
 class TIniFile;
 
@@ -17,26 +20,36 @@ struct TRemoteSettings {
     QString Address = "127.0.0.1";
     quint16 Port = 7470;
     QString Token;
+    // On a loopback address, the host names answered besides the loopback's own (a reverse
+    // proxy's, the station's DNS name); any other Host is refused, so that no web page can
+    // reach the server through a name it points at 127.0.0.1.
+    QStringList Hosts;
 };
 
 // Section [Remote] of the settings file; what is missing or unreadable keeps its default.
 TRemoteSettings ReadRemoteSettings(TIniFile& ini);
 
+// What pressing a button did: the operator's error text, empty when done; for Dump, the
+// seconds skipped once the audio side has taken it (none while it has not answered).
+struct TPressResult {
+    QString Error;
+    std::optional<double> DumpedSeconds;
+};
+
 // What the remote control acts on: the main window, or a test's stand-in.
 class TRemoteTarget {
 public:
     virtual TRunReport Report() const = 0;
-    // Each does what the window's button does; returns the operator's error text, empty when
-    // done.
-    virtual QString Dump() = 0;
-    virtual QString Play() = 0;
-    virtual QString Stop() = 0;
+    // Each does what the window's button does.
+    virtual TPressResult Dump() = 0;
+    virtual TPressResult Play() = 0;
+    virtual TPressResult Stop() = 0;
 
 protected:
     ~TRemoteTarget() = default;
 };
 
-class TRemoteServer;
+class THttpServer;
 
 class TRemoteControl {
 public:
@@ -52,6 +65,9 @@ public:
     quint16 Port() const;
 
 private:
+    class TRouter;
+
     TRemoteSettings Settings;
-    std::unique_ptr<TRemoteServer> Server;
+    std::unique_ptr<TRouter> Router;
+    std::unique_ptr<THttpServer> Server;
 };

@@ -16,11 +16,11 @@ constexpr int RemoteFailureShownMs = 15000;
 
 // A request's failure goes back to whoever sent it; a message box nobody at the window sees
 // would only block it.
-template <typename TAction> QString FailureOf(TAction&& action) {
+template <typename TAction> TPressResult FailureOf(TAction&& action) {
     try {
         action();
     } catch (const std::exception& error) {
-        return ExceptionMessage(error);
+        return {ExceptionMessage(error), {}};
     }
     return {};
 }
@@ -42,20 +42,23 @@ TRunReport TMainWindow::Report() const {
     return RunReport();
 }
 
-QString TMainWindow::Dump() {
-    return FailureOf([this] { DumpOnAir(); });
+TPressResult TMainWindow::Dump() {
+    std::optional<double> dumped;
+    TPressResult result = FailureOf([this, &dumped] { dumped = DumpOnAir(); });
+    result.DumpedSeconds = dumped;
+    return result;
 }
 
-QString TMainWindow::Play() {
+TPressResult TMainWindow::Play() {
     if (PlayBtn->isChecked())
         return {};
     if (!PlayBtn->isEnabled())
-        return QStringLiteral("The last run is still stopping");
+        return {QStringLiteral("The last run is still stopping"), {}};
     PlayBtn->setChecked(true);
     return FailureOf([this] { PlayBtnClick(); });
 }
 
-QString TMainWindow::Stop() {
+TPressResult TMainWindow::Stop() {
     // A stop already under way ends the run by itself.
     if (!PlayBtn->isChecked() || !PlayBtn->isEnabled())
         return {};

@@ -14,15 +14,22 @@ namespace {
 class TFakeTarget : public TRemoteTarget {
 public:
     TRunReport Report() const override { return Status; }
-    QString Dump() override { return Called("Dump"); }
-    QString Play() override { return Called("Play"); }
-    QString Stop() override { return Called("Stop"); }
-    QString Called(const QString& name) {
+    TPressResult Dump() override {
+        TPressResult result = Called("Dump");
+        if (!Unanswered)
+            result.DumpedSeconds = DumpedSeconds;
+        return result;
+    }
+    TPressResult Play() override { return Called("Play"); }
+    TPressResult Stop() override { return Called("Stop"); }
+    TPressResult Called(const QString& name) {
         Calls << name;
-        return Error;
+        return {Error, {}};
     }
     TRunReport Status{true, "16 bit stereo", 2.5, 2.51, 0.01, true, true, 0.25, 30.0, {7, 1, 2}};
     QString Error;
+    bool Unanswered = false;
+    double DumpedSeconds = 1.25;
     QStringList Calls;
 };
 
@@ -55,16 +62,33 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         const char* targetError;
         const char* status;
         const char* call;
+        // The audio side has not answered the dump yet.
+        bool unanswered = false;
     } cases[] = {
         {"status", "", "GET /api/status", "", "", "200", ""},
         {"dump", "", "POST /api/dump", "", "", "200", "Dump"},
+        {"dump not taken yet", "", "POST /api/dump", "", "", "202", "Dump", true},
         {"play", "", "POST /api/play", "", "", "200", "Play"},
         {"stop", "", "POST /api/stop", "", "", "200", "Stop"},
         {"target refuses", "", "POST /api/play", "", "Can't play format", "409", "Play"},
         {"unknown path", "", "GET /api/volume", "", "", "404", ""},
         {"wrong method", "", "GET /api/dump", "", "", "405", ""},
-        {"body on GET", "", "GET /api/status", "Content-Length: 2\r\n\r\n{}", "", "400", ""},
+        {"HEAD is GET without the body", "", "HEAD /api/status", "Connection: close\r\n", "", "200",
+         ""},
+        {"body on GET", "", "GET /api/status", "Content-Length: 2\r\n\r\n{}", "", "413", ""},
+        {"empty body", "", "POST /api/play", "Content-Length: 0\r\n", "", "200", "Play"},
+        {"chunked", "", "POST /api/play", "Transfer-Encoding: chunked\r\n\r\nzz\r\n", "", "400",
+         ""},
+        {"length twice", "", "POST /api/play", "Content-Length: 0\r\nContent-Length: 0\r\n", "",
+         "400", ""},
+        {"space before colon", "", "POST /api/play", "Content-Length : 5\r\n", "", "400", ""},
         {"query", "", "POST /api/dump?seconds=2", "", "", "400", ""},
+        {"foreign host", "", "POST /api/dump", "Host: evil.example:%1\r\n", "", "421", ""},
+        {"loopback name on another port", "", "POST /api/dump", "Host: localhost:1\r\n", "", "421",
+         ""},
+        {"host the station named", "", "POST /api/play", "Host: Studio.example\r\n", "", "200",
+         "Play"},
+        {"IPv6 loopback", "", "POST /api/play", "Host: [::1]:%1\r\n", "", "200", "Play"},
         {"from a web page", "", "POST /api/dump", "Origin: http://ads.example\r\n", "", "403", ""},
         {"no token", "k1", "POST /api/dump", "", "", "401", ""},
         {"wrong token", "k1", "POST /api/dump", "Authorization: Bearer k2\r\n", "", "401", ""},
@@ -74,30 +98,46 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         SCOPED_TRACE(c.name);
         TFakeTarget target;
         target.Error = c.targetError;
-        TRemoteControl remote(target, {true, "127.0.0.1", 0, c.token});
+        target.Unanswered = c.unanswered;
+        TRemoteControl remote(target, {true, "127.0.0.1", 0, c.token, {"studio.example"}});
         ASSERT_EQ(remote.Listen(), QString());
         // A header list that carries a body ends the head itself.
-        const QByteArray headers = c.headers;
+        const QByteArray headers =
+            QByteArray(c.headers).replace("%1", QByteArray::number(remote.Port()));
+        const QByteArray host =
+            headers.contains("Host:")
+                ? ""
+                : "Host: 127.0.0.1:" + QByteArray::number(remote.Port()) + "\r\n";
         const QByteArray reply =
-            Exchange(remote.Port(), c.request + QByteArray(" HTTP/1.1\r\nHost: localhost\r\n") +
-                                        headers + (headers.contains("\r\n\r\n") ? "" : "\r\n"));
+            Exchange(remote.Port(), c.request + (" HTTP/1.1\r\n" + host) + headers +
+                                        (headers.contains("\r\n\r\n") ? "" : "\r\n"));
         const qsizetype bodyStart = reply.indexOf("\r\n\r\n") + 4;
         const QByteArray body = reply.mid(bodyStart);
         EXPECT_TRUE(reply.startsWith("HTTP/1.1 " + QByteArray(c.status) + ' ')) << reply.data();
         EXPECT_TRUE(reply.left(bodyStart).contains("\r\nContent-Type: application/json\r\n"));
-        EXPECT_EQ(body.indexOf('\n'), body.size() - 1);
         EXPECT_EQ(target.Calls, *c.call ? QStringList{c.call} : QStringList{});
+        if (QByteArray(c.request).startsWith("HEAD")) {
+            EXPECT_TRUE(reply.contains("\r\nContent-Length: ")) << reply.data();
+            EXPECT_TRUE(body.isEmpty()) << body.data();
+            continue;
+        }
+        EXPECT_EQ(body.indexOf('\n'), body.size() - 1);
         const QJsonObject json = QJsonDocument::fromJson(body).object();
         const QString error = json[QStringLiteral("error")].toString();
-        if (QByteArray(c.status) != "200") {
+        if (QByteArray(c.status) >= "300") {
             EXPECT_FALSE(error.isEmpty());
             if (*c.targetError) {
                 EXPECT_EQ(error, target.Error);
             }
             continue;
         }
-        EXPECT_EQ(json.keys(), QStringList({"buildUp", "canDump", "deviceLatency", "dropouts",
-                                            "format", "onAirDelay", "running", "setDelay"}));
+        QStringList keys{"buildUp", "canDump",    "deviceLatency", "dropouts",
+                         "format",  "onAirDelay", "running",       "setDelay"};
+        if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
+            keys.insert(4, "dumped");
+            EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
+        }
+        EXPECT_EQ(json.keys(), keys);
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
                   target.Status.BuildUpSecondsLeft);
@@ -111,17 +151,20 @@ TEST(RemoteControlTest, ListenRefusesWhatItCannotServeSafely) {
     TIniFile ini(folder.filePath(QStringLiteral("Lagvane.ini")));
     ini.WriteString(QStringLiteral("Remote"), QStringLiteral("Address"), QStringLiteral("0.0.0.0"));
     ini.WriteInteger(QStringLiteral("Remote"), QStringLiteral("Port"), 70000);
+    ini.WriteString(QStringLiteral("Remote"), QStringLiteral("Hosts"),
+                    QStringLiteral(" studio.example, proxy.local:8080  radio"));
     const TRemoteSettings settings = ReadRemoteSettings(ini);
     EXPECT_EQ(settings.Port, TRemoteSettings().Port);
+    EXPECT_EQ(settings.Hosts, QStringList({"studio.example", "proxy.local:8080", "radio"}));
     TFakeTarget target;
     TRemoteControl open(target, settings);
     EXPECT_EQ(open.Listen(),
               QStringLiteral("Remote control on 0.0.0.0 needs a Token in Lagvane.ini"));
     EXPECT_EQ(open.Port(), 0);
 
-    TRemoteControl first(target, {true, "127.0.0.1", 0, ""});
+    TRemoteControl first(target, {true, "127.0.0.1", 0, "", {}});
     ASSERT_EQ(first.Listen(), QString());
-    TRemoteControl second(target, {true, "127.0.0.1", first.Port(), ""});
+    TRemoteControl second(target, {true, "127.0.0.1", first.Port(), "", {}});
     EXPECT_TRUE(second.Listen().startsWith(
         QStringLiteral("Remote control: cannot listen on 127.0.0.1:%1: ").arg(first.Port())));
 }

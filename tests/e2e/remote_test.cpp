@@ -1,5 +1,6 @@
 // The real program on a real JACK server, driven over HTTP with curl as a playout system would:
-// status, Play, Dump and Stop; then, listening beyond loopback, only with its token.
+// status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then over
+// raw sockets as a careless client, a flood and a browser would.
 
 #include "tests/e2e/jacktestclient.h"
 
@@ -10,9 +11,12 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -48,6 +52,24 @@ public:
         Process.setProcessEnvironment(environment);
         Process.setProcessChannelMode(QProcess::ForwardedChannels);
         Process.start(QStringLiteral(LAGVANE_PROGRAM), {});
+    }
+
+    quint16 RemotePort() const { return Port; }
+
+    // What the program holds now: resident memory in KiB, open descriptors.
+    qint64 ResidentKiB() const {
+        QFile status(QStringLiteral("/proc/%1/status").arg(Process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').front().toLongLong();
+        return -1;
+    }
+    qsizetype OpenFiles() const {
+        return QDir(QStringLiteral("/proc/%1/fd").arg(Process.processId()))
+            .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+            .size();
     }
 
     ~TProgram() {
@@ -92,6 +114,51 @@ private:
     quint16 Port = 0;
 };
 
+// What came back on one raw connection: the answers' codes in order, all the bytes, when the
+// first answer's head was in, and whether the program closed the connection.
+struct TRawAnswer {
+    QList<int> Codes;
+    QByteArray Text;
+    qint64 FirstAnswerMs = -1;
+    bool Closed = false;
+};
+
+// Reads what the program sends until it closes the connection or limitMs pass since clock
+// started; while waiting, sends up to bodyBytes of zeros as fast as the program takes them.
+void ReadRaw(QTcpSocket& socket, const QElapsedTimer& clock, int limitMs, TRawAnswer& answer,
+             qint64 bodyBytes = 0) {
+    const QByteArray chunk(64 * 1024, '\0');
+    qint64 sent = 0;
+    while (clock.elapsed() < limitMs && socket.state() == QAbstractSocket::ConnectedState) {
+        if (sent < bodyBytes && socket.bytesToWrite() < chunk.size()) {
+            socket.write(chunk);
+            sent += chunk.size();
+        }
+        socket.waitForReadyRead(10);
+        answer.Text += socket.readAll();
+        if (answer.FirstAnswerMs < 0 && answer.Text.contains("\r\n\r\n"))
+            answer.FirstAnswerMs = clock.elapsed();
+    }
+    answer.Text += socket.readAll();
+    answer.Closed = socket.state() != QAbstractSocket::ConnectedState;
+    for (qsizetype at = 0; (at = answer.Text.indexOf("HTTP/1.1 ", at)) >= 0; at += 9)
+        if (at == 0 || answer.Text[at - 1] == '\n')
+            answer.Codes << answer.Text.mid(at + 9, 3).toInt();
+}
+
+TRawAnswer SendRaw(quint16 port, const QByteArray& request, qint64 bodyBytes = 0) {
+    TRawAnswer answer;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(1000))
+        return answer;
+    QElapsedTimer clock;
+    clock.start();
+    socket.write(request);
+    ReadRaw(socket, clock, 3000, answer, bodyBytes);
+    return answer;
+}
+
 bool Answers(const TAnswer& answer) {
     return answer.Code != 0;
 }
@@ -118,12 +185,15 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         const double before = status.Body[QStringLiteral("onAirDelay")].toDouble();
         EXPECT_GE(before, 3.0);
 
-        ASSERT_EQ(program.Ask("POST", "/api/dump").Code, 200);
+        // The answer comes once the audio side has skipped, with the state after it.
+        const TAnswer dump = program.Ask("POST", "/api/dump");
+        ASSERT_EQ(dump.Code, 200);
+        EXPECT_GT(dump.Body[QStringLiteral("dumped")].toDouble(), 2.5);
         const auto dumped = [&](const TAnswer& answer) {
             return answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - 2.5;
         };
-        status = program.Ask("GET", "/api/status", {}, dumped, 5000);
-        EXPECT_TRUE(dumped(status)) << "on air " << status.Body["onAirDelay"].toDouble() << " s";
+        EXPECT_TRUE(dumped(dump)) << "on air " << dump.Body["onAirDelay"].toDouble() << " s";
+        status = program.Ask("GET", "/api/status");
         const QJsonObject buildUp = status.Body[QStringLiteral("buildUp")].toObject();
         EXPECT_TRUE(buildUp[QStringLiteral("active")].toBool());
         EXPECT_GT(buildUp[QStringLiteral("secondsLeft")].toDouble(), 20.0);
@@ -143,6 +213,126 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         EXPECT_EQ(status.Code, 200);
         EXPECT_FALSE(status.Body[QStringLiteral("running")].toBool());
     }
+}
+
+TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {
+    constexpr int IdleConnections = 200;
+    constexpr int MostConnections = 32;
+    constexpr qint64 MostGrowthKiB = 2048;
+    UseJackServer(SampleRate);
+    TProgram program({});
+    ASSERT_EQ(program.Ask("GET", "/api/status", {}, Answers, 20000).Code, 200);
+    const quint16 port = program.RemotePort();
+    const qsizetype filesBefore = program.OpenFiles();
+    const auto head = [port](QByteArray text) {
+        return text.replace("{host}", "127.0.0.1:" + QByteArray::number(port));
+    };
+
+    // Left half-sent for the program's time-out, while the rest goes on.
+    QTcpSocket halfSent;
+    halfSent.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(halfSent.waitForConnected(1000));
+    QElapsedTimer halfSentClock;
+    halfSentClock.start();
+    halfSent.write(head("POST /api/play HTTP/1.1\r\nHost: {host}\r\n"));
+    ASSERT_TRUE(halfSent.waitForBytesWritten(1000));
+
+    // Each is answered within a second and closed, keeps less than 2 MB, and presses nothing:
+    // every request on Play is refused.
+    const struct {
+        const char* name;
+        QByteArray request;
+        qint64 bodyBytes;
+        QList<int> codes;
+    } cases[] = {
+        {"head over 16 KiB",
+         head("POST /api/play HTTP/1.1\r\nHost: {host}\r\nX-Filler: ") + QByteArray(20000, 'a') +
+             "\r\n\r\n",
+         0,
+         {431}},
+        {"1 GB body",
+         head("POST /api/play HTTP/1.1\r\nHost: {host}\r\nContent-Length: 1073741824\r\n\r\n"),
+         64 << 20,
+         {413}},
+        {"foreign Host",
+         head("POST /api/play HTTP/1.1\r\nHost: evil.example:%1\r\nConnection: close\r\n\r\n")
+             .replace("%1", QByteArray::number(port)),
+         0,
+         {421}},
+        {"negative length",
+         head("POST /api/play HTTP/1.1\r\nHost: {host}\r\nContent-Length: -5\r\n\r\n"),
+         0,
+         {400}},
+        {"two lengths",
+         head("POST /api/play HTTP/1.1\r\nHost: {host}\r\nContent-Length: 0\r\nContent-Length: "
+              "5\r\n\r\nhello"),
+         0,
+         {400}},
+        {"bad chunk size",
+         head(
+             "POST /api/play HTTP/1.1\r\nHost: {host}\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+         0,
+         {400}},
+        {"HEAD, then GET behind it",
+         head("HEAD /api/play HTTP/1.1\r\nHost: {host}\r\n\r\nHEAD /api/status "
+              "HTTP/1.1\r\nHost: {host}\r\n\r\nGET /api/status HTTP/1.1\r\nHost: "
+              "{host}\r\nConnection: close\r\n\r\n"),
+         0,
+         {405, 200, 200}},
+        {"Upgrade",
+         head("POST /api/stop HTTP/1.1\r\nHost: {host}\r\nConnection: Upgrade, close\r\nUpgrade: "
+              "websocket\r\n\r\n"),
+         0,
+         {200}},
+        {"HTTP/1.0", "GET /api/status HTTP/1.0\r\n\r\n", 0, {200}},
+        {"long path",
+         head("GET /" + QByteArray(10000, 'x') +
+              " HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n"),
+         0,
+         {404}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const qint64 residentBefore = program.ResidentKiB();
+        const TRawAnswer answer = SendRaw(port, c.request, c.bodyBytes);
+        EXPECT_EQ(answer.Codes, c.codes) << answer.Text.left(2000).data();
+        EXPECT_GE(answer.FirstAnswerMs, 0);
+        EXPECT_LT(answer.FirstAnswerMs, 1000);
+        EXPECT_TRUE(answer.Closed);
+        EXPECT_LT(program.ResidentKiB() - residentBefore, MostGrowthKiB);
+        // Answers to HEAD carry no body: the next answer follows the blank line at once.
+        if (c.codes.size() > 1) {
+            EXPECT_EQ(answer.Text.count("\r\n\r\nHTTP/1.1 "), c.codes.size() - 1);
+        }
+        EXPECT_LT(answer.Text.size(), 1000);
+        EXPECT_FALSE(program.Ask("GET", "/api/status").Body[QStringLiteral("running")].toBool());
+    }
+
+    // Idle connections never crowd out a request; the program keeps no more than its limit.
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < IdleConnections; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QElapsedTimer connecting;
+    connecting.start();
+    for (const auto& socket : idle)
+        socket->waitForConnected(int(std::max<qint64>(1, 5000 - connecting.elapsed())));
+    const TRawAnswer status = SendRaw(
+        port, head("GET /api/status HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n"));
+    EXPECT_EQ(status.Codes, QList<int>{200});
+    EXPECT_GE(status.FirstAnswerMs, 0);
+    EXPECT_LT(status.FirstAnswerMs, 1000);
+    EXPECT_LE(program.OpenFiles(), filesBefore + MostConnections);
+    idle.clear();
+
+    // The half-sent request is refused once its 10 s are up, not before.
+    TRawAnswer timedOut;
+    ReadRaw(halfSent, halfSentClock, 13000, timedOut);
+    EXPECT_EQ(timedOut.Codes, QList<int>{408});
+    EXPECT_TRUE(timedOut.Closed);
+    EXPECT_GE(timedOut.FirstAnswerMs, 9500);
+    EXPECT_FALSE(program.Ask("GET", "/api/status").Body[QStringLiteral("running")].toBool());
 }
 
 } // namespace

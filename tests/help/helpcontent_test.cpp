@@ -72,6 +72,7 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"LAGVANE_LOG", "troubleshooting.html"},
         {"BuildUpPercent", "dump-remote.html"},
         {"Authorization: Bearer", "dump-remote.html"},
+        {"The Host rule", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,

@@ -1,0 +1,388 @@
+#include "app/remotehttp.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+#include <cctype>
+#include <sys/socket.h>
+
+namespace {
+
+// A failed accept (out of file descriptors) leaves the listener paused; it tries again after
+// this long rather than spinning on a socket it cannot take.
+constexpr int AcceptRetryMs = 1000;
+constexpr int ListenQueuePerConnection = 8;
+
+const char* ReasonPhrase(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 413:
+        return "Content Too Large";
+    case 421:
+        return "Misdirected Request";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 505:
+        return "HTTP Version Not Supported";
+    }
+    return "Unknown";
+}
+
+bool IsTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
+}
+
+bool IsToken(const QByteArray& text) {
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), IsTokenChar);
+}
+
+// Tabs are white space in a header value; other control bytes smuggle line breaks.
+bool HasControl(const QByteArray& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7f; });
+}
+
+bool ListHas(const QList<QByteArray>& values, const QByteArray& token) {
+    for (const QByteArray& value : values)
+        for (const QByteArray& item : value.split(','))
+            if (item.trimmed().compare(token, Qt::CaseInsensitive) == 0)
+                return true;
+    return false;
+}
+
+// Where the empty line that ends a head starts, and how long the break before it and the line
+// are; -1 while the head is not all in. Bare line feeds are taken, as RFC 9112 lets servers do.
+std::pair<qsizetype, qsizetype> HeadEnd(const QByteArray& data) {
+    const qsizetype crlf = data.indexOf("\n\r\n"), lf = data.indexOf("\n\n");
+    if (crlf >= 0 && (lf < 0 || crlf < lf))
+        return {crlf, 3};
+    return {lf, 2};
+}
+
+} // namespace
+
+QList<QByteArray> THttpRequest::Values(const QByteArray& name) const {
+    QList<QByteArray> values;
+    for (const auto& [key, value] : Headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            values << value;
+    return values;
+}
+
+THttpReply HttpError(int status, const QString& text) {
+    return {
+        status,
+        QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact) +
+            '\n',
+        {}};
+}
+
+THeadParse ParseRequestHead(const QByteArray& head) {
+    THeadParse parse;
+    const auto refuse = [&parse](int status, const QString& text) {
+        parse.Refused = true;
+        parse.Refusal = HttpError(status, text);
+        parse.Close = true;
+        return parse;
+    };
+    QList<QByteArray> lines = head.split('\n');
+    for (QByteArray& line : lines)
+        if (line.endsWith('\r'))
+            line.chop(1);
+    const QList<QByteArray> parts = lines.front().split(' ');
+    if (parts.size() != 3 || !IsToken(parts[0]))
+        return refuse(400, QStringLiteral("Malformed request line"));
+    const QByteArray& version = parts[2];
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        const bool http = version.size() == 8 && version.startsWith("HTTP/") &&
+                          std::isdigit(uchar(version[5])) && version[6] == '.' &&
+                          std::isdigit(uchar(version[7]));
+        return http ? refuse(505, QStringLiteral("Only HTTP/1.1 and HTTP/1.0 are served"))
+                    : refuse(400, QStringLiteral("Malformed request line"));
+    }
+    // Only paths: an absolute URL would carry a host of its own past the Host check.
+    const QByteArray& target = parts[1];
+    if (!target.startsWith('/') || HasControl(target) ||
+        std::any_of(target.begin(), target.end(), [](char c) { return uchar(c) > 0x7e; }))
+        return refuse(400, QStringLiteral("The request names no plain path"));
+    parse.Request.Method = parts[0];
+    parse.Request.Target = target;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray& line = lines[i];
+        const qsizetype colon = line.indexOf(':');
+        // A name with white space before its colon, or a line folded onto the one before, is
+        // read differently by different servers: the way requests get smuggled past checks.
+        if (colon <= 0 || !IsToken(line.left(colon)))
+            return refuse(400, QStringLiteral("Malformed header line"));
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (HasControl(value))
+            return refuse(400, QStringLiteral("Malformed header line"));
+        parse.Request.Headers.emplace_back(line.left(colon), value);
+    }
+    const THttpRequest& request = parse.Request;
+    const bool http10 = version == "HTTP/1.0";
+    const qsizetype hosts = request.Values("Host").size();
+    if (hosts > 1 || (!http10 && hosts == 0))
+        return refuse(400, QStringLiteral("A request names exactly one Host"));
+    // No request takes a body, so anything that frames one ends the connection: what follows
+    // it can no longer be told apart from the next request.
+    if (!request.Values("Transfer-Encoding").isEmpty())
+        return refuse(400, QStringLiteral("Requests take no body: Transfer-Encoding is refused"));
+    const QList<QByteArray> lengths = request.Values("Content-Length");
+    if (lengths.size() > 1)
+        return refuse(400, QStringLiteral("Content-Length is given more than once"));
+    if (lengths.size() == 1) {
+        const QByteArray& length = lengths.front();
+        if (length.isEmpty() ||
+            !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return refuse(400, QStringLiteral("Content-Length is not a number"));
+        // Refused unread, however large it says it is.
+        if (length.count('0') != length.size())
+            return refuse(413, QStringLiteral("Requests take no body"));
+    }
+    parse.Close = http10 || ListHas(request.Values("Connection"), "close");
+    return parse;
+}
+
+// One client's connection: reads a head at a time, never more than the head limit, and
+// answers it before it reads the next.
+class THttpConnection : public QObject {
+public:
+    THttpConnection(THttpServer::TState& server, QTcpSocket* socket);
+    // Closing connections go first, then those waiting for a request, oldest first; one in
+    // the middle of a request is never dropped for a newcomer.
+    int DropRank() const;
+    void End();
+
+private:
+    void Read();
+    void Written();
+    void Expire();
+    void Send(THttpReply reply, bool head, bool close);
+    void BeginClosing();
+    void ShutDownWriting();
+    void Drain();
+
+    THttpServer::TState& Server;
+    QTcpSocket* const Socket;
+    QTimer Deadline;
+    // The head read so far; never more than the head limit.
+    QByteArray Pending;
+    bool Closing = false;
+    bool Ended = false;
+};
+
+struct THttpServer::TState {
+    THandler Handler;
+    THttpLimits Limits;
+    QTcpServer Listener;
+    // In the order they opened.
+    QList<THttpConnection*> Connections;
+
+    void Accept() {
+        while (QTcpSocket* socket = Listener.nextPendingConnection()) {
+            if (Connections.size() >= Limits.Connections) {
+                THttpConnection* dropped = nullptr;
+                for (THttpConnection* connection : Connections)
+                    if (connection->DropRank() >= 0 &&
+                        (!dropped || connection->DropRank() < dropped->DropRank()))
+                        dropped = connection;
+                if (!dropped) {
+                    socket->abort();
+                    socket->deleteLater();
+                    continue;
+                }
+                dropped->End();
+            }
+            Connections << new THttpConnection(*this, socket);
+        }
+    }
+};
+
+THttpConnection::THttpConnection(THttpServer::TState& server, QTcpSocket* socket)
+    : Server(server), Socket(socket) {
+    Socket->setParent(this);
+    // Qt stops taking bytes from the system once this much waits unread.
+    Socket->setReadBufferSize(Server.Limits.HeadBytes);
+    Deadline.setSingleShot(true);
+    connect(Socket, &QTcpSocket::readyRead, this, [this] { Read(); });
+    // Queued: Send's flush reports its bytes at once, and the next request waits its turn.
+    connect(
+        Socket, &QTcpSocket::bytesWritten, this, [this] { Written(); }, Qt::QueuedConnection);
+    connect(Socket, &QTcpSocket::disconnected, this, [this] { End(); });
+    connect(&Deadline, &QTimer::timeout, this, [this] { Expire(); });
+    Deadline.start(Server.Limits.IdleMs);
+    Read();
+}
+
+int THttpConnection::DropRank() const {
+    if (Closing)
+        return 0;
+    const bool waiting =
+        Pending.isEmpty() && Socket->bytesAvailable() == 0 && Socket->bytesToWrite() == 0;
+    return waiting ? 1 : -1;
+}
+
+void THttpConnection::End() {
+    if (Ended)
+        return;
+    Ended = true;
+    Deadline.stop();
+    disconnect(Socket, nullptr, this, nullptr);
+    Socket->abort();
+    Server.Connections.removeOne(this);
+    // This may run inside one of the socket's own signals.
+    deleteLater();
+}
+
+void THttpConnection::Read() {
+    if (Closing) {
+        Drain();
+        return;
+    }
+    // The next pipelined request waits until this answer is out, so a client that never reads
+    // cannot make answers pile up here.
+    if (Ended || Socket->bytesToWrite() > 0)
+        return;
+    Pending += Socket->read(Server.Limits.HeadBytes - Pending.size());
+    // Line breaks before a request line are allowed, and ignored.
+    qsizetype start = 0;
+    while (start < Pending.size() && (Pending[start] == '\r' || Pending[start] == '\n'))
+        ++start;
+    Pending.remove(0, start);
+    const auto [end, breakLength] = HeadEnd(Pending);
+    if (end < 0) {
+        if (Pending.size() >= Server.Limits.HeadBytes)
+            Send(HttpError(431, QStringLiteral("The request head is longer than %1 bytes")
+                                    .arg(Server.Limits.HeadBytes)),
+                 false, true);
+        return;
+    }
+    const THeadParse parse = ParseRequestHead(Pending.left(end));
+    Pending.remove(0, end + breakLength);
+    const bool head = !parse.Refused && parse.Request.Method == "HEAD";
+    Send(parse.Refused ? parse.Refusal : Server.Handler(parse.Request), head, parse.Close);
+}
+
+void THttpConnection::Written() {
+    if (Ended || Socket->bytesToWrite() > 0)
+        return;
+    if (Closing) {
+        ShutDownWriting();
+        return;
+    }
+    // The client's time for its next request starts when it has this answer.
+    Deadline.start(Server.Limits.IdleMs);
+    Read();
+}
+
+void THttpConnection::Expire() {
+    if (Closing || DropRank() == 1) {
+        End();
+        return;
+    }
+    Send(HttpError(408, QStringLiteral("The request did not arrive in time")), false, true);
+}
+
+void THttpConnection::Send(THttpReply reply, bool head, bool close) {
+    if (close)
+        reply.Headers.emplace_back("Connection", "close");
+    QByteArray message = "HTTP/1.1 " + QByteArray::number(reply.Status) + ' ' +
+                         ReasonPhrase(reply.Status) +
+                         "\r\nContent-Type: application/json\r\nContent-Length: " +
+                         QByteArray::number(reply.Body.size()) +
+                         // The state changes from one request to the next.
+                         "\r\nCache-Control: no-store\r\n";
+    for (const auto& [name, value] : reply.Headers)
+        message += name + ": " + value + "\r\n";
+    message += "\r\n";
+    if (!head)
+        message += reply.Body;
+    Socket->write(message);
+    // Into the system at once: a client that sent its request and then closed its side is
+    // seen as gone by Qt's next read, which drops whatever is still unwritten.
+    Socket->flush();
+    if (close)
+        BeginClosing();
+}
+
+void THttpConnection::BeginClosing() {
+    Closing = true;
+    Pending.clear();
+    Deadline.start(Server.Limits.LingerMs);
+    if (Socket->bytesToWrite() == 0)
+        ShutDownWriting();
+    Drain();
+}
+
+void THttpConnection::ShutDownWriting() {
+    // The client reads its answer up to our end of stream, then closes its side, which ends
+    // the connection here; Qt's sockets can only close both ways at once.
+    if (Socket->socketDescriptor() >= 0)
+        ::shutdown(int(Socket->socketDescriptor()), SHUT_WR);
+}
+
+void THttpConnection::Drain() {
+    char dropped[4096];
+    while (Socket->read(dropped, sizeof dropped) > 0) {
+    }
+}
+
+THttpServer::THttpServer(THandler handler, THttpLimits limits) : State(std::make_unique<TState>()) {
+    State->Handler = std::move(handler);
+    State->Limits = limits;
+    TState& state = *State;
+    QObject::connect(&state.Listener, &QTcpServer::newConnection, [&state] { state.Accept(); });
+    QObject::connect(&state.Listener, &QTcpServer::acceptError, [&state] {
+        state.Listener.pauseAccepting();
+        QTimer::singleShot(AcceptRetryMs, &state.Listener,
+                           [&state] { state.Listener.resumeAccepting(); });
+    });
+}
+
+THttpServer::~THttpServer() {
+    for (THttpConnection* connection : QList<THttpConnection*>(State->Connections)) {
+        connection->End();
+        delete connection;
+    }
+}
+
+QString THttpServer::Listen(const QHostAddress& address, quint16 port) {
+    // A burst of connections is met by closing idle ones, not by the system dropping the
+    // handshakes of those beyond its queue, which would hold a real client back a second.
+    State->Listener.setListenBacklogSize(State->Limits.Connections * ListenQueuePerConnection);
+    if (State->Listener.listen(address, port))
+        return {};
+    return State->Listener.errorString();
+}
+
+bool THttpServer::Listening() const {
+    return State->Listener.isListening();
+}
+
+quint16 THttpServer::Port() const {
+    return Listening() ? State->Listener.serverPort() : 0;
+}
