@@ -10,6 +10,7 @@
 #include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QTcpServer>
 #include <exception>
 #include <utility>
@@ -48,6 +49,11 @@ TReply ErrorReply(TStatus status, const QString& text) {
     return {status, QJsonObject{{QStringLiteral("error"), text}}, {}};
 }
 
+// With its offset from UTC, so that a panel in another time zone reads the same moment.
+QString OffsetTimeText(const QDateTime& time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 QJsonObject StatusObject(const TRunReport& report) {
     return {
         {QStringLiteral("running"), report.Running},
@@ -64,6 +70,14 @@ QJsonObject StatusObject(const TRunReport& report) {
          QJsonObject{{QStringLiteral("framesLost"), qint64(report.Dropouts.LostFrames)},
                      {QStringLiteral("dry"), qint64(report.Dropouts.DryOutputs)},
                      {QStringLiteral("xruns"), qint64(report.Dropouts.Xruns)}}},
+        {QStringLiteral("state"), RunStateName(report.State)},
+        {QStringLiteral("lastMessage"),
+         report.LastMessage.Text.isEmpty()
+             ? QJsonValue()
+             : QJsonObject{{QStringLiteral("time"), OffsetTimeText(report.LastMessage.Time)},
+                           {QStringLiteral("text"), report.LastMessage.Text}}},
+        {QStringLiteral("restarts"), qint64(report.Restarts)},
+        {QStringLiteral("offAirSeconds"), report.OffAirSeconds},
     };
 }
 
