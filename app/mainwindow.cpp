@@ -156,6 +156,10 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     OscopePanel->hide();
     Dock(client, OscopePanel, TAlign::alClient);
 
+    // Listening before anything may raise a message: the reader below may say there is no
+    // device, and a remote panel must be able to read that. No request is served before the
+    // event loop runs, and none of what a request touches is missing by then.
+    StartRemoteControl();
     Capture = new TWaveReader(this);
     Capture->OnWaveIn = [this](QObject* sender, void* buffer, int32_t sampleCount,
                                const TWaveDataFormat& format) {
@@ -411,7 +415,6 @@ void TMainWindow::StartUp() {
     UpdateBufferSize();
     MakeHelpFileAbsolute();
     LoadDefaults(*this);
-    StartRemoteControl();
     // Qt paints every widget through a back buffer, the graphs included: nothing to switch on.
     OscopeChkClick();
 }

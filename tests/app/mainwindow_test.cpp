@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QToolButton>
 
@@ -186,6 +188,27 @@ TEST_F(MainWindowTest, WithoutAFormatSizesShowZeroAndPlayExplainsInsteadOfStarti
     EXPECT_TRUE(window.View().PlayBtn->isChecked());
     EXPECT_TRUE(Device.InputStarted());
     EXPECT_EQ(window.View().BufferSizeDis->Caption(), QStringLiteral("4,800 / 4,800"));
+}
+
+// Nothing the window may say at start comes before the remote control listens: a panel can
+// connect while "No Wave Device Available" is up.
+TEST_F(MainWindowTest, RemoteControlListensBeforeTheFirstMessage) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    WriteIni(QByteArray("[Remote]\nPort=") + QByteArray::number(port) + '\n');
+    Device.SetInputDeviceCount(0);
+    bool connected = false;
+    SetWaveMessageFunction([&](const QString& text) {
+        WaveMessages << text;
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        connected = socket.waitForConnected(2000);
+    });
+    MakeWindow();
+    EXPECT_EQ(WaveMessages, QStringList{QStringLiteral("No Wave Device Available")});
+    EXPECT_TRUE(connected);
 }
 
 } // namespace
