@@ -115,10 +115,13 @@ TEST_F(MainWindowTest, MenusCarryTheirItems) {
     EXPECT_EQ(window.View().LagvaneHelpAction->text(), QStringLiteral("&Lagvane Help"));
     EXPECT_EQ(window.View().BuildUpAtStartAction->text(), QStringLiteral("&Build up at start"));
     EXPECT_TRUE(window.View().BuildUpAtStartAction->isCheckable());
+    EXPECT_EQ(window.View().KeepOnAirAction->text(), QStringLiteral("&Keep On Air"));
+    EXPECT_TRUE(window.View().KeepOnAirAction->isCheckable());
+    EXPECT_FALSE(window.View().KeepOnAirAction->isChecked());
     EXPECT_EQ(
         window.View().OptionsMenu->actions(),
         (QList<QAction*>{window.View().ChooseInputOutputAction, window.View().BuildUpAtStartAction,
-                         window.View().SaveDefaultsAction}));
+                         window.View().KeepOnAirAction, window.View().SaveDefaultsAction}));
 }
 
 TEST_F(MainWindowTest, HelpItemOpensTheContentsOfTheProgramsHelpFile) {
