@@ -3,8 +3,8 @@
 #include "app/mainwindow.h"
 #include "support/conversions.h"
 #include "support/errors.h"
+#include "support/messageboard.h"
 
-#include <QMessageBox>
 #include <new>
 
 namespace {
@@ -12,10 +12,6 @@ namespace {
 TExceptionMessageFunction& ExceptionMessageFunction() {
     static TExceptionMessageFunction function;
     return function;
-}
-
-void ShowExceptionBox(const QString& text) {
-    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
 }
 
 } // namespace
@@ -47,10 +43,8 @@ void ShowCurrentException() {
 }
 
 void ShowErrorMessage(const QString& text) {
-    if (ExceptionMessageFunction())
-        ExceptionMessageFunction()(text);
-    else
-        ShowExceptionBox(text);
+    MessageBoard().Raise(TMessageKind::Error, QApplication::applicationName(), text,
+                         ExceptionMessageFunction());
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -73,5 +67,7 @@ int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& wind
     if (prepare)
         prepare(window);
     window.show();
-    return TApplication::exec();
+    const int code = TApplication::exec();
+    MessageBoard().Clear();
+    return code;
 }

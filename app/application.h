@@ -1,16 +1,16 @@
 #pragma once
 
-// The program's top-level error handling: an exception that leaves a handler is shown in a
-// message box with its message, and the program goes on.
+// The program's top-level error handling: an exception that leaves a handler is shown on the
+// message board with its message, and the program goes on.
 
 #include <QApplication>
 #include <QString>
 #include <exception>
 #include <functional>
 
-// Shows the text of an exception that reached the top; by default a modal error box, tests
-// install their own so that nothing blocks. Returns the previous function; an empty function
-// restores the box.
+// Shows the text of an exception that reached the top; by default the message board's box,
+// which never blocks; tests install their own to read them. Returns the previous function; an
+// empty function restores the box.
 using TExceptionMessageFunction = std::function<void(const QString& text)>;
 TExceptionMessageFunction SetExceptionMessageFunction(TExceptionMessageFunction function);
 

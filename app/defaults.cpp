@@ -15,6 +15,7 @@ namespace {
 
 const QString Actions = QStringLiteral("Actions");
 const QString PlayOnStart = QStringLiteral("PlayOnStart");
+const QString KeepOnAir = QStringLiteral("KeepOnAir");
 const QString Settings = QStringLiteral("Settings");
 const QString DelayTime = QStringLiteral("DelayTime");
 const QString AudioFormat = QStringLiteral("AudioFormat");
@@ -35,6 +36,7 @@ QString DefaultsFileName() {
 void SaveDefaults(TMainWindow& window) {
     TIniFile ini(DefaultsFileName());
     ini.WriteBool(Actions, PlayOnStart, window.PlayOnStartChk->isChecked());
+    ini.WriteBool(Actions, KeepOnAir, window.KeepOnAirAction->isChecked());
     ini.WriteFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0);
     ini.WriteInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
     ini.WriteBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked());
@@ -44,11 +46,14 @@ void LoadDefaults(TMainWindow& window) {
     TIniFile ini(DefaultsFileName());
     window.PlayOnStartChk->setChecked(
         ini.ReadBool(Actions, PlayOnStart, window.PlayOnStartChk->isChecked()));
+    window.KeepOnAirAction->setChecked(
+        ini.ReadBool(Actions, KeepOnAir, window.KeepOnAirAction->isChecked()));
     // The spinner clamps the value to its limits and resizes the delay for the current format.
     window.DelayTimeSpin->SetDegrees(
         ini.ReadFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0) / 3600.0);
     // An index from another device's list leaves the selection, so a format stays selected.
     const int index = ini.ReadInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
+    window.DefaultFormatIndex = index;
     if (index >= 0 && index < window.FormatCombo->count())
         window.FormatCombo->setCurrentIndex(index);
     // A dump length of 0 or less, or none, dumps the whole delay; a stretch out of its range
@@ -61,8 +66,6 @@ void LoadDefaults(TMainWindow& window) {
         ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
     // The saved format may hold less delay than the saved delay: lower it before any start.
     window.UpdateBufferSize();
-    if (window.PlayOnStartChk->isChecked()) {
-        window.PlayBtn->setChecked(true);
-        RunHandler([&window] { window.PlayBtnClick(); });
-    }
+    if (window.PlayOnStartChk->isChecked())
+        window.PlayAtStart();
 }

@@ -1,8 +1,9 @@
 #pragma once
 
-// The operator's saved choices: "Play On Start", the delay, the format and "Build up at start",
-// kept in Lagvane.ini in the user's configuration folder and written only on "&Save Defaults".
-// The dump length and the build-up's stretch are read from there too; only the file sets them.
+// The operator's saved choices: "Play On Start", "Keep On Air", the delay, the format and
+// "Build up at start", kept in Lagvane.ini in the user's configuration folder and written only
+// on "&Save Defaults". The dump length and the build-up's stretch are read from there too;
+// only the file sets them.
 
 #include <QString>
 
@@ -14,5 +15,6 @@ QString DefaultsFileName();
 // Writes the values on screen now, run or not.
 void SaveDefaults(TMainWindow& window);
 // Sets what the file holds (what it lacks or cannot be read stays as it is), sizes the delay
-// for the format then selected, and starts a run when "Play On Start" is ticked.
+// for the format then selected, and starts a run when "Play On Start" is ticked (one that keeps
+// trying with "Keep On Air").
 void LoadDefaults(TMainWindow& window);

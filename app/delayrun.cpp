@@ -12,6 +12,7 @@
 #include "support/log.h"
 #include "support/panel.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -240,8 +241,14 @@ void TMainWindow::DeviceFault(TRunDevice device, const QString& reason) {
 void TMainWindow::StopAfterFault(int run, const QString& message) {
     // The operator may have stopped the run meanwhile, or even started another.
     if (run == RunNumber && PlayBtn->isChecked()) {
-        PlayBtn->setChecked(false);
-        RunHandler([this] { PlayBtnClick(); });
+        if (KeepOnAirAction->isChecked()) {
+            // The button keeps reading Stop: the run is only off air, and Stop ends the wait.
+            RunHandler([this] { StopRun(); });
+            GoOffAir();
+        } else {
+            PlayBtn->setChecked(false);
+            RunHandler([this] { PlayBtnClick(); });
+        }
     }
     ShowErrorMessage(message);
 }
@@ -290,9 +297,16 @@ TRunReport TMainWindow::RunReport() const {
     report.Format = WaveTypeText(Capture->WaveType());
     report.SetDelaySeconds = DelayHours() * 3600.0;
     report.Dropouts = Dropouts();
+    report.LastMessage = MessageBoard().Last();
+    report.Restarts = Restarts;
+    report.OffAirSeconds =
+        OffAirSecondsBefore + (OffAirClock.isValid() ? OffAirClock.elapsed() / 1000.0 : 0.0);
+    if (WaitingForDevices())
+        report.State = TRunState::WaitingForServer;
     const int32_t rate = CurrentFormat().SamplesPerSec;
     if (!report.Running || rate <= 0)
         return report;
+    report.State = CountDownSecs > 0.0 ? TRunState::CountingDown : TRunState::OnAir;
     const TWaveOutDevice* output = PlaybackDevice();
     const TOnAirState onAir = output ? output->OnAirState() : TOnAirState{};
     report.DeviceLatencySeconds = double(Capture->LatencyFrames() + PlaybackLatencyFrames()) / rate;
@@ -309,6 +323,8 @@ TRunReport TMainWindow::RunReport() const {
             std::clamp(1.0 - double(onAir.AheadFrames) / double(onAir.BuildUpFrames), 0.0, 1.0);
         report.BuildUpSecondsLeft = double(onAir.AheadFrames) * ratio / (ratio - 1.0) / rate;
     }
+    if (report.BuildingUp)
+        report.State = TRunState::BuildingUp;
     return report;
 }
 
@@ -394,8 +410,12 @@ void TMainWindow::LogClocks(const TRunReport& report) {
 void TMainWindow::ShowRunStatus() {
     const TRunReport report = RunReport();
     const TDropouts& dropouts = report.Dropouts;
-    OnAirStatus->setText(report.Running ? OnAirText(report, Capture->BuffersLocked())
-                                        : QStringLiteral("Not on air"));
+    if (report.Running)
+        OnAirStatus->setText(OnAirText(report, Capture->BuffersLocked()));
+    else if (report.State == TRunState::WaitingForServer)
+        OnAirStatus->setText(WaitingText(OffAirClock.elapsed() / 1000.0));
+    else
+        OnAirStatus->setText(QStringLiteral("Not on air"));
     DumpBtn->setEnabled(report.CanDump);
     if (const TWaveOutDevice* output = report.Running ? PlaybackDevice() : nullptr)
         LogDumpAnswers(output->OnAirState());

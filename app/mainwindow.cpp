@@ -156,6 +156,10 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     OscopePanel->hide();
     Dock(client, OscopePanel, TAlign::alClient);
 
+    // Listening before anything may raise a message: the reader below may say there is no
+    // device, and a remote panel must be able to read that. No request is served before the
+    // event loop runs, and none of what a request touches is missing by then.
+    StartRemoteControl();
     Capture = new TWaveReader(this);
     Capture->OnWaveIn = [this](QObject* sender, void* buffer, int32_t sampleCount,
                                const TWaveDataFormat& format) {
@@ -174,6 +178,10 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     RunStatusTimer->setInterval(RunStatusMs);
     connect(RunStatusTimer, &QTimer::timeout, this,
             [this] { RunHandler([this] { ShowRunStatus(); }); });
+    OffAirRetryTimer = new QTimer(this);
+    OffAirRetryTimer->setInterval(1000);
+    connect(OffAirRetryTimer, &QTimer::timeout, this,
+            [this] { RunHandler([this] { TryBackOnAir(); }); });
     BuildStatusLine();
     NameObjects();
 
@@ -182,7 +190,7 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
 
 TMainWindow::~TMainWindow() {
     // The capture buffers must outlive the output that plays from them: stop in order.
-    if (PlayBtn->isChecked())
+    if (PlayBtn->isChecked() && !WaitingForDevices())
         RunHandler([this] { StopDelay(); });
     SetPlaybackFaultEvent({});
 }
@@ -205,6 +213,7 @@ TMainWindowView TMainWindow::View() const {
         .PlayBtn = PlayBtn,
         .DumpBtn = DumpBtn,
         .BuildUpAtStartAction = BuildUpAtStartAction,
+        .KeepOnAirAction = KeepOnAirAction,
         .OscopeChk = OscopeChk,
         .VUMeterChk = VUMeterChk,
         .LeftPeak = LeftPeak,
@@ -215,6 +224,7 @@ TMainWindowView TMainWindow::View() const {
         .DropoutStatus = DropoutStatus,
         .Capture = Capture,
         .CountDownTimer = CountDownTimer,
+        .OffAirRetryTimer = OffAirRetryTimer,
     };
 }
 
@@ -249,6 +259,7 @@ void TMainWindow::NameObjects() {
         {PlayBtn, "PlayBtn"},
         {DumpBtn, "DumpBtn"},
         {BuildUpAtStartAction, "BuildUpAtStartAction"},
+        {KeepOnAirAction, "KeepOnAirAction"},
         {OscopeChk, "OscopeChk"},
         {LevelMeterPanel, "LevelMeterPanel"},
         {VUSwitchPanel, "VUSwitchPanel"},
@@ -267,6 +278,7 @@ void TMainWindow::NameObjects() {
         {HelpBridge, "HelpBridge"},
         {CountDownTimer, "CountDownTimer"},
         {RunStatusTimer, "RunStatusTimer"},
+        {OffAirRetryTimer, "OffAirRetryTimer"},
     };
     for (const auto& [object, name] : objects)
         object->setObjectName(QLatin1String(name));
@@ -284,6 +296,12 @@ void TMainWindow::BuildMenu() {
     BuildUpAtStartAction->setCheckable(true);
     BuildUpAtStartAction->setToolTip(
         QStringLiteral("Start on air at once and build the delay up, instead of the count-down"));
+    KeepOnAirAction = OptionsMenu->addAction(QStringLiteral("&Keep On Air"));
+    KeepOnAirAction->setCheckable(true);
+    KeepOnAirAction->setToolTip(QStringLiteral(
+        "When a sound device fails or is missing, try it every second and play again by itself"));
+    connect(KeepOnAirAction, &QAction::toggled, this,
+            [this](bool on) { RunHandler([this, on] { KeepOnAirToggled(on); }); });
     SaveDefaultsAction = OptionsMenu->addAction(QStringLiteral("&Save Defaults"));
     connect(SaveDefaultsAction, &QAction::triggered, this,
             [this] { RunHandler([this] { OnSaveDefaults(); }); });
@@ -411,7 +429,6 @@ void TMainWindow::StartUp() {
     UpdateBufferSize();
     MakeHelpFileAbsolute();
     LoadDefaults(*this);
-    StartRemoteControl();
     // Qt paints every widget through a back buffer, the graphs included: nothing to switch on.
     OscopeChkClick();
 }
@@ -424,30 +441,45 @@ void TMainWindow::PlayBtnClick() {
                 ReadFormats();
             if (!HasFormat())
                 throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
-            // Built up from the start, the programme is on air at once.
-            CountDownSecs = BuildUpAtStartAction->isChecked() ? 0.0 : DelayHours() * 3600.0;
-            if (CountDownSecs > 0.0)
-                CountDownTimer->start();
-            ShowCountDown();
-            StartDelay();
+            StartRun();
         } catch (...) {
-            // StartDelay has closed whatever it opened; put the window back to idle too.
-            CountDownTimer->stop();
-            CountDownSecs = 0.0;
-            CountDownDis->SetCaption(QString());
-            DropBuffers = true;
             PlayBtn->setChecked(false);
             ShowRunState();
             throw;
         }
+    } else if (WaitingForDevices()) {
+        EndOffAir();
+        ShowRunStatus();
     } else {
-        CountDownTimer->stop();
-        // The stop pumps events while the devices drain: no new run may start inside it.
-        PlayBtn->setEnabled(false);
-        const auto enable = qScopeGuard([this] { PlayBtn->setEnabled(true); });
-        StopDelay();
+        StopRun();
     }
     ShowRunState();
+}
+
+void TMainWindow::StartRun() {
+    try {
+        // Built up from the start, the programme is on air at once.
+        CountDownSecs = BuildUpAtStartAction->isChecked() ? 0.0 : DelayHours() * 3600.0;
+        if (CountDownSecs > 0.0)
+            CountDownTimer->start();
+        ShowCountDown();
+        StartDelay();
+    } catch (...) {
+        // StartDelay has closed whatever it opened; put the window back to idle too.
+        CountDownTimer->stop();
+        CountDownSecs = 0.0;
+        CountDownDis->SetCaption(QString());
+        DropBuffers = true;
+        throw;
+    }
+}
+
+void TMainWindow::StopRun() {
+    CountDownTimer->stop();
+    // The stop pumps events while the devices drain: no new run may start inside it.
+    PlayBtn->setEnabled(false);
+    const auto enable = qScopeGuard([this] { PlayBtn->setEnabled(true); });
+    StopDelay();
 }
 
 void TMainWindow::ReadFormats() {

@@ -87,6 +87,7 @@ struct TMainWindowView {
     QToolButton* PlayBtn;
     QToolButton* DumpBtn;
     QAction* BuildUpAtStartAction;
+    QAction* KeepOnAirAction;
     QCheckBox* OscopeChk;
     QCheckBox* VUMeterChk;
     TOnOffBox* LeftPeak;
@@ -97,7 +98,11 @@ struct TMainWindowView {
     QLabel* DropoutStatus;
     TWaveReader* Capture;
     QTimer* CountDownTimer;
+    QTimer* OffAirRetryTimer;
 };
+
+// The status line while Keep On Air waits for the devices: how long the run has been off air.
+QString WaitingText(double offAirSeconds);
 
 // The remote control presses the window's own buttons, so that both ways behave alike.
 class TMainWindow : public QMainWindow, private TRemoteTarget {
@@ -129,6 +134,9 @@ public:
     // The status line: the delay on air and the run's dropouts (red once there is one).
     void ShowRunStatus();
     TDropouts Dropouts() const;
+    // Keep On Air: the run is wanted (the button reads Stop) but off air, and the devices are
+    // tried again every second.
+    bool WaitingForDevices() const;
     // Whether the current format list entry is a real format (not "No Wave Mapper").
     bool HasFormat() const;
     // What the run shows now, on the status line and to the remote control.
@@ -166,6 +174,8 @@ private:
     void BuildStatusLine();
     void NameObjects();
     void StartUp();
+    // Play on start: with Keep On Air a start that fails keeps trying.
+    void PlayAtStart();
 
     // Handlers.
     void PlayBtnClick();
@@ -181,6 +191,16 @@ private:
 
     // Play/Stop caption and the settings' enabling for the button's state.
     void ShowRunState();
+    // What Play does with the button pressed: the count-down or build-up, then the run; a
+    // failure leaves nothing open and is raised.
+    void StartRun();
+    // What Stop does with the button released.
+    void StopRun();
+    // Keep On Air: waits for the devices, tries them every second, and ends the wait.
+    void GoOffAir();
+    void TryBackOnAir();
+    void EndOffAir();
+    void KeepOnAirToggled(bool on);
     // Rebuilds the format list from what the input device offers now.
     void ReadFormats();
     TWaveDataFormat CurrentFormat() const;
@@ -212,6 +232,14 @@ private:
     QElapsedTimer DropoutLogClock;
     // Counts the runs started, so that a fault of a run already over stops no later one.
     int RunNumber = 0;
+    // The format list's saved entry, for a list first made when a device comes up.
+    int DefaultFormatIndex = -1;
+    // Keep On Air: since when the run has been off air, the runs started again, the time off
+    // air before the wait under way, and the last reason a try failed (logged once).
+    QElapsedTimer OffAirClock;
+    uint64_t Restarts = 0;
+    double OffAirSecondsBefore = 0.0;
+    QString LastRetryFailure;
 
     // Menu.
     QMenu* FileMenu;
@@ -219,6 +247,7 @@ private:
     QMenu* OptionsMenu;
     QAction* ChooseInputOutputAction;
     QAction* BuildUpAtStartAction;
+    QAction* KeepOnAirAction;
     QAction* SaveDefaultsAction;
     QMenu* HelpMenu;
     QAction* LagvaneHelpAction;
@@ -272,5 +301,7 @@ private:
     QTimer* CountDownTimer;
     // Refreshes the status line while a run goes, between buffers too.
     QTimer* RunStatusTimer;
+    // Keep On Air's second between tries.
+    QTimer* OffAirRetryTimer;
     std::unique_ptr<TRemoteControl> RemoteControl;
 };

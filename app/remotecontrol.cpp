@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QRegularExpression>
 #include <algorithm>
 #include <exception>
@@ -40,6 +41,11 @@ THttpReply JsonReply(int status, const QJsonObject& body) {
     return {status, QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n', {}};
 }
 
+// With its offset from UTC, so that a panel in another time zone reads the same moment.
+QString OffsetTimeText(const QDateTime& time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 QJsonObject StatusObject(const TRunReport& report) {
     return {
         {QStringLiteral("running"), report.Running},
@@ -56,6 +62,14 @@ QJsonObject StatusObject(const TRunReport& report) {
          QJsonObject{{QStringLiteral("framesLost"), qint64(report.Dropouts.LostFrames)},
                      {QStringLiteral("dry"), qint64(report.Dropouts.DryOutputs)},
                      {QStringLiteral("xruns"), qint64(report.Dropouts.Xruns)}}},
+        {QStringLiteral("state"), RunStateName(report.State)},
+        {QStringLiteral("lastMessage"),
+         report.LastMessage.Text.isEmpty()
+             ? QJsonValue()
+             : QJsonObject{{QStringLiteral("time"), OffsetTimeText(report.LastMessage.Time)},
+                           {QStringLiteral("text"), report.LastMessage.Text}}},
+        {QStringLiteral("restarts"), qint64(report.Restarts)},
+        {QStringLiteral("offAirSeconds"), report.OffAirSeconds},
     };
 }
 

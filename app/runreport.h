@@ -2,8 +2,29 @@
 
 // What a run shows the operator, the same for the status line and the remote control.
 
+#include "support/messageboard.h"
+
 #include <QString>
 #include <cstdint>
+
+// Where a run is, as the remote control names it.
+enum class TRunState { Stopped, CountingDown, OnAir, BuildingUp, WaitingForServer };
+
+inline QString RunStateName(TRunState state) {
+    switch (state) {
+    case TRunState::Stopped:
+        break;
+    case TRunState::CountingDown:
+        return QStringLiteral("counting down");
+    case TRunState::OnAir:
+        return QStringLiteral("on air");
+    case TRunState::BuildingUp:
+        return QStringLiteral("building up");
+    case TRunState::WaitingForServer:
+        return QStringLiteral("waiting for the sound server");
+    }
+    return QStringLiteral("stopped");
+}
 
 // A run's dropouts: input frames lost, times the output ran dry, xruns the host reported.
 struct TDropouts {
@@ -34,4 +55,11 @@ struct TRunReport {
     bool SeparateClocks = false;
     double ClockDriftPpm = 0.0;
     uint64_t Realignments = 0;
+    TRunState State = TRunState::Stopped;
+    // What the window last told the operator, so that a remote panel can show it too.
+    TRaisedMessage LastMessage;
+    // Keep On Air: the runs it started again by itself, and the time spent waiting for the
+    // devices, the wait under way included.
+    uint64_t Restarts = 0;
+    double OffAirSeconds = 0.0;
 };

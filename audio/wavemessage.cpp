@@ -1,6 +1,7 @@
 #include "audio/wavemessage.h"
 
-#include <QMessageBox>
+#include "support/messageboard.h"
+
 #include <utility>
 
 namespace {
@@ -17,8 +18,6 @@ TWaveMessageFunction SetWaveMessageFunction(TWaveMessageFunction function) {
 }
 
 void ShowWaveMessage(const QString& text) {
-    if (InstalledFunction())
-        InstalledFunction()(text);
-    else
-        QMessageBox::information(nullptr, QStringLiteral("Information"), text);
+    MessageBoard().Raise(TMessageKind::Information, QStringLiteral("Information"), text,
+                         InstalledFunction());
 }

@@ -3,8 +3,8 @@
 #include <QString>
 #include <functional>
 
-// The audio layer's information messages ("No Wave Device Available", ...). By default a modal
-// message box; the program or a test installs its own so that nothing blocks.
+// The audio layer's information messages ("No Wave Device Available", ...). By default the
+// message board's box, which never blocks; a test installs its own to read them.
 using TWaveMessageFunction = std::function<void(const QString& text)>;
 
 // Installs the function and returns the previous one; an empty function restores the box.

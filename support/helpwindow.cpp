@@ -1,11 +1,12 @@
 #include "support/helpwindow.h"
 
+#include "support/messageboard.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPointer>
 #include <QSignalBlocker>
 #include <QSplitter>
@@ -25,8 +26,9 @@ constexpr int ContentsWidth = 260;
 
 QList<QPointer<THelpWindow>> OpenWindows;
 
-void WarnInBox(QWidget* owner, const QString& text) {
-    QMessageBox::warning(owner, QStringLiteral("Lagvane Help"), text);
+// On the board like every other message, so that a help click blocks no remote request.
+void WarnInBox(QWidget*, const QString& text) {
+    MessageBoard().Raise(TMessageKind::Warning, QStringLiteral("Lagvane Help"), text);
 }
 
 THelpMessageFunction HelpMessage = WarnInBox;

@@ -57,6 +57,7 @@ void HtmlHelp(QWidget* owner, const QString& file, THtmlHelpCommand command, con
 // The help windows open now, oldest first.
 QList<THelpWindow*> HelpWindows();
 
-// Reports a missing help file or topic. Defaults to a warning box; tests inject their own.
+// Reports a missing help file or topic. Defaults to a warning on the message board, which never
+// blocks; tests inject their own.
 using THelpMessageFunction = std::function<void(QWidget* owner, const QString& text)>;
 void SetHelpMessageFunction(THelpMessageFunction function);

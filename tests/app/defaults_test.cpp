@@ -28,7 +28,7 @@ TEST_F(DefaultsTest, SavesOnlyOnCommandWithTheValueTextsOnScreen) {
     window.View().DelayTimeSpin->SetDegrees(90.0 / 3600);
     window.View().FormatCombo->setCurrentIndex(2);
     window.View().SaveDefaultsAction->trigger();
-    EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\n\n"
+    EXPECT_EQ(ReadIni(), QStringLiteral("[Actions]\nPlayOnStart=1\nKeepOnAir=0\n\n"
                                         "[Settings]\nDelayTime=90\nAudioFormat=2\n\n"
                                         "[Dump]\nBuildUpAtStart=0\n"));
     EXPECT_TRUE(Errors.isEmpty());
@@ -64,6 +64,7 @@ struct LoadCase {
     double dumpSeconds = 0.0;
     double buildUpPercent = 3.0;
     bool buildUpAtStart = false;
+    bool keepOnAir = false;
 };
 
 void PrintTo(const LoadCase& c, std::ostream* out) {
@@ -85,6 +86,7 @@ TEST_P(LoadDefaultsTest, SetsWhatTheFileHoldsAndKeepsTheRest) {
     EXPECT_EQ(window.DumpSeconds, c.dumpSeconds);
     EXPECT_EQ(window.BuildUpPercent, c.buildUpPercent);
     EXPECT_EQ(window.View().BuildUpAtStartAction->isChecked(), c.buildUpAtStart);
+    EXPECT_EQ(window.View().KeepOnAirAction->isChecked(), c.keepOnAir);
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -116,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                  TenthSecond, 0, false, 2.5, 5.0, true},
         LoadCase{"DumpSettingsOutOfRange", "[Dump]\nSeconds=-3\nBuildUpPercent=12\n", TenthSecond,
                  0, false, 0.0, 3.0, false},
-        LoadCase{"BuildUpTooSlight", "[Dump]\nBuildUpPercent=0.5\n", TenthSecond, 0, false}),
+        LoadCase{"BuildUpTooSlight", "[Dump]\nBuildUpPercent=0.5\n", TenthSecond, 0, false},
+        LoadCase{"KeepOnAir", "[Actions]\nKeepOnAir=1\n", TenthSecond, 0, false, 0.0, 3.0, false,
+                 true}),
     [](const testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DefaultsTest, SavedDelayTooLongForTheSavedFormatIsLoweredBeforeTheRun) {

@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QToolButton>
 
@@ -113,10 +115,13 @@ TEST_F(MainWindowTest, MenusCarryTheirItems) {
     EXPECT_EQ(window.View().LagvaneHelpAction->text(), QStringLiteral("&Lagvane Help"));
     EXPECT_EQ(window.View().BuildUpAtStartAction->text(), QStringLiteral("&Build up at start"));
     EXPECT_TRUE(window.View().BuildUpAtStartAction->isCheckable());
+    EXPECT_EQ(window.View().KeepOnAirAction->text(), QStringLiteral("&Keep On Air"));
+    EXPECT_TRUE(window.View().KeepOnAirAction->isCheckable());
+    EXPECT_FALSE(window.View().KeepOnAirAction->isChecked());
     EXPECT_EQ(
         window.View().OptionsMenu->actions(),
         (QList<QAction*>{window.View().ChooseInputOutputAction, window.View().BuildUpAtStartAction,
-                         window.View().SaveDefaultsAction}));
+                         window.View().KeepOnAirAction, window.View().SaveDefaultsAction}));
 }
 
 TEST_F(MainWindowTest, HelpItemOpensTheContentsOfTheProgramsHelpFile) {
@@ -186,6 +191,27 @@ TEST_F(MainWindowTest, WithoutAFormatSizesShowZeroAndPlayExplainsInsteadOfStarti
     EXPECT_TRUE(window.View().PlayBtn->isChecked());
     EXPECT_TRUE(Device.InputStarted());
     EXPECT_EQ(window.View().BufferSizeDis->Caption(), QStringLiteral("4,800 / 4,800"));
+}
+
+// Nothing the window may say at start comes before the remote control listens: a panel can
+// connect while "No Wave Device Available" is up.
+TEST_F(MainWindowTest, RemoteControlListensBeforeTheFirstMessage) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    WriteIni(QByteArray("[Remote]\nPort=") + QByteArray::number(port) + '\n');
+    Device.SetInputDeviceCount(0);
+    bool connected = false;
+    SetWaveMessageFunction([&](const QString& text) {
+        WaveMessages << text;
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        connected = socket.waitForConnected(2000);
+    });
+    MakeWindow();
+    EXPECT_EQ(WaveMessages, QStringList{QStringLiteral("No Wave Device Available")});
+    EXPECT_TRUE(connected);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -26,7 +27,24 @@ public:
         Calls << name;
         return {Error, {}};
     }
-    TRunReport Status{true, "16 bit stereo", 2.5, 2.51, 0.01, true, true, 0.25, 30.0, {7, 1, 2}};
+    TRunReport Status{true,
+                      "16 bit stereo",
+                      2.5,
+                      2.51,
+                      0.01,
+                      true,
+                      true,
+                      0.25,
+                      30.0,
+                      {7, 1, 2},
+                      false,
+                      0.0,
+                      0,
+                      TRunState::BuildingUp,
+                      {QDateTime(QDate(2024, 3, 1), QTime(14, 5, 9), QTimeZone(3600)),
+                       "The input device stopped: it is no longer available."},
+                      2,
+                      12.5};
     QString Error;
     bool Unanswered = false;
     double DumpedSeconds = 1.25;
@@ -131,13 +149,21 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp", "canDump",    "deviceLatency", "dropouts",
-                         "format",  "onAirDelay", "running",       "setDelay"};
+        QStringList keys{"buildUp",  "canDump",     "deviceLatency", "dropouts",
+                         "format",   "lastMessage", "offAirSeconds", "onAirDelay",
+                         "restarts", "running",     "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
             keys.insert(4, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
         }
         EXPECT_EQ(json.keys(), keys);
+        EXPECT_EQ(json[QStringLiteral("state")].toString(), QStringLiteral("building up"));
+        EXPECT_EQ(json[QStringLiteral("lastMessage")][QStringLiteral("time")].toString(),
+                  QStringLiteral("2024-03-01T14:05:09.000+01:00"));
+        EXPECT_EQ(json[QStringLiteral("lastMessage")][QStringLiteral("text")].toString(),
+                  target.Status.LastMessage.Text);
+        EXPECT_EQ(json[QStringLiteral("restarts")].toInteger(), 2);
+        EXPECT_EQ(json[QStringLiteral("offAirSeconds")].toDouble(), 12.5);
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
                   target.Status.BuildUpSecondsLeft);

@@ -73,6 +73,9 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"BuildUpPercent", "dump-remote.html"},
         {"Authorization: Bearer", "dump-remote.html"},
         {"The Host rule", "dump-remote.html"},
+        {"KeepOnAir", "defaults.html"},
+        {"Waiting for the sound server (0:12)", "playback.html"},
+        {"offAirSeconds", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,

@@ -1,0 +1,98 @@
+// Keep On Air: a run whose device failed, or that found none at start, waits for the devices,
+// tries them every second, and starts again by itself as Play would.
+
+#include "app/mainwindow.h"
+
+#include "app/application.h"
+#include "audio/wavedevice.h"
+#include "support/errors.h"
+#include "support/log.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QTimer>
+#include <QToolButton>
+
+QString WaitingText(double offAirSeconds) {
+    const int seconds = int(offAirSeconds);
+    return QStringLiteral("Waiting for the sound server (%1:%2)")
+        .arg(seconds / 60)
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+bool TMainWindow::WaitingForDevices() const {
+    return OffAirRetryTimer->isActive();
+}
+
+void TMainWindow::PlayAtStart() {
+    PlayBtn->setChecked(true);
+    try {
+        PlayBtnClick();
+    } catch (...) {
+        ShowCurrentException();
+        if (KeepOnAirAction->isChecked()) {
+            PlayBtn->setChecked(true);
+            ShowRunState();
+            GoOffAir();
+        }
+    }
+}
+
+void TMainWindow::GoOffAir() {
+    OffAirClock.start();
+    LastRetryFailure.clear();
+    OffAirRetryTimer->start();
+    Log("Off air: Keep On Air tries the devices every second");
+    ShowRunState();
+    ShowRunStatus();
+}
+
+void TMainWindow::TryBackOnAir() {
+    ShowRunStatus();
+    try {
+        if (!HasFormat()) {
+            // Asked first, so that a missing device is not told again every second.
+            if (WaveDeviceFactory().InputDeviceCount() == 0)
+                return;
+            ReadFormats();
+            if (DefaultFormatIndex >= 0 && DefaultFormatIndex < FormatCombo->count()) {
+                FormatCombo->setCurrentIndex(DefaultFormatIndex);
+                UpdateBufferSize();
+            }
+            if (!HasFormat())
+                throw Exception(NoFormatMessage(WaveDeviceFactory().FixedRate()));
+        }
+        StartRun();
+    } catch (const std::exception& error) {
+        // The same failure every second says nothing new.
+        const QString failure = ExceptionMessage(error);
+        if (failure != LastRetryFailure)
+            Log(QStringLiteral("Keep On Air: %1").arg(failure).toStdString());
+        LastRetryFailure = failure;
+        return;
+    }
+    const double offAir = OffAirClock.elapsed() / 1000.0;
+    ++Restarts;
+    EndOffAir();
+    Log(QStringLiteral("Back on air in run %1 after %2 s off air")
+            .arg(RunNumber)
+            .arg(offAir, 0, 'f', 1)
+            .toStdString());
+    ShowRunState();
+    ShowRunStatus();
+}
+
+void TMainWindow::EndOffAir() {
+    OffAirRetryTimer->stop();
+    if (OffAirClock.isValid())
+        OffAirSecondsBefore += OffAirClock.elapsed() / 1000.0;
+    OffAirClock.invalidate();
+}
+
+void TMainWindow::KeepOnAirToggled(bool on) {
+    // Turned off while waiting: the run that waited ends, as with Stop.
+    if (!on && WaitingForDevices()) {
+        PlayBtn->setChecked(false);
+        PlayBtnClick();
+    }
+}
