@@ -7,6 +7,8 @@
 #include "audio/wavestream.h"
 #include "support/deadlinecall.h"
 
+#include <QElapsedTimer>
+
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -74,6 +76,17 @@ std::optional<bool> Supported(TSide side, PaDeviceIndex device, const TWaveForma
 // Main thread only: streams open now, and whether one was lost since PortAudio started.
 int OpenStreams = 0;
 bool StreamLost = false;
+// Main thread only: a device was missing or refused what it took before: the list PortAudio
+// made as it started may predate a server that has come back since. Made again a second
+// later at the soonest, so that listing the formats one by one does not restart it each time.
+bool ListStale = false;
+QElapsedTimer Listed;
+constexpr qint64 RelistMs = 1000;
+
+TWaveResult StaleOnFailure(TWaveResult result) {
+    ListStale = ListStale || result != WaveNoError;
+    return result;
+}
 
 // A cushion of this many of the output's latencies (at least MinCushionFrames each) lets two
 // separate streams drift a little either way without starving the output.
@@ -475,7 +488,8 @@ bool TPortAudioDeviceFactory::Ready() {
     }
     // PortAudio lists the devices once, as it starts: start it again to find a lost one back,
     // once no call of the old start can still run.
-    if (LibraryStarted && StreamLost && OpenStreams == 0 && CallsUnderWay == 0) {
+    const bool relist = ListStale && Listed.isValid() && Listed.elapsed() >= RelistMs;
+    if (LibraryStarted && (StreamLost || relist) && OpenStreams == 0 && CallsUnderWay == 0) {
         if (!PortAudioCall<bool>("Shutting PortAudio down", [] {
                 Pa_Terminate();
                 LibraryStarted = false;
@@ -497,12 +511,18 @@ bool TPortAudioDeviceFactory::Ready() {
             return false;
         }
         StreamLost = false;
+        ListStale = false;
+        Listed.start();
     }
     return LibraryStarted;
 }
 
 int TPortAudioDeviceFactory::InputDeviceCount() {
-    return Ready() && DefaultDevice(TSide::Input) != paNoDevice ? 1 : 0;
+    if (!Ready())
+        return 0;
+    const bool found = DefaultDevice(TSide::Input) != paNoDevice;
+    StaleOnFailure(found ? WaveNoError : WaveErrorNoDriver);
+    return found ? 1 : 0;
 }
 
 uint32_t TPortAudioDeviceFactory::InputFormats(int device) {
@@ -524,7 +544,7 @@ TWaveResult TPortAudioDeviceFactory::OpenInput(std::unique_ptr<TWaveInDevice>& d
                                                const TWaveFormat& format, TWaveInTarget* target) {
     if (!Ready())
         return WaveErrorNoDriver;
-    return OpenStream(TSide::Input, device, format, TWaveStream::ToTarget(target));
+    return StaleOnFailure(OpenStream(TSide::Input, device, format, TWaveStream::ToTarget(target)));
 }
 
 TWaveResult TPortAudioDeviceFactory::QueryOutput(const TWaveFormat& format) {
@@ -532,11 +552,11 @@ TWaveResult TPortAudioDeviceFactory::QueryOutput(const TWaveFormat& format) {
         return WaveErrorNoDriver;
     const PaDeviceIndex index = DefaultDevice(TSide::Output);
     if (index == paNoDevice)
-        return WaveErrorNoDriver;
+        return StaleOnFailure(WaveErrorNoDriver);
     const std::optional<bool> supported = Supported(TSide::Output, index, format);
     if (!supported)
         return WaveErrorNoDriver;
-    return *supported ? WaveNoError : WaveErrorBadFormat;
+    return StaleOnFailure(*supported ? WaveNoError : WaveErrorBadFormat);
 }
 
 TWaveResult TPortAudioDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>& device,
@@ -544,5 +564,6 @@ TWaveResult TPortAudioDeviceFactory::OpenOutput(std::unique_ptr<TWaveOutDevice>&
                                                 uintptr_t instance) {
     if (!Ready())
         return WaveErrorNoDriver;
-    return OpenStream(TSide::Output, device, format, TWaveStream::ToCallback(callback, instance));
+    return StaleOnFailure(
+        OpenStream(TSide::Output, device, format, TWaveStream::ToCallback(callback, instance)));
 }
