@@ -10,9 +10,7 @@
 #include "tests/e2e/jacktestclient.h"
 
 #include <QComboBox>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -41,10 +39,7 @@ TEST(JackKeepOnAirTest, RunIsBackWithinTwoSecondsOfTheServerAndBitExactAtTheDela
     server.Use();
     QTemporaryDir config;
     ASSERT_TRUE(config.isValid());
-    QFile ini(QDir(config.path()).filePath(QStringLiteral("Lagvane.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(Defaults);
-    ini.close();
+    ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults));
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QStringList messages;
     QStringList errors;
@@ -94,8 +89,8 @@ TEST(JackKeepOnAirTest, RunIsBackWithinTwoSecondsOfTheServerAndBitExactAtTheDela
         const int periodFrames = probe.PeriodFrames();
         probe.Close();
         play->click();
-        EXPECT_TRUE(HandleEventsUntil(
-            [&] { return play->isEnabled() && !play->isChecked(); }, StopLimitMs));
+        EXPECT_TRUE(HandleEventsUntil([&] { return play->isEnabled() && !play->isChecked(); },
+                                      StopLimitMs));
 
         // The loss is told once; the tries while the server was away tell nothing.
         ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +214,11 @@ int64_t FindInSignal(const std::vector<float>& signal, const std::vector<float>&
 }
 
 } // namespace
+
+bool WriteSettingsFile(const QString& folder, const QByteArray& text) {
+    QFile ini(QDir(folder).filePath(QStringLiteral("Lagvane.ini")));
+    return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
+}
 
 TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
                         int channels) {

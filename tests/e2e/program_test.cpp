@@ -4,9 +4,7 @@
 
 #include "tests/e2e/jacktestclient.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -53,10 +51,7 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
     UseJackServer(SampleRate);
     QTemporaryDir config;
     ASSERT_TRUE(config.isValid());
-    QFile ini(QDir(config.path()).filePath(QStringLiteral("Lagvane.ini")));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(Defaults);
-    ini.close();
+    ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults));
 
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

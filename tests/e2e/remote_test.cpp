@@ -38,14 +38,12 @@ public:
     TProgram(const QString& remote) {
         EXPECT_TRUE(Config.isValid());
         Port = FreePort();
-        QFile ini(QDir(Config.path()).filePath(QStringLiteral("Lagvane.ini")));
-        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
-                                 "BuildUpPercent=10\n\n[Remote]\nPort=%1\n%2")
-                      .arg(Port)
-                      .arg(remote)
-                      .toUtf8());
-        ini.close();
+        EXPECT_TRUE(WriteSettingsFile(
+            Config.path(), QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
+                                          "BuildUpPercent=10\n\n[Remote]\nPort=%1\n%2")
+                               .arg(Port)
+                               .arg(remote)
+                               .toUtf8()));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
