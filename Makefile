@@ -3,12 +3,12 @@
 
 # The last two lines are the sound servers the end-to-end tests start: a headless PipeWire with
 # its PulseAudio and JACK faces, and the ALSA plug-ins that reach it; curl drives the program's
-# remote control in them.
+# remote control in them; systemd checks the service units.
 PACKAGES := cmake g++ make pkg-config qt6-base-dev \
             librubberband-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
             libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \
-            pulseaudio-utils dbus
+            pulseaudio-utils dbus systemd
 JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo

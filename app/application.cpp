@@ -1,8 +1,12 @@
 #include "app/application.h"
 
+#include "app/defaults.h"
 #include "app/mainwindow.h"
+#include "app/service.h"
+#include "audio/jackdevice.h"
 #include "support/conversions.h"
 #include "support/errors.h"
+#include "support/log.h"
 #include "support/messageboard.h"
 
 #include <new>
@@ -12,6 +16,25 @@ namespace {
 TExceptionMessageFunction& ExceptionMessageFunction() {
     static TExceptionMessageFunction function;
     return function;
+}
+
+// Qt's own warnings go to the log, which marks them for the journal.
+void LogQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    switch (type) {
+    case QtDebugMsg:
+        LogDebug(text.toStdString());
+        return;
+    case QtInfoMsg:
+        Log(text.toStdString());
+        return;
+    case QtWarningMsg:
+        Log(text.toStdString(), TLogLevel::Warning);
+        return;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        break;
+    }
+    Log(text.toStdString(), TLogLevel::Error);
 }
 
 } // namespace
@@ -60,13 +83,33 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& window)>& prepare) {
     InitSupport();
+    const std::variant<TProgramOptions, int> read = ReadProgramOptions(argc, argv);
+    if (const int* code = std::get_if<int>(&read))
+        return *code;
+    const auto& options = std::get<TProgramOptions>(read);
+    // Qt's platform without a screen: the window is built, never shown, and no display is needed.
+    if (options.Headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    MessageBoard().ShowBoxes(!options.Headless);
+    SetLogTag(options.Name.toStdString());
+    SetJackClientName(options.Name.toStdString());
+    SetDefaultsFileName(options.ConfigFile);
+    qInstallMessageHandler(LogQtMessage);
+
     TApplication application(argc, argv);
     TApplication::setApplicationName(QStringLiteral("Lagvane"));
+    TApplication::setApplicationVersion(QStringLiteral(LAGVANE_VERSION));
     SetApplicationHelpFile(QStringLiteral("Lagvane.html"));
+    // Signals that come while the window is built wait until it is.
+    TMainWindow* shown = nullptr;
+    TServiceLink service([&shown] { shown->Quit(); }, [&shown] { shown->ReloadSettings(); });
     TMainWindow window;
+    shown = &window;
     if (prepare)
         prepare(window);
-    window.show();
+    if (!options.Headless)
+        window.show();
+    service.Ready();
     const int code = TApplication::exec();
     MessageBoard().Clear();
     return code;

@@ -26,11 +26,22 @@ const QString BuildUpAtStart = QStringLiteral("BuildUpAtStart");
 constexpr double LeastBuildUpPercent = 1.0;
 constexpr double MostBuildUpPercent = 10.0;
 
+QString& ChosenFileName() {
+    static QString fileName;
+    return fileName;
+}
+
 } // namespace
 
 QString DefaultsFileName() {
+    if (!ChosenFileName().isEmpty())
+        return ChosenFileName();
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QStringLiteral("/Lagvane.ini");
+}
+
+void SetDefaultsFileName(const QString& fileName) {
+    ChosenFileName() = fileName;
 }
 
 void SaveDefaults(TMainWindow& window) {
@@ -40,6 +51,18 @@ void SaveDefaults(TMainWindow& window) {
     ini.WriteFloat(Settings, DelayTime, window.DelayTimeSpin->Degrees() * 3600.0);
     ini.WriteInteger(Settings, AudioFormat, window.FormatCombo->currentIndex());
     ini.WriteBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked());
+}
+
+void LoadDumpSettings(TMainWindow& window) {
+    TIniFile ini(DefaultsFileName());
+    // A dump length of 0 or less, or none, dumps the whole delay; a stretch out of its range
+    // keeps the last good one.
+    window.DumpSeconds = std::max(ini.ReadFloat(Dump, Seconds, window.DumpSeconds), 0.0);
+    const double percent = ini.ReadFloat(Dump, BuildUpPercent, window.BuildUpPercent);
+    if (percent >= LeastBuildUpPercent && percent <= MostBuildUpPercent)
+        window.BuildUpPercent = percent;
+    window.BuildUpAtStartAction->setChecked(
+        ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
 }
 
 void LoadDefaults(TMainWindow& window) {
@@ -56,14 +79,7 @@ void LoadDefaults(TMainWindow& window) {
     window.DefaultFormatIndex = index;
     if (index >= 0 && index < window.FormatCombo->count())
         window.FormatCombo->setCurrentIndex(index);
-    // A dump length of 0 or less, or none, dumps the whole delay; a stretch out of its range
-    // keeps the last good one.
-    window.DumpSeconds = std::max(ini.ReadFloat(Dump, Seconds, window.DumpSeconds), 0.0);
-    const double percent = ini.ReadFloat(Dump, BuildUpPercent, window.BuildUpPercent);
-    if (percent >= LeastBuildUpPercent && percent <= MostBuildUpPercent)
-        window.BuildUpPercent = percent;
-    window.BuildUpAtStartAction->setChecked(
-        ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
+    LoadDumpSettings(window);
     // The saved format may hold less delay than the saved delay: lower it before any start.
     window.UpdateBufferSize();
     if (window.PlayOnStartChk->isChecked())

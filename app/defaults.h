@@ -9,8 +9,14 @@
 
 class TMainWindow;
 
-// $XDG_CONFIG_HOME/Lagvane.ini, by default ~/.config/Lagvane.ini.
+// $XDG_CONFIG_HOME/Lagvane.ini, by default ~/.config/Lagvane.ini, unless another file is set.
 QString DefaultsFileName();
+// The settings file of a station run with its own (empty: the default again).
+void SetDefaultsFileName(const QString& fileName);
+
+// Reads the settings file's [Dump] again: the dump length and the build-up's stretch, for the
+// next dump and the next run, and "Build up at start".
+void LoadDumpSettings(TMainWindow& window);
 
 // Writes the values on screen now, run or not.
 void SaveDefaults(TMainWindow& window);

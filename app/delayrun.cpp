@@ -232,7 +232,6 @@ void TMainWindow::DeviceFault(TRunDevice device, const QString& reason) {
     // told from inside the very device that the stop closes.
     DropBuffers = true;
     const QString message = DeviceFaultMessage(device, reason);
-    Log(message.toStdString());
     QMetaObject::invokeMethod(
         this, [this, run = RunNumber, message] { StopAfterFault(run, message); },
         Qt::QueuedConnection);
@@ -379,7 +378,8 @@ QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {
                 .arg(seconds, 0, 'f', 3)
                 .toStdString());
     } else {
-        Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(refused).toStdString());
+        Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(refused).toStdString(),
+            TLogLevel::Warning);
     }
     LoggedDumpedFrames = state.DumpedFrames;
     return refused;
@@ -430,7 +430,7 @@ void TMainWindow::ShowRunStatus() {
     if (dropouts != LoggedDropouts &&
         (!DropoutLogClock.isValid() || DropoutLogClock.elapsed() >= 1000)) {
         if (any)
-            Log(DropoutText(dropouts).toStdString());
+            Log(DropoutText(dropouts).toStdString(), TLogLevel::Warning);
         LoggedDropouts = dropouts;
         DropoutLogClock.start();
     }

@@ -42,7 +42,7 @@ void TMainWindow::GoOffAir() {
     OffAirClock.start();
     LastRetryFailure.clear();
     OffAirRetryTimer->start();
-    Log("Off air: Keep On Air tries the devices every second");
+    Log("Off air: Keep On Air tries the devices every second", TLogLevel::Warning);
     ShowRunState();
     ShowRunStatus();
 }
@@ -67,7 +67,7 @@ void TMainWindow::TryBackOnAir() {
         // The same failure every second says nothing new.
         const QString failure = ExceptionMessage(error);
         if (failure != LastRetryFailure)
-            Log(QStringLiteral("Keep On Air: %1").arg(failure).toStdString());
+            Log(QStringLiteral("Keep On Air: %1").arg(failure).toStdString(), TLogLevel::Warning);
         LastRetryFailure = failure;
         return;
     }

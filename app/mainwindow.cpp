@@ -38,6 +38,7 @@ constexpr int ClientWidth = 463;
 constexpr int CountDisplayWidth = 81;
 constexpr int LevelColumnWidth = 47;
 constexpr int RunStatusMs = 250;
+constexpr int QuitRetryMs = 20;
 
 // The layout was made for narrow 8-point fonts; where one is missing, Arial (or its metric
 // twin) keeps the captions inside their panels.
@@ -523,6 +524,21 @@ void TMainWindow::OnSaveDefaults() {
 
 void TMainWindow::OnLagvaneHelp() {
     ApplicationHelpCommand(HelpContents, 0);
+}
+
+void TMainWindow::Quit() {
+    // A stop under way pumps events; ending the loop inside it would cut its drain short.
+    if (!PlayBtn->isEnabled()) {
+        QTimer::singleShot(QuitRetryMs, this, [this] { RunHandler([this] { Quit(); }); });
+        return;
+    }
+    close();
+    QCoreApplication::exit(0);
+}
+
+void TMainWindow::ReloadSettings() {
+    LoadDumpSettings(*this);
+    StartRemoteControl();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {

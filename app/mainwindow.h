@@ -146,6 +146,13 @@ public:
     // the log tells when it does). Raises Exception when there is nothing it may skip.
     std::optional<double> DumpOnAir();
 
+    // What a service's stop does: the run stopped as Exit stops it, then the program ends with
+    // status 0, once a stop under way is over.
+    void Quit();
+    // What a service's reload does: the settings file's remote control and dump settings read
+    // again, the run going on.
+    void ReloadSettings();
+
     uint64_t MemoryBudget = 0;
     int32_t FrameCounter = 0;
     bool DropBuffers = false;
@@ -165,6 +172,7 @@ private:
     // The saved defaults are the settings' controls written out and read back.
     friend void SaveDefaults(TMainWindow& window);
     friend void LoadDefaults(TMainWindow& window);
+    friend void LoadDumpSettings(TMainWindow& window);
 
     void BuildMenu();
     void BuildSettings();
@@ -206,7 +214,8 @@ private:
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
     void StopAfterFault(int run, const QString& message);
-    // Starts the remote control the settings file asks for; a failure is told, not raised.
+    // Starts the remote control the settings file asks for, in place of one already running; a
+    // failure is told, not raised.
     void StartRemoteControl();
 
     // The remote control's requests: what the buttons do, with failures answered, not shown.

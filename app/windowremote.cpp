@@ -30,11 +30,13 @@ template <typename TAction> TPressResult FailureOf(TAction&& action) {
 void TMainWindow::StartRemoteControl() {
     TIniFile ini(DefaultsFileName());
     TRemoteTarget& target = *this;
+    // A server started again lets go of its port before the new one takes it.
+    RemoteControl.reset();
     RemoteControl = std::make_unique<TRemoteControl>(target, ReadRemoteSettings(ini));
     const QString failure = RemoteControl->Listen();
     if (failure.isEmpty())
         return;
-    Log(failure.toStdString());
+    Log(failure.toStdString(), TLogLevel::Error);
     statusBar()->showMessage(failure, RemoteFailureShownMs);
 }
 

@@ -18,7 +18,11 @@
 
 namespace {
 
-constexpr const char* ClientName = "Lagvane";
+std::string& RequestedClientName() {
+    static std::string name = "Lagvane";
+    return name;
+}
+
 // Frames interleaved at a time, so that the scratch buffer is sized once whatever the period.
 constexpr uint32_t ChunkFrames = 2048;
 // Mono or stereo: the formats the program records.
@@ -60,7 +64,8 @@ public:
             client->Disconnect();
             delete client;
             OpensGivenUp.fetch_sub(1);
-            Log("An abandoned JACK client open returned late; its client is closed");
+            Log("An abandoned JACK client open returned late; its client is closed",
+                TLogLevel::Warning);
         });
         TOpenOutcome waiting = TOpenOutcome::Waiting;
         if (!returned && outcome->compare_exchange_strong(waiting, TOpenOutcome::GivenUp)) {
@@ -107,13 +112,15 @@ public:
         // A frozen server is at most a cycle ahead of our last one; a stall of ours, a whole
         // watchdog span.
         if (ran <= 2 * jack_get_buffer_size(Handle) || ms < uint64_t(TWaveStream::WatchdogMs) / 2) {
-            Log(who + "the server stopped calling us: its clock stands where our last cycle was");
+            Log(who + "the server stopped calling us: its clock stands where our last cycle was",
+                TLogLevel::Error);
             return false;
         }
         const char* where = InCycle.load() ? "did not return from its callback" : "was not run";
         Log(who + "the server ran " + std::to_string(ms) + " ms of cycles (" +
-            std::to_string(Xruns()) + " xruns so far) while our process thread " + where +
-            ": our own audio thread stalled");
+                std::to_string(Xruns()) + " xruns so far) while our process thread " + where +
+                ": our own audio thread stalled",
+            TLogLevel::Error);
         return true;
     }
 
@@ -186,7 +193,7 @@ private:
     // fails, leaving Handle null.
     bool Connect() {
         jack_status_t status{};
-        Handle = jack_client_open(ClientName, JackNoStartServer, &status);
+        Handle = jack_client_open(RequestedClientName().c_str(), JackNoStartServer, &status);
         if (!Handle)
             return false;
         CycleHandle = Handle;
@@ -440,6 +447,10 @@ bool TJackDeviceFactory::Available() {
         Client->Close();
     Client = TJackClient::Open();
     return Client != nullptr;
+}
+
+void SetJackClientName(const std::string& name) {
+    RequestedClientName() = name;
 }
 
 std::string TJackDeviceFactory::ClientName() const {

@@ -7,12 +7,16 @@
 
 class TJackClient;
 
-// JACK, spoken to directly: one client named "Lagvane" whose ports (Lagvane:in_0, in_1,
-// out_0, out_1) the open devices register. A started device connects its ports to the physical
-// ones; every format at the server's rate is offered, 8 and 16 bits alike, converted exactly.
+// JACK, spoken to directly: one client, named "Lagvane" unless the station has another name,
+// whose ports (Lagvane:in_0, in_1, out_0, out_1) the open devices register. A started device
+// connects its ports to the physical ones; every format at the server's rate is offered, 8 and 16
+// bits alike, converted exactly.
 //
 // The client is opened when a server first answers and dropped once the server goes away:
 // the devices on it stop with a fault, and the next call finds the server again when it is back.
+// The name our client asks the server for; set before the first device is asked for.
+void SetJackClientName(const std::string& name);
+
 class TJackDeviceFactory : public TWaveDeviceFactory {
 public:
     TJackDeviceFactory();

@@ -80,7 +80,8 @@ bool CallWithDeadline(const char* what, std::function<void()> call,
         lock.unlock();
         dispatcher.Worker.reset();
         Log(std::string(what) + " did not return within " + std::to_string(deadline.count()) +
-            " ms: abandoned");
+                " ms: abandoned",
+            TLogLevel::Warning);
         return false;
     }
     if (const std::exception_ptr failure = std::exchange(worker.Failure, nullptr))

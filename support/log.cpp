@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -17,6 +18,8 @@ constexpr size_t LongestLine = 2048;
 struct TLogState {
     std::mutex Mutex;
     TRepeatFilter Filter;
+    std::string Tag = "Lagvane";
+    bool Journal = StderrIsJournal();
 };
 
 TLogState& State() {
@@ -48,7 +51,7 @@ std::string TimeStamp(std::chrono::system_clock::time_point now) {
     return text;
 }
 
-void Write(std::string_view text) {
+void Write(std::string_view text, TLogLevel level) {
     char room[LongestLine];
     const std::string_view line = OneLine(text, room, sizeof room);
     if (line.empty())
@@ -58,15 +61,62 @@ void Write(std::string_view text) {
     std::lock_guard lock(state.Mutex);
     if (const std::optional<std::string> passed =
             state.Filter.Pass(line, TRepeatFilter::TClock::now())) {
-        const std::string out = TimeStamp(std::chrono::system_clock::now()) + ' ' + *passed + '\n';
+        const std::string stamp =
+            state.Journal ? std::string() : TimeStamp(std::chrono::system_clock::now());
+        const std::string out = LogLine(stamp, state.Tag, level, *passed, state.Journal);
         std::fwrite(out.data(), 1, out.size(), stderr);
     }
 }
 
+// syslog's priorities, which the journal reads off the front of a line.
+const char* PriorityPrefix(TLogLevel level) {
+    switch (level) {
+    case TLogLevel::Error:
+        return "<3>";
+    case TLogLevel::Warning:
+        return "<4>";
+    case TLogLevel::Info:
+        break;
+    case TLogLevel::Debug:
+        return "<7>";
+    }
+    return "<6>";
+}
+
 } // namespace
 
-void Log(std::string_view text) {
-    Write(text);
+void Log(std::string_view text, TLogLevel level) {
+    Write(text, level);
+}
+
+void SetLogTag(std::string_view tag) {
+    TLogState& state = State();
+    std::lock_guard lock(state.Mutex);
+    state.Tag = tag;
+}
+
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status {};
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(2, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+std::string LogLine(std::string_view stamp, std::string_view tag, TLogLevel level,
+                    std::string_view text, bool journal) {
+    std::string line;
+    if (journal) {
+        line = PriorityPrefix(level);
+    } else {
+        line = stamp;
+        line += ' ';
+    }
+    line += tag;
+    line += ": ";
+    line += text;
+    line += '\n';
+    return line;
 }
 
 bool DebugLogWanted() {
@@ -79,7 +129,7 @@ bool DebugLogWanted() {
 
 void LogDebug(std::string_view text) {
     if (DebugLogWanted())
-        Write(text);
+        Write(text, TLogLevel::Debug);
 }
 
 std::optional<std::string> TRepeatFilter::Pass(std::string_view text, TClock::time_point now) {

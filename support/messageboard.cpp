@@ -1,5 +1,7 @@
 #include "support/messageboard.h"
 
+#include "support/log.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 #include <QMessageBox>
@@ -23,6 +25,18 @@ QMessageBox::Icon IconOf(TMessageKind kind) {
     return QMessageBox::Critical;
 }
 
+TLogLevel LevelOf(TMessageKind kind) {
+    switch (kind) {
+    case TMessageKind::Information:
+        return TLogLevel::Info;
+    case TMessageKind::Warning:
+        return TLogLevel::Warning;
+    case TMessageKind::Error:
+        break;
+    }
+    return TLogLevel::Error;
+}
+
 } // namespace
 
 TMessageBoard::~TMessageBoard() {
@@ -35,10 +49,13 @@ void TMessageBoard::Raise(TMessageKind kind, const QString& title, const QString
                           const TMessagePresenter& presenter) {
     const QDateTime now = QDateTime::currentDateTime();
     LastRaised = {now, text};
+    Log(text.toStdString(), LevelOf(kind));
     if (presenter) {
         presenter(text);
         return;
     }
+    if (!BoxesShown)
+        return;
     if (Shown && ShownEntry.Text == text) {
         ++ShownEntry.Count;
         ShownEntry.Last = now;

@@ -1,10 +1,10 @@
 #pragma once
 
 // The messages the program raises (a device fault, a start that fails, an exception that reached
-// the top): kept for the remote control, and shown in one box that never runs an event loop of
-// its own, so the remote control and the watchdog go on being served while it is up. Nobody may
-// be at the window for weeks: a message repeated while the box shows it only counts up, and a
-// different one waits for the box to be closed.
+// the top): logged, kept for the remote control, and shown in one box that never runs an event
+// loop of its own, so the remote control and the watchdog go on being served while it is up.
+// Nobody may be at the window for weeks: a message repeated while the box shows it only counts
+// up, and a different one waits for the box to be closed. Without a window, the log is all.
 
 #include <QDateTime>
 #include <QMessageBox>
@@ -30,8 +30,8 @@ public:
     TMessageBoard(const TMessageBoard&) = delete;
     TMessageBoard& operator=(const TMessageBoard&) = delete;
 
-    // Keeps text as the last message, then hands it to presenter, or to the box without one.
-    // Returns at once either way.
+    // Logs text and keeps it as the last message, then hands it to presenter, or without one
+    // to the box (when boxes are shown). Returns at once either way.
     void Raise(TMessageKind kind, const QString& title, const QString& text,
                const TMessagePresenter& presenter = {});
 
@@ -47,6 +47,9 @@ public:
     // Closes the box and drops what waits (before the application object goes).
     void Clear();
 
+    // Off for a program without a window, where a box would only hold memory.
+    void ShowBoxes(bool shown) { BoxesShown = shown; }
+
 private:
     struct TEntry {
         TMessageKind Kind;
@@ -61,6 +64,7 @@ private:
     void OpenNext();
 
     TRaisedMessage LastRaised;
+    bool BoxesShown = true;
     QPointer<QMessageBox> Shown;
     TEntry ShownEntry{};
     std::deque<TEntry> Queue;

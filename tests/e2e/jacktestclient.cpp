@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -215,9 +216,14 @@ int64_t FindInSignal(const std::vector<float>& signal, const std::vector<float>&
 
 } // namespace
 
-bool WriteSettingsFile(const QString& folder, const QByteArray& text) {
-    QFile ini(QDir(folder).filePath(QStringLiteral("Lagvane.ini")));
+bool WriteSettingsFile(const QString& folder, const QByteArray& text, const QString& fileName) {
+    QFile ini(QDir(folder).filePath(fileName));
     return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
+}
+
+quint16 FreePort() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,

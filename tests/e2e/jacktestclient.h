@@ -112,8 +112,13 @@ TDelayedSignal FindDelayedSignal(const std::vector<float>& signal,
 // Every frame of a recording with sound on all channels, matched bit for bit to the signal
 // frame it is, wherever the signal jumps: the least and the greatest lag (recording frame minus
 // signal frame), where the least was, and the frames with sound that are no signal frame.
-// Writes the settings file Lagvane reads from a configuration folder; false if it cannot.
-bool WriteSettingsFile(const QString& folder, const QByteArray& text);
+// Writes a settings file (the one Lagvane reads from a configuration folder unless named) into
+// folder; false if it cannot.
+bool WriteSettingsFile(const QString& folder, const QByteArray& text,
+                       const QString& fileName = QStringLiteral("Lagvane.ini"));
+
+// A loopback TCP port free right now, for a remote control to take.
+quint16 FreePort();
 
 struct TSignalLags {
     size_t Matched = 0;

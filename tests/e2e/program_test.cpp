@@ -1,16 +1,27 @@
-// The real program on a real JACK server: started offscreen with saved defaults that pick
-// stereo 16-bit at the server's rate, a 2 s delay and Play On Start, it must pass a known signal
-// from its input ports to its output ports delayed by exactly 2 s plus the graph's one cycle.
+// The real program on a real JACK server: started with saved defaults that pick stereo 16-bit at
+// the server's rate, a 2 s delay and Play On Start, it must pass a known signal from its input
+// ports to its output ports delayed by exactly 2 s plus the graph's one cycle. It does so as the
+// window (offscreen) and as a service: headless with no display, under a station's name and
+// settings file, speaking the service manager's protocol to the test and logging for its
+// journal, and stopping cleanly on SIGTERM.
 
 #include "tests/e2e/jacktestclient.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,65 +32,210 @@ constexpr double RunSeconds = 6.0;
 // In the list of a JACK input only the four formats at its rate appear; stereo 16-bit is last.
 constexpr const char* Defaults = "[Actions]\nPlayOnStart=1\n\n"
                                  "[Settings]\nAudioFormat=3\nDelayTime=2\n";
-constexpr const char* ProgramClient = "Lagvane";
+// What the service finds in the default file, which it must not read.
+constexpr const char* OtherDefaults = "[Actions]\nPlayOnStart=0\n";
+constexpr const char* StationName = "lagvane-station";
+// The service manager's watchdog wants a beat every 0.4 s, so one at least every 0.2 s.
+constexpr const char* WatchdogMicroseconds = "400000";
+constexpr int StopLimitMs = 2000;
 
-// Waits until the program's client has both its input and output ports.
-bool WaitForPorts(int timeoutMs) {
+// Waits until the client has both its input and output ports.
+bool WaitForPorts(const QByteArray& client, int timeoutMs) {
     jack_client_t* watcher = jack_client_open("lagvane-watch", JackNoStartServer, nullptr);
     if (!watcher)
         return false;
-    const QByteArray in = QByteArray(ProgramClient) + ":in_" + QByteArray::number(Channels - 1);
-    const QByteArray out = QByteArray(ProgramClient) + ":out_" + QByteArray::number(Channels - 1);
+    const QByteArray in = client + ":in_" + QByteArray::number(Channels - 1);
+    const QByteArray out = client + ":out_" + QByteArray::number(Channels - 1);
     QElapsedTimer clock;
     clock.start();
     bool found = false;
-    while (!found && clock.elapsed() < timeoutMs) {
+    while (!found) {
         found = jack_port_by_name(watcher, in.constData()) &&
                 jack_port_by_name(watcher, out.constData());
-        if (!found)
-            QThread::msleep(50);
+        if (found || clock.elapsed() >= timeoutMs)
+            break;
+        QThread::msleep(50);
     }
     jack_client_close(watcher);
     return found;
 }
 
-class ProgramTest : public testing::TestWithParam<int> {};
+// The service manager's end of the notify protocol: a datagram socket the program writes to.
+class TNotifySocket {
+public:
+    explicit TNotifySocket(const QString& path) : Path(path.toLocal8Bit()) {
+        Socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (Socket < 0 || size_t(Path.size()) >= sizeof address.sun_path)
+            return;
+        std::memcpy(address.sun_path, Path.constData(), size_t(Path.size()));
+        Bound = bind(Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~TNotifySocket() {
+        if (Socket >= 0)
+            close(Socket);
+    }
+    bool IsBound() const { return Bound; }
+    // Every message sent so far, oldest first.
+    const QStringList& Received() {
+        char message[4096];
+        ssize_t length = 0;
+        while ((length = recv(Socket, message, sizeof message, 0)) > 0)
+            Messages << QString::fromUtf8(message, length);
+        return Messages;
+    }
+
+private:
+    QByteArray Path;
+    int Socket = -1;
+    bool Bound = false;
+    QStringList Messages;
+};
+
+QByteArray RemoteOn(quint16 port) {
+    return "\n[Remote]\nEnabled=1\nPort=" + QByteArray::number(port) + "\n";
+}
+
+// What the remote control on port says the run's state is; empty when nothing answers.
+QString StateOnPort(quint16 port) {
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
+                QStringLiteral("http://127.0.0.1:%1/api/status").arg(port)});
+    if (!curl.waitForFinished(10000))
+        return {};
+    return QJsonDocument::fromJson(curl.readAllStandardOutput())
+        .object()
+        .value(u"state")
+        .toString();
+}
+
+struct TProgramRow {
+    int SampleRate;
+    bool Service;
+};
+
+class ProgramTest : public testing::TestWithParam<TProgramRow> {};
 
 TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
-    const int SampleRate = GetParam();
+    const int SampleRate = GetParam().SampleRate;
+    const bool service = GetParam().Service;
     const int64_t DelayFrames = int64_t(DelaySeconds) * SampleRate;
     UseJackServer(SampleRate);
     QTemporaryDir config;
     ASSERT_TRUE(config.isValid());
-    ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults));
-
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QStringList arguments;
+    const QByteArray client = service ? StationName : "Lagvane";
+    const QString stationFile = config.filePath(QStringLiteral("station.ini"));
+    // The service's remote control moves to the second port when SIGHUP has it reread.
+    const quint16 firstPort = FreePort();
+    const quint16 secondPort = FreePort();
+    bool reloaded = false;
+    const QString journalFile = config.filePath(QStringLiteral("journal"));
+    TNotifySocket notify(config.filePath(QStringLiteral("notify")));
+    if (service) {
+        ASSERT_TRUE(WriteSettingsFile(config.path(), OtherDefaults));
+        ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults + RemoteOn(firstPort),
+                                      QStringLiteral("station.ini")));
+        arguments << QStringLiteral("--headless") << QStringLiteral("--name")
+                  << QString::fromUtf8(StationName) << QStringLiteral("--config") << stationFile;
+        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QString::fromUtf8(display));
+        ASSERT_TRUE(notify.IsBound());
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"),
+                           config.filePath(QStringLiteral("notify")));
+        environment.insert(QStringLiteral("WATCHDOG_USEC"),
+                           QString::fromUtf8(WatchdogMicroseconds));
+        // The journal is known by the device and inode of the stream stderr is.
+        QFile journal(journalFile);
+        ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+        journal.close();
+        struct stat status {};
+        ASSERT_EQ(stat(journalFile.toLocal8Bit().constData(), &status), 0);
+        environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                           QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino));
+        program.setStandardErrorFile(journalFile, QIODevice::Append);
+    } else {
+        ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+    }
     program.setProcessEnvironment(environment);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(QStringLiteral(LAGVANE_PROGRAM), {});
+    program.start(QStringLiteral(LAGVANE_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
-    const bool ready = WaitForPorts(20000);
+    if (service) {
+        // Ready only once the run is decided: its ports are there by then.
+        QElapsedTimer clock;
+        clock.start();
+        while (!notify.Received().contains(QStringLiteral("READY=1")) && clock.elapsed() < 20000)
+            QThread::msleep(20);
+        ASSERT_TRUE(notify.Received().contains(QStringLiteral("READY=1")))
+            << "the service never said it was ready";
+        ASSERT_TRUE(WaitForPorts(client, 0)) << "ready before the run had its ports";
+    }
+    const bool ready = WaitForPorts(client, 20000);
     ASSERT_TRUE(ready) << "the program's JACK ports did not appear";
-
     TJackTestClient probe("lagvane-program-probe", Channels);
     ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
     ASSERT_EQ(probe.SampleRate(), SampleRate);
     const size_t runFrames = size_t(RunSeconds * SampleRate);
     const std::vector<float> signal = GridSignal(runFrames, Channels, 2);
-    ASSERT_TRUE(probe.Run(signal, QString::fromUtf8(ProgramClient))) << probe.Error().toStdString();
+    ASSERT_TRUE(probe.Run(signal, QString::fromUtf8(client))) << probe.Error().toStdString();
     QElapsedTimer clock;
     clock.start();
-    while (!probe.Finished() && clock.elapsed() < RunSeconds * 1000 + 20000)
+    while (!probe.Finished() && clock.elapsed() < RunSeconds * 1000 + 20000) {
+        // A datagram socket holds few messages: read them as a service manager does.
+        notify.Received();
         QThread::msleep(20);
+        if (service && !reloaded && clock.elapsed() > DelaySeconds * 1000 + 500) {
+            EXPECT_EQ(StateOnPort(firstPort), QStringLiteral("on air"));
+            ASSERT_TRUE(WriteSettingsFile(config.path(), Defaults + RemoteOn(secondPort),
+                                          QStringLiteral("station.ini")));
+            kill(pid_t(program.processId()), SIGHUP);
+            reloaded = true;
+        }
+    }
+    if (service) {
+        EXPECT_EQ(StateOnPort(secondPort), QStringLiteral("on air")) << "SIGHUP did not move it";
+        EXPECT_EQ(StateOnPort(firstPort), QString());
+    }
     const int periodFrames = probe.PeriodFrames();
     probe.Close();
+    QElapsedTimer stopClock;
+    stopClock.start();
+    notify.Received();
     program.terminate();
-    if (!program.waitForFinished(10000))
+    const bool stopped = program.waitForFinished(service ? StopLimitMs : 10000);
+    const qint64 stopMs = stopClock.elapsed();
+    if (!stopped)
         program.kill();
     ASSERT_TRUE(probe.Finished()) << "the run did not finish in time";
+    if (service) {
+        EXPECT_TRUE(stopped) << "SIGTERM did not end the service within 2 s";
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        const QStringList told = notify.Received();
+        EXPECT_EQ(told.value(0), QStringLiteral("READY=1"));
+        const qsizetype reloading = told.indexOf(QStringLiteral("RELOADING=1"));
+        EXPECT_EQ(told.value(reloading + 1), QStringLiteral("READY=1")) << "no reload was told";
+        EXPECT_GE(told.count(QStringLiteral("WATCHDOG=1")), int(RunSeconds / 0.2) / 2)
+            << told.join(QLatin1Char(' ')).toStdString();
+        EXPECT_EQ(told.value(told.size() - 1), QStringLiteral("STOPPING=1"));
+        QFile journal(journalFile);
+        ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+        const QString lines = QLatin1Char('\n') + QString::fromUtf8(journal.readAll());
+        const QString tag = QStringLiteral("\n<6>%1: ").arg(QString::fromUtf8(StationName));
+        EXPECT_TRUE(lines.contains(tag + QStringLiteral("Run 1 started: ")) &&
+                    lines.contains(tag + QStringLiteral("SIGTERM: stopping")) &&
+                    lines.contains(tag + QStringLiteral("Run 1 stopped. Dropouts: 0 frames lost")))
+            << lines.toStdString();
+        std::printf("service: stopped %lld ms after SIGTERM, %lld watchdog beats\n",
+                    (long long)stopMs, (long long)told.count(QStringLiteral("WATCHDOG=1")));
+    }
 
     // Bit for bit from the first frame where every channel has sound to the end, at the delay
     // plus the one cycle with which JACK breaks the loop through the probe.
@@ -96,6 +252,12 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
                 found.ExactFrames);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, ProgramTest, testing::Values(44100, 48000));
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramTest,
+                         testing::Values(TProgramRow{44100, false}, TProgramRow{48000, false},
+                                         TProgramRow{48000, true}),
+                         [](const testing::TestParamInfo<TProgramRow>& row) {
+                             return std::string(row.param.Service ? "Service" : "Window") +
+                                    std::to_string(row.param.SampleRate);
+                         });
 
 } // namespace
