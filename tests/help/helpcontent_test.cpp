@@ -36,7 +36,7 @@ protected:
 
 TEST_F(HelpContentTest, EveryTopicOfTheContentsHasATitleAndWorkingLinks) {
     EXPECT_EQ(Window->windowTitle(), QStringLiteral("Lagvane Help"));
-    EXPECT_EQ(Contents->count(), 12);
+    EXPECT_EQ(Contents->count(), 13);
     for (int row = 0; row < Contents->count(); ++row) {
         Window->ShowContextPage(row);
         const QString page = Browser->source().toLocalFile();
