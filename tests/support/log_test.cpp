@@ -33,4 +33,25 @@ TEST(RepeatFilterTest, PassesEachMessageAtMostOncePerSecond) {
     }
 }
 
+// A terminal reads the time stamp and the station; the journal stamps the time itself and
+// reads the priority off the front of the line.
+TEST(LogLineTest, CarriesTheStationAndForTheJournalThePriority) {
+    const struct {
+        TLogLevel Level;
+        bool Journal;
+        const char* Written;
+    } rows[] = {
+        {TLogLevel::Info, false, "2026-12-07 10:00:00.000 studio2: Run 1 started\n"},
+        {TLogLevel::Error, false, "2026-12-07 10:00:00.000 studio2: Run 1 started\n"},
+        {TLogLevel::Error, true, "<3>studio2: Run 1 started\n"},
+        {TLogLevel::Warning, true, "<4>studio2: Run 1 started\n"},
+        {TLogLevel::Info, true, "<6>studio2: Run 1 started\n"},
+        {TLogLevel::Debug, true, "<7>studio2: Run 1 started\n"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(LogLine(row.Journal ? "" : "2026-12-07 10:00:00.000", "studio2", row.Level,
+                          "Run 1 started", row.Journal),
+                  row.Written);
+}
+
 } // namespace
