@@ -188,7 +188,7 @@ void TMainWindow::StartDelay() {
     if (uint64_t(BufferBytes()) * TWaveReader::BufferCount > MemoryBudgetFor(MemoryProbe()))
         throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
     DropBuffers = false;
-    ++RunNumber;
+    ++RunAttempt;
     ResetRunCounters();
     TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
     OpenPlayback(OutputFormat);
@@ -201,6 +201,7 @@ void TMainWindow::StartDelay() {
         StopPlayback();
         throw;
     }
+    ++RunNumber;
     ShowOverrunCounts();
     RunStatusTimer->start();
     ShowRunStatus();
@@ -233,17 +234,24 @@ void TMainWindow::DeviceFault(TRunDevice device, const QString& reason) {
     DropBuffers = true;
     const QString message = DeviceFaultMessage(device, reason);
     QMetaObject::invokeMethod(
-        this, [this, run = RunNumber, message] { StopAfterFault(run, message); },
+        this, [this, run = RunAttempt, message] { StopAfterFault(run, message); },
         Qt::QueuedConnection);
 }
 
 void TMainWindow::StopAfterFault(int run, const QString& message) {
     // The operator may have stopped the run meanwhile, or even started another.
-    if (run == RunNumber && PlayBtn->isChecked()) {
+    if (run == RunAttempt && PlayBtn->isChecked()) {
         if (KeepOnAirAction->isChecked()) {
             // The button keeps reading Stop: the run is only off air, and Stop ends the wait.
+            // A Stop that came while the run closed ends it before the wait begins.
+            StopAsked = false;
             RunHandler([this] { StopRun(); });
-            GoOffAir();
+            if (std::exchange(StopAsked, false)) {
+                PlayBtn->setChecked(false);
+                ShowRunState();
+            } else {
+                GoOffAir();
+            }
         } else {
             PlayBtn->setChecked(false);
             RunHandler([this] { PlayBtnClick(); });

@@ -239,7 +239,9 @@ private:
     // Whether the status line last showed a build-up, so that its end is logged once.
     bool ShownBuildingUp = false;
     QElapsedTimer DropoutLogClock;
-    // Counts the runs started, so that a fault of a run already over stops no later one.
+    // Counts the starts tried, so that a fault of a run already over stops no later one; and
+    // the runs that started, as the log numbers them.
+    int RunAttempt = 0;
     int RunNumber = 0;
     // The format list's saved entry, for a list first made when a device comes up.
     int DefaultFormatIndex = -1;
@@ -249,6 +251,8 @@ private:
     uint64_t Restarts = 0;
     double OffAirSecondsBefore = 0.0;
     QString LastRetryFailure;
+    // The remote control asked for Stop while a run was closing.
+    bool StopAsked = false;
 
     // Menu.
     QMenu* FileMenu;

@@ -61,9 +61,13 @@ TPressResult TMainWindow::Play() {
 }
 
 TPressResult TMainWindow::Stop() {
-    // A stop already under way ends the run by itself.
-    if (!PlayBtn->isChecked() || !PlayBtn->isEnabled())
+    if (!PlayBtn->isChecked())
         return {};
+    // A stop already under way ends the run by itself; Keep On Air's, only if asked to.
+    if (!PlayBtn->isEnabled()) {
+        StopAsked = true;
+        return {};
+    }
     PlayBtn->setChecked(false);
     return FailureOf([this] { PlayBtnClick(); });
 }
