@@ -3,6 +3,7 @@
 #include "app/defaults.h"
 #include "app/mainwindow.h"
 #include "app/service.h"
+#include "audio/helddelay.h"
 #include "audio/jackdevice.h"
 #include "support/conversions.h"
 #include "support/errors.h"
@@ -93,6 +94,7 @@ int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& wind
     MessageBoard().ShowBoxes(!options.Headless);
     SetLogTag(options.Name.toStdString());
     SetJackClientName(options.Name.toStdString());
+    SetHeldStation(options.Name.toStdString());
     SetDefaultsFileName(options.ConfigFile);
     qInstallMessageHandler(LogQtMessage);
 

@@ -16,8 +16,10 @@
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
 #include <chrono>
@@ -31,6 +33,7 @@ constexpr uint64_t MaxBufferBytes = INT32_MAX;
 // How long a dump waits for the audio side's answer: a few periods of any server.
 constexpr int DumpAnswerMs = 250;
 constexpr qint64 RealignmentLogMs = 60000;
+constexpr int ResumedShownMs = 30000;
 
 uint64_t MemInfoKilobytes(const QByteArray& memInfo, const QByteArray& field) {
     for (const QByteArray& line : memInfo.split('\n')) {
@@ -185,8 +188,17 @@ void TMainWindow::ResetRunCounters() {
 
 void TMainWindow::StartDelay() {
     // Memory may have gone since the delay was sized: refuse now rather than be killed on air.
-    if (uint64_t(BufferBytes()) * TWaveReader::BufferCount > MemoryBudgetFor(MemoryProbe()))
+    // A delay held in a file takes memory the system no longer counts as available, and room
+    // on the file system that holds it.
+    const uint64_t bytes = uint64_t(BufferBytes()) * TWaveReader::BufferCount;
+    const std::string held =
+        HeldStation().empty() ? std::string() : THeldDelayFile::PathFor(HeldStation());
+    const uint64_t heldBytes = held.empty() ? 0 : THeldDelayFile::HeldBytesAt(held);
+    if (bytes > MemoryBudgetFor(MemoryProbe() + heldBytes))
         throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+    if (!held.empty() && bytes >= THeldDelayFile::RoomFor(held))
+        throw Exception(QStringLiteral("Not enough room in %1 for the delay buffers")
+                            .arg(QFileInfo(QString::fromStdString(held)).path()));
     DropBuffers = false;
     ++RunAttempt;
     ResetRunCounters();
@@ -204,12 +216,44 @@ void TMainWindow::StartDelay() {
     ++RunNumber;
     ShowOverrunCounts();
     RunStatusTimer->start();
-    ShowRunStatus();
     Log(QStringLiteral("Run %1 started: %2, delay %3 s")
             .arg(RunNumber)
             .arg(WaveTypeText(Capture->WaveType()))
             .arg(DelayHours() * 3600.0)
             .toStdString());
+    TellHeldDelay();
+    ShowRunStatus();
+}
+
+void TMainWindow::TellHeldDelay() {
+    Resumed.reset();
+    const THeldDelayFile& held = Capture->HeldFile();
+    if (!held.Refusal().empty())
+        Log(QStringLiteral("Run %1: the delay held before was %2, and is removed")
+                .arg(RunNumber)
+                .arg(QString::fromStdString(held.Refusal()))
+                .toStdString(),
+            TLogLevel::Warning);
+    if (!held.Resumed())
+        return;
+    // The held programme is on air at once: nothing to count down.
+    CountDownTimer->stop();
+    CountDownSecs = 0.0;
+    ShowCountDown();
+    const double down = double(BootTimeNs() - held.Held().NewestNs) / 1e9;
+    Resumed = TResumedDelay{std::max(DelayHours() * 3600.0 - down, 0.0), down};
+    const QString text = ResumedText(*Resumed);
+    Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(text).toStdString());
+    statusBar()->showMessage(text, ResumedShownMs);
+}
+
+QString ResumedText(const TResumedDelay& resumed) {
+    const auto held = int64_t(resumed.HeldSeconds);
+    return QStringLiteral("Resumed: %1:%2:%3 held, %4 s lost")
+        .arg(held / 3600)
+        .arg(held / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(held % 60, 2, 10, QLatin1Char('0'))
+        .arg(resumed.LostSeconds, 0, 'f', 1);
 }
 
 void TMainWindow::StopDelay() {
@@ -249,6 +293,7 @@ void TMainWindow::StopAfterFault(int run, const QString& message) {
             if (std::exchange(StopAsked, false)) {
                 PlayBtn->setChecked(false);
                 ShowRunState();
+                EndHeldDelay();
             } else {
                 GoOffAir();
             }
@@ -308,6 +353,7 @@ TRunReport TMainWindow::RunReport() const {
     report.Restarts = Restarts;
     report.OffAirSeconds =
         OffAirSecondsBefore + (OffAirClock.isValid() ? OffAirClock.elapsed() / 1000.0 : 0.0);
+    report.Resumed = Resumed;
     if (WaitingForDevices())
         report.State = TRunState::WaitingForServer;
     const int32_t rate = CurrentFormat().SamplesPerSec;

@@ -369,8 +369,12 @@ void TMainWindow::BuildPlayback() {
     PlayBtn->setIconSize(QSize(24, 24));
     PlayBtn->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     PlayBtn->setToolTip(QStringLiteral("Start or stop the delay"));
-    connect(PlayBtn, &QToolButton::clicked, this,
-            [this] { RunHandler([this] { PlayBtnClick(); }); });
+    connect(PlayBtn, &QToolButton::clicked, this, [this] {
+        RunHandler([this] {
+            PlayBtnClick();
+            EndHeldDelay();
+        });
+    });
 }
 
 void TMainWindow::BuildDumpButton() {
@@ -532,8 +536,15 @@ void TMainWindow::Quit() {
         QTimer::singleShot(QuitRetryMs, this, [this] { RunHandler([this] { Quit(); }); });
         return;
     }
+    // Stopped by a signal (a service restart, a shutdown), the delay is held for the next run.
+    KeepHeldOnClose = true;
     close();
     QCoreApplication::exit(0);
+}
+
+void TMainWindow::EndHeldDelay() {
+    if (!PlayBtn->isChecked())
+        Capture->DiscardHeld();
 }
 
 void TMainWindow::ReloadSettings() {
@@ -546,5 +557,7 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
         PlayBtn->setChecked(false);
         RunHandler([this] { PlayBtnClick(); });
     }
+    if (!KeepHeldOnClose)
+        EndHeldDelay();
     event->accept();
 }

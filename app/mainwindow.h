@@ -214,6 +214,11 @@ private:
     TWaveDataFormat CurrentFormat() const;
     double DelayHours() const;
     void StopAfterFault(int run, const QString& message);
+    // After the operator's Stop (or Exit): the delay ended on purpose, none of it is held for
+    // a later run. A run still going keeps it.
+    void EndHeldDelay();
+    // Logs what became of the delay the last run held, and shows a resumed one.
+    void TellHeldDelay();
     // Starts the remote control the settings file asks for, in place of one already running; a
     // failure is told, not raised.
     void StartRemoteControl();
@@ -253,6 +258,10 @@ private:
     QString LastRetryFailure;
     // The remote control asked for Stop while a run was closing.
     bool StopAsked = false;
+    // The program ends for a signal: the held delay outlives it.
+    bool KeepHeldOnClose = false;
+    // What the run resumed of the last one's delay.
+    std::optional<TResumedDelay> Resumed;
 
     // Menu.
     QMenu* FileMenu;

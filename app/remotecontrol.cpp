@@ -70,6 +70,10 @@ QJsonObject StatusObject(const TRunReport& report) {
                            {QStringLiteral("text"), report.LastMessage.Text}}},
         {QStringLiteral("restarts"), qint64(report.Restarts)},
         {QStringLiteral("offAirSeconds"), report.OffAirSeconds},
+        {QStringLiteral("resumed"),
+         report.Resumed ? QJsonObject{{QStringLiteral("heldSeconds"), report.Resumed->HeldSeconds},
+                                      {QStringLiteral("lostSeconds"), report.Resumed->LostSeconds}}
+                        : QJsonValue()},
     };
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 // Where a run is, as the remote control names it.
 enum class TRunState { Stopped, CountingDown, OnAir, BuildingUp, WaitingForServer };
@@ -33,6 +34,15 @@ struct TDropouts {
     uint64_t Xruns = 0;
     bool operator==(const TDropouts&) const = default;
 };
+
+// A run that resumed the delay the last one held: how much of it was left to air, and how
+// long the program was down (aired as silence).
+struct TResumedDelay {
+    double HeldSeconds = 0.0;
+    double LostSeconds = 0.0;
+};
+// The status line's and the log's words for it: "Resumed: 2:58:41 held, 1.4 s lost".
+QString ResumedText(const TResumedDelay& resumed);
 
 struct TRunReport {
     bool Running = false;
@@ -62,4 +72,5 @@ struct TRunReport {
     // devices, the wait under way included.
     uint64_t Restarts = 0;
     double OffAirSeconds = 0.0;
+    std::optional<TResumedDelay> Resumed;
 };

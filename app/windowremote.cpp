@@ -69,5 +69,8 @@ TPressResult TMainWindow::Stop() {
         return {};
     }
     PlayBtn->setChecked(false);
-    return FailureOf([this] { PlayBtnClick(); });
+    return FailureOf([this] {
+        PlayBtnClick();
+        EndHeldDelay();
+    });
 }

@@ -2,6 +2,9 @@
 
 #include "audio/onairplayer.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 THandOver::THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format,
                      bool floatDevice, const TBuildUp& buildUp)
     : Timing(timing), CushionFrames(cushionFrames),
@@ -22,22 +25,91 @@ bool THandOver::Begin(const char* data, uint32_t frames) {
     buffer.Frames = frames;
     buffer.First = InputFrames;
     Started.store(index + 1, std::memory_order_release);
+    if (HeldHeader)
+        for (size_t held = 0; held < HeldBuffers.size(); ++held)
+            if (HeldBuffers[held] == data)
+                HeldHeader->RecordBegin(int(held), InputFrames);
     return true;
 }
 
 void THandOver::Wrote(uint32_t frames, uint64_t time) {
-    const uint64_t count = MarkCount.load(std::memory_order_relaxed);
-    if (count == 0 || time != NextCapture) {
+    uint64_t count = MarkCount.load(std::memory_order_relaxed);
+    bool jump = count == 0 || time != NextCapture;
+    if (PlacingHeld) {
+        PlacingHeld = false;
+        count = PlaceHeld(frames, time);
+        jump = true;
+    }
+    if (jump) {
         // Published before the frames: whoever sees them sees when they are due.
         TMark& mark = Marks[count % MarkRingSize];
         mark.Frame.store(InputFrames, std::memory_order_relaxed);
         mark.Due.store(time + Delay.load(std::memory_order_relaxed), std::memory_order_relaxed);
         MarkCount.store(count + 1, std::memory_order_release);
+        // The frames were captured up to about now.
+        if (HeldHeader)
+            HeldHeader->RecordMark(
+                {InputFrames, time, BootTimeNs() - int64_t(frames) * 1000000000 / HeldRate});
     }
     NextCapture = time + frames;
     InputFrames += frames;
     Losing.store(false, std::memory_order_relaxed);
     Filled.store(InputFrames, std::memory_order_release);
+    if (HeldHeader)
+        HeldHeader->RecordFilled(InputFrames);
+}
+
+void THandOver::KeepHeld(const THeldDelayFile& file) {
+    HeldHeader = &file.Header();
+    HeldRate = std::max<uint32_t>(HeldHeader->Layout.Rate, 1);
+    for (size_t buffer = 0; buffer < HeldBuffers.size(); ++buffer)
+        HeldBuffers[buffer] = file.Buffer(int(buffer));
+    if (!file.Resumed())
+        return;
+    Held = file.Held();
+    Delay.store(HeldHeader->Layout.DelayFrames, std::memory_order_release);
+    // The held stretches are handed over first, whole: the input's buffers follow them.
+    uint64_t index = Started.load(std::memory_order_relaxed);
+    for (int stretch = 0; stretch < Held.StretchCount; ++stretch, ++index) {
+        const THeldProgramme::TStretch& held = Held.Stretches[size_t(stretch)];
+        Ring[index % RingSize] = {file.Buffer(held.Buffer), held.Frames, held.First};
+    }
+    Completed.fetch_add(uint64_t(Held.StretchCount), std::memory_order_release);
+    Started.store(index, std::memory_order_release);
+    InputFrames = Held.Filled;
+    PlacingHeld = true;
+    Resumed.store(true, std::memory_order_release);
+}
+
+int64_t THandOver::DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t liveNs) const {
+    const int64_t predicted =
+        int64_t(time) + (mark.CaptureNs - liveNs) * int64_t(HeldRate) / 1000000000;
+    // The same clock (a JACK server that ran on) keeps its frame count: congruent to the held
+    // device time near the prediction, which the two callbacks' jitter alone puts off.
+    const int64_t exact = predicted + int32_t(uint32_t(mark.DeviceTime) - uint32_t(predicted));
+    return std::abs(exact - predicted) <= int64_t(HeldRate) / 20 ? exact : predicted;
+}
+
+uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
+    const int64_t liveNs = BootTimeNs() - int64_t(frames) * 1000000000 / HeldRate;
+    const THeldMark& newest = Held.Marks[Held.MarkCount - 1];
+    const int64_t newestEnd =
+        DeviceTimeOf(newest, time, liveNs) + int64_t(Held.Filled - newest.Frame);
+    // Captured before the input's first frame, whatever the clocks' estimate says: an estimate
+    // that puts it later is that much too late.
+    const int64_t late = std::max<int64_t>(newestEnd - int64_t(time), 0);
+    DowntimeFrames.store(uint64_t(int64_t(time) - (newestEnd - late)), std::memory_order_release);
+    const int64_t delay = int64_t(Delay.load(std::memory_order_relaxed));
+    const uint64_t placed = std::min<uint64_t>(Held.MarkCount, MarkRingSize / 2 - 1);
+    for (uint64_t index = Held.MarkCount - placed; index < Held.MarkCount; ++index) {
+        const THeldMark& held = Held.Marks[index];
+        TMark& mark = Marks[(index - (Held.MarkCount - placed)) % MarkRingSize];
+        mark.Frame.store(held.Frame, std::memory_order_relaxed);
+        mark.Due.store(
+            uint64_t(std::max<int64_t>(DeviceTimeOf(held, time, liveNs) - late + delay, 0)),
+            std::memory_order_relaxed);
+    }
+    return placed;
 }
 
 void THandOver::Complete() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/helddelay.h"
 #include "audio/wavedevice.h"
 
 #include <array>
@@ -62,6 +63,11 @@ public:
     // Whether data is a buffer handed over and not yet done with.
     bool Holds(const char* data) const;
 
+    // The delay's file, its buffers being the input's: the input keeps its header current,
+    // and the programme a resumed one holds goes on air first, each frame one delay after its
+    // capture, as if the program had never stopped. Main thread, before the input starts.
+    void KeepHeld(const THeldDelayFile& file);
+
     // Output, audio side. The input-clock time programme frame is due, for a frame written or
     // the next to be; Never before the input wrote anything. Where marks have been let go of,
     // later than the truth, never earlier.
@@ -105,6 +111,10 @@ public:
     // the times the output re-aligned with it.
     std::atomic<double> DriftPpm{0.0};
     std::atomic<uint64_t> Realignments{0};
+    // A run that resumed a held delay, and the frames of the time between its newest frame
+    // and the input's first, which the input counts as lost once it knows them.
+    std::atomic<bool> Resumed{false};
+    std::atomic<uint64_t> DowntimeFrames{0};
 
 private:
     struct TMark {
@@ -114,6 +124,12 @@ private:
     };
     // The index of the newest mark at or before frame, or -1: none readable.
     int64_t MarkAt(uint64_t frame, uint64_t count) const;
+    // On the input's first frames, captured from device time on: the held programme's marks
+    // placed on the input's clock, written unpublished; returns how many.
+    uint64_t PlaceHeld(uint32_t frames, uint64_t time);
+    // Where a held mark's first frame was captured on the input's clock, for a live frame
+    // captured at time and liveNs: exact when the clock is the one it was captured on.
+    int64_t DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t liveNs) const;
 
     std::array<TMark, MarkRingSize> Marks{};
     std::atomic<uint64_t> MarkCount{0};
@@ -121,5 +137,10 @@ private:
     // Input side only.
     uint64_t InputFrames = 0;
     uint64_t NextCapture = 0;
+    THeldHeader* HeldHeader = nullptr;
+    std::array<const char*, THeldHeader::BufferCount> HeldBuffers{};
+    uint32_t HeldRate = 0;
+    THeldProgramme Held;
+    bool PlacingHeld = false;
     std::unique_ptr<TOnAirPlayer> OutputPlayer;
 };

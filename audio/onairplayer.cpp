@@ -39,6 +39,8 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
     Outcome = {};
     if (Link.Timing == THandOver::TTiming::Cushion)
         FollowInputClock(time);
+    if (!HasPlayed && Link.Resumed.load(std::memory_order_acquire))
+        SkipHeldAired(time);
     if (AwaitingStart && Placed && Link.Filled.load(std::memory_order_acquire) > 0)
         StartBuildUpAtStart(time);
     if (Fade.Left == 0 && !AwaitingStart && Link.DumpRequest.load(std::memory_order_relaxed))
@@ -245,6 +247,15 @@ void TOnAirPlayer::FollowInputClock(uint64_t time) {
     // A counted jump back or ahead to the frame due now on the input's clock.
     ++Outcome.Underruns;
     StartFade(TSource::Plain, Next, TSource::Scheduled, DueNow(time, filled), false);
+}
+
+void TOnAirPlayer::SkipHeldAired(uint64_t time) {
+    // A held delay is on air already: no build-up, and what was due before now went out
+    // before the program stopped.
+    AwaitingStart = false;
+    const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
+    if (filled > 0 && Placed && Phase == TPhase::Plain && Fade.Left == 0)
+        Next = std::max(Next, DueNow(time, filled));
 }
 
 uint64_t TOnAirPlayer::DueNow(uint64_t time, uint64_t limit) const {

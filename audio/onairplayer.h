@@ -59,6 +59,8 @@ private:
     uint32_t PlayPlain(uint8_t* target, uint32_t frames, uint64_t time);
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
     void StartBuildUpAtStart(uint64_t time);
+    // A resumed run: starts from the first held frame due now.
+    void SkipHeldAired(uint64_t time);
     void TakeDump(uint32_t periodFrames, uint64_t time);
     void Answer(TDumpRefusal refusal);
     void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,

@@ -106,6 +106,8 @@ public:
     virtual bool RunsByItself() const { return true; }
 };
 
+class THeldDelayFile;
+
 class TWaveInDevice : public TWaveDevice {
 public:
     // Queues a buffer to be filled; buffers fill in queue order.
@@ -115,6 +117,9 @@ public:
     virtual uint64_t Overruns() const { return 0; }
     // Frames lost since the device opened for want of a buffer to fill.
     virtual uint64_t LostFrames() const { return 0; }
+    // The buffers to come are those of the delay's file: an input linked to an output keeps
+    // its header current and resumes what it holds. Before Start.
+    virtual void KeepHeld(const THeldDelayFile&) {}
 };
 
 // How an output fed on the audio side makes up a delay it dumped: it plays slower than real

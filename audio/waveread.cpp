@@ -173,19 +173,43 @@ void TWaveReader::Start() {
     if (WaveDeviceFactory().OpenInput(device, record, MessageReceiver) != WaveNoError || !device)
         throw Exception(QStringLiteral("Failed to open input device"));
     std::array<TCommittedMemory, BufferCount> buffers;
-    for (TCommittedMemory& buffer : buffers) {
-        if (bufferBytes <= std::numeric_limits<uint32_t>::max())
-            buffer = TCommittedMemory::Take(size_t(bufferBytes));
-        if (!buffer.Data())
+    THeldDelayFile held;
+    if (bufferBytes > std::numeric_limits<uint32_t>::max())
+        throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+    if (!HeldStation().empty()) {
+        const THeldLayout layout{
+            uint32_t(CurrentFormat.SamplesPerSec), uint32_t(CurrentFormat.BytesPerSample),
+            uint32_t(CurrentFormat.Channels), uint32_t(SampleCount), uint64_t(SampleCount)};
+        held = THeldDelayFile::Take(THeldDelayFile::PathFor(HeldStation()), layout);
+        if (!held.Data() && !held.Refusal().empty())
+            throw Exception(QStringLiteral("The delay of %1 is %2")
+                                .arg(QString::fromStdString(HeldStation()),
+                                     QString::fromStdString(held.Refusal())));
+        if (!held.Data())
             throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+        device->KeepHeld(held);
+    } else {
+        for (TCommittedMemory& buffer : buffers) {
+            buffer = TCommittedMemory::Take(size_t(bufferBytes));
+            if (!buffer.Data())
+                throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+        }
     }
 
     Buffers = std::move(buffers);
+    Held = std::move(held);
+    // A resumed delay goes on in the buffer after the newest it holds: the held ones are
+    // refilled last.
+    const THeldProgramme& programme = Held.Held();
+    const int first = Held.Resumed() && programme.StretchCount > 0
+                          ? programme.Stretches[size_t(programme.StretchCount - 1)].Buffer + 1
+                          : 0;
     Pending = 0;
-    for (int index = 0; index < BufferCount; ++index) {
+    for (int queued = 0; queued < BufferCount; ++queued) {
+        const int index = (first + queued) % BufferCount;
         TWaveHeader& header = Headers[index];
         header = {};
-        header.Data = Buffers[index].Data();
+        header.Data = Held.Data() ? Held.Buffer(index) : Buffers[index].Data();
         header.BufferLength = static_cast<uint32_t>(bufferBytes);
         header.Flags = WaveHeaderBeginLoop;
         device->PrepareHeader(&header);
@@ -294,11 +318,20 @@ void TWaveReader::ReleaseBuffers() {
     for (TWaveHeader& header : Headers)
         header = {};
     Buffers = {};
+    // The file stays for the next run, unless discarded.
+    Held = {};
 }
 
 bool TWaveReader::BuffersLocked() const {
+    if (Held.Data())
+        return Held.Locked();
     return std::all_of(Buffers.begin(), Buffers.end(),
                        [](const TCommittedMemory& buffer) { return buffer.Locked(); });
+}
+
+void TWaveReader::DiscardHeld() {
+    if (!IsRunning && !IsStopping && !HeldStation().empty())
+        THeldDelayFile::Discard(THeldDelayFile::PathFor(HeldStation()));
 }
 
 TWaveTypes TWaveReader::WaveType() const {

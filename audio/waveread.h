@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/committedmemory.h"
+#include "audio/helddelay.h"
 #include "audio/wavedevice.h"
 
 #include <QList>
@@ -124,6 +125,11 @@ public:
     uint32_t LatencyFrames() const;
     // Whether the running buffers are locked in memory (they are always committed).
     bool BuffersLocked() const;
+    // The delay's file of the run (while it runs), or none when no station holds one: whether
+    // it resumed what the last run held, and why a held one could not be.
+    const THeldDelayFile& HeldFile() const { return Held; }
+    // Removes the station's held delay, once a run is over: the operator ended it on purpose.
+    void DiscardHeld();
     bool Running() const { return IsRunning; }
     bool Stopping() const { return IsStopping; }
 
@@ -151,6 +157,7 @@ private:
     int Delivering = 0;
     std::array<TWaveHeader, BufferCount> Headers{};
     std::array<TCommittedMemory, BufferCount> Buffers;
+    THeldDelayFile Held;
     bool IsRunning = false;
     bool IsStopping = false;
     TWaveTypes StoredWaveType = wfNone;

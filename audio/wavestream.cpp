@@ -78,6 +78,11 @@ void TWaveStream::Link(TWaveStream& input, TWaveStream& output, THandOver::TTimi
     output.HandOverLink.store(link.get());
 }
 
+void TWaveStream::KeepHeld(const THeldDelayFile& file) {
+    if (THandOver* link = HandOverLink.load())
+        link->KeepHeld(file);
+}
+
 void TWaveStream::LetGoOfHandOver() {
     THandOver* link = HandOverLink.load();
     if (!link)
@@ -358,7 +363,7 @@ bool TWaveStream::BeginHandOver() {
     return !link->Holds(Current->Data) && link->Begin(Current->Data, HeaderFrames(Current));
 }
 
-void TWaveStream::LoseInput(uint32_t frames) {
+void TWaveStream::LoseInput(uint64_t frames) {
     OverrunCount.fetch_add(1, std::memory_order_relaxed);
     LostFrameCount.fetch_add(frames, std::memory_order_relaxed);
 }
@@ -380,8 +385,13 @@ void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
             return;
         }
         const uint32_t count = Transfer(source, frames);
-        if (link)
+        if (link) {
             link->Wrote(count, time);
+            // The time a resumed delay was down, known from its first frames on.
+            if (const uint64_t downtime =
+                    link->DowntimeFrames.exchange(0, std::memory_order_relaxed))
+                LoseInput(downtime);
+        }
         source += size_t(count) * DeviceFrameBytes;
         frames -= count;
         time += count;

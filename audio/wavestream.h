@@ -104,6 +104,7 @@ public:
     uint32_t LatencyFrames() const override;
     bool RunsByItself() const override;
     void SetBuildUp(const TBuildUp& buildUp) override { BuildUp = buildUp; }
+    void KeepHeld(const THeldDelayFile& file) override;
     void Dump(uint64_t frames) override;
     TOnAirState OnAirState() const override;
 
@@ -146,7 +147,7 @@ private:
     bool NextAccounted(TWaveHeader*& header);
     // Stops feeding or playing the hand-over for good.
     void LetGoOfHandOver();
-    void LoseInput(uint32_t frames);
+    void LoseInput(uint64_t frames);
     void Finish(TWaveHeader* header);
     bool NextHeader();
     uint32_t HeaderFrames(const TWaveHeader* header) const;

@@ -44,7 +44,8 @@ public:
                       {QDateTime(QDate(2024, 3, 1), QTime(14, 5, 9), QTimeZone(3600)),
                        "The input device stopped: it is no longer available."},
                       2,
-                      12.5};
+                      12.5,
+                      TResumedDelay{2.5, 1.25}};
     QString Error;
     bool Unanswered = false;
     double DumpedSeconds = 1.25;
@@ -149,9 +150,9 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp",  "canDump",     "deviceLatency", "dropouts",
-                         "format",   "lastMessage", "offAirSeconds", "onAirDelay",
-                         "restarts", "running",     "setDelay",      "state"};
+        QStringList keys{"buildUp",     "canDump",       "deviceLatency", "dropouts", "format",
+                         "lastMessage", "offAirSeconds", "onAirDelay",    "restarts", "resumed",
+                         "running",     "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
             keys.insert(4, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
@@ -164,6 +165,8 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
                   target.Status.LastMessage.Text);
         EXPECT_EQ(json[QStringLiteral("restarts")].toInteger(), 2);
         EXPECT_EQ(json[QStringLiteral("offAirSeconds")].toDouble(), 12.5);
+        EXPECT_EQ(json[QStringLiteral("resumed")][QStringLiteral("heldSeconds")].toDouble(), 2.5);
+        EXPECT_EQ(json[QStringLiteral("resumed")][QStringLiteral("lostSeconds")].toDouble(), 1.25);
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
                   target.Status.BuildUpSecondsLeft);

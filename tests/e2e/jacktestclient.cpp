@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QTcpServer>
+#include <QThread>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -135,13 +138,21 @@ bool TJackTestClient::Connect(const QString& source, const QString& destination)
 }
 
 bool TJackTestClient::Run(const std::vector<float>& signal, const QString& target) {
-    QStringList targetInputs;
-    QStringList targetOutputs;
-    for (int channel = 0; channel < Channels; ++channel) {
-        targetInputs << QStringLiteral("%1:in_%2").arg(target).arg(channel);
-        targetOutputs << QStringLiteral("%1:out_%2").arg(target).arg(channel);
-    }
-    return Run(signal, targetInputs, targetOutputs);
+    return Run(signal, TargetPorts(target, "in"), TargetPorts(target, "out"));
+}
+
+QStringList TJackTestClient::TargetPorts(const QString& target, const char* direction) const {
+    QStringList ports;
+    for (int channel = 0; channel < Channels; ++channel)
+        ports << QStringLiteral("%1:%2_%3")
+                     .arg(target)
+                     .arg(QString::fromUtf8(direction))
+                     .arg(channel);
+    return ports;
+}
+
+bool TJackTestClient::ConnectTo(const QString& target) {
+    return ConnectTo(TargetPorts(target, "in"), TargetPorts(target, "out"));
 }
 
 bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& targetInputs,
@@ -155,6 +166,10 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& t
         ErrorText = QStringLiteral("cannot activate");
         return false;
     }
+    return ConnectTo(targetInputs, targetOutputs);
+}
+
+bool TJackTestClient::ConnectTo(const QStringList& targetInputs, const QStringList& targetOutputs) {
     const QString self = QString::fromUtf8(jack_get_client_name(Client));
     for (int channel = 0; channel < Channels; ++channel) {
         const QString targetIn = targetInputs.value(channel);
@@ -219,6 +234,36 @@ int64_t FindInSignal(const std::vector<float>& signal, const std::vector<float>&
 bool WriteSettingsFile(const QString& folder, const QByteArray& text, const QString& fileName) {
     QFile ini(QDir(folder).filePath(fileName));
     return ini.open(QIODevice::WriteOnly) && ini.write(text) == text.size();
+}
+
+bool WaitForPorts(const QByteArray& client, int channels, int timeoutMs) {
+    jack_client_t* watcher = jack_client_open("lagvane-watch", JackNoStartServer, nullptr);
+    if (!watcher)
+        return false;
+    const QByteArray in = client + ":in_" + QByteArray::number(channels - 1);
+    const QByteArray out = client + ":out_" + QByteArray::number(channels - 1);
+    QElapsedTimer clock;
+    clock.start();
+    bool found = false;
+    while (!found) {
+        found = jack_port_by_name(watcher, in.constData()) &&
+                jack_port_by_name(watcher, out.constData());
+        if (found || clock.elapsed() >= timeoutMs)
+            break;
+        QThread::msleep(50);
+    }
+    jack_client_close(watcher);
+    return found;
+}
+
+QJsonObject RemoteStatus(quint16 port) {
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
+                QStringLiteral("http://127.0.0.1:%1/api/status").arg(port)});
+    if (!curl.waitForFinished(10000))
+        return {};
+    return QJsonDocument::fromJson(curl.readAllStandardOutput()).object();
 }
 
 quint16 FreePort() {

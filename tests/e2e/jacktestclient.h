@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -69,6 +70,8 @@ public:
     // targetOutputs[n] feeds our input n.
     bool Run(const std::vector<float>& signal, const QStringList& targetInputs,
              const QStringList& targetOutputs);
+    // Connects to a target again (one that came back), as Run does.
+    bool ConnectTo(const QString& target);
     // Frames played and recorded so far.
     size_t Frames() const { return Position.load(std::memory_order_acquire); }
     bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }
@@ -79,6 +82,8 @@ public:
 
 private:
     static int Process(unsigned frames, void* client);
+    QStringList TargetPorts(const QString& target, const char* direction) const;
+    bool ConnectTo(const QStringList& targetInputs, const QStringList& targetOutputs);
     bool Connect(const QString& source, const QString& destination);
 
     jack_client_t* Client = nullptr;
@@ -109,17 +114,23 @@ struct TDelayedSignal {
 TDelayedSignal FindDelayedSignal(const std::vector<float>& signal,
                                  const std::vector<float>& recorded, int channels);
 
-// Every frame of a recording with sound on all channels, matched bit for bit to the signal
-// frame it is, wherever the signal jumps: the least and the greatest lag (recording frame minus
-// signal frame), where the least was, and the frames with sound that are no signal frame.
 // Writes a settings file (the one Lagvane reads from a configuration folder unless named) into
 // folder; false if it cannot.
 bool WriteSettingsFile(const QString& folder, const QByteArray& text,
                        const QString& fileName = QStringLiteral("Lagvane.ini"));
 
+// Waits until a client has the input and output ports of every channel.
+bool WaitForPorts(const QByteArray& client, int channels, int timeoutMs);
+
 // A loopback TCP port free right now, for a remote control to take.
 quint16 FreePort();
+// What the program's remote control on port says of the run (GET /api/status); empty when
+// nothing answers.
+QJsonObject RemoteStatus(quint16 port);
 
+// Every frame of a recording with sound on all channels, matched bit for bit to the signal
+// frame it is, wherever the signal jumps: the least and the greatest lag (recording frame minus
+// signal frame), where the least was, and the frames with sound that are no signal frame.
 struct TSignalLags {
     size_t Matched = 0;
     size_t Unmatched = 0;

@@ -9,8 +9,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -38,27 +36,6 @@ constexpr const char* StationName = "lagvane-station";
 // The service manager's watchdog wants a beat every 0.4 s, so one at least every 0.2 s.
 constexpr const char* WatchdogMicroseconds = "400000";
 constexpr int StopLimitMs = 2000;
-
-// Waits until the client has both its input and output ports.
-bool WaitForPorts(const QByteArray& client, int timeoutMs) {
-    jack_client_t* watcher = jack_client_open("lagvane-watch", JackNoStartServer, nullptr);
-    if (!watcher)
-        return false;
-    const QByteArray in = client + ":in_" + QByteArray::number(Channels - 1);
-    const QByteArray out = client + ":out_" + QByteArray::number(Channels - 1);
-    QElapsedTimer clock;
-    clock.start();
-    bool found = false;
-    while (!found) {
-        found = jack_port_by_name(watcher, in.constData()) &&
-                jack_port_by_name(watcher, out.constData());
-        if (found || clock.elapsed() >= timeoutMs)
-            break;
-        QThread::msleep(50);
-    }
-    jack_client_close(watcher);
-    return found;
-}
 
 // The service manager's end of the notify protocol: a datagram socket the program writes to.
 class TNotifySocket {
@@ -99,16 +76,7 @@ QByteArray RemoteOn(quint16 port) {
 
 // What the remote control on port says the run's state is; empty when nothing answers.
 QString StateOnPort(quint16 port) {
-    QProcess curl;
-    curl.start(QStringLiteral("curl"),
-               {QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
-                QStringLiteral("http://127.0.0.1:%1/api/status").arg(port)});
-    if (!curl.waitForFinished(10000))
-        return {};
-    return QJsonDocument::fromJson(curl.readAllStandardOutput())
-        .object()
-        .value(u"state")
-        .toString();
+    return RemoteStatus(port).value(u"state").toString();
 }
 
 struct TProgramRow {
@@ -128,6 +96,8 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    // Its delay held apart from every other run's.
+    environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), config.path());
     QStringList arguments;
     const QByteArray client = service ? StationName : "Lagvane";
     const QString stationFile = config.filePath(QStringLiteral("station.ini"));
@@ -175,9 +145,9 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
             QThread::msleep(20);
         ASSERT_TRUE(notify.Received().contains(QStringLiteral("READY=1")))
             << "the service never said it was ready";
-        ASSERT_TRUE(WaitForPorts(client, 0)) << "ready before the run had its ports";
+        ASSERT_TRUE(WaitForPorts(client, Channels, 0)) << "ready before the run had its ports";
     }
-    const bool ready = WaitForPorts(client, 20000);
+    const bool ready = WaitForPorts(client, Channels, 20000);
     ASSERT_TRUE(ready) << "the program's JACK ports did not appear";
     TJackTestClient probe("lagvane-program-probe", Channels);
     ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();

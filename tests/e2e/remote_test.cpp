@@ -40,6 +40,8 @@ public:
                                .toUtf8()));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
+        // Its delay held apart from every other run's.
+        environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), Config.path());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         Process.setProcessEnvironment(environment);
         Process.setProcessChannelMode(QProcess::ForwardedChannels);

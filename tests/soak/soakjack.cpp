@@ -267,6 +267,8 @@ int main(int argc, char** argv) {
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    // Its delay held apart from every other run's.
+    environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), config.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -1,0 +1,121 @@
+#include "audio/helddelay.h"
+
+#include <QTemporaryDir>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t Rate = 48000;
+const THeldLayout Layout{Rate, 2, 2, Rate, Rate};
+constexpr int64_t Second = 1000000000;
+
+class HeldDelayTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Dir.isValid());
+        qputenv("RUNTIME_DIRECTORY", Dir.path().toUtf8());
+        Path = THeldDelayFile::PathFor("Station");
+    }
+    void TearDown() override { qunsetenv("RUNTIME_DIRECTORY"); }
+
+    // A held delay as the input leaves it: buffer 1 filled from programme frame 1000 with
+    // 30000 frames, the newest captured half a second (half the delay) before now.
+    THeldDelayFile Fill(int64_t nowNs) const {
+        THeldDelayFile file = THeldDelayFile::Take(Path, Layout);
+        EXPECT_TRUE(file.Data() && !file.Resumed());
+        THeldHeader& header = file.Header();
+        header.RecordBegin(1, 1000);
+        header.RecordMark({1000, 77000, nowNs - Second / 2 - 29999 * Second / Rate});
+        header.RecordFilled(31000);
+        std::memset(file.Buffer(1), 0x5a, 30000 * 4);
+        return file;
+    }
+
+    QTemporaryDir Dir;
+    std::string Path;
+};
+
+// Each damaged, stale or foreign header is refused with its reason; only the sound one is
+// resumed.
+TEST_F(HeldDelayTest, RefusesEveryHeaderItCannotResume) {
+    const int64_t now = BootTimeNs();
+    const THeldDelayFile file = Fill(now);
+    const size_t bytes = THeldDelayFile::BytesFor(Layout);
+    const struct {
+        const char* Name;
+        std::function<void(THeldHeader&)> Damage;
+        size_t FileBytes;
+        THeldLayout Wanted;
+        std::string Boot;
+        int64_t Now;
+        const char* Refusal;
+    } rows[] = {
+        {"sound", {}, bytes, Layout, BootId(), now, ""},
+        {"no magic", [](THeldHeader& h) { h.Magic[0] = 'X'; }, bytes, Layout, BootId(), now,
+         "not a held delay"},
+        {"too short", {}, 100, Layout, BootId(), now, "not a held delay"},
+        {"another version", [](THeldHeader& h) { h.Version = 2; }, bytes, Layout, BootId(), now,
+         "made by another version"},
+        {"layout changed", [](THeldHeader& h) { h.Layout.DelayFrames = 1; }, bytes, Layout,
+         BootId(), now, "damaged"},
+        {"cut short", {}, bytes - 4, Layout, BootId(), now, "damaged"},
+        {"earlier boot", {}, bytes, Layout, "another-boot", now, "from an earlier boot"},
+        {"another rate", {}, bytes, {44100, 2, 2, Rate, Rate}, BootId(), now, "another format"},
+        {"mono", {}, bytes, {Rate, 2, 1, Rate, Rate}, BootId(), now, "another format"},
+        {"another delay",
+         {},
+         bytes,
+         {Rate, 2, 2, Rate / 2, Rate / 2},
+         BootId(),
+         now,
+         "another delay"},
+        {"nothing written", [](THeldHeader& h) { h.Filled = 0; }, bytes, Layout, BootId(), now,
+         "empty"},
+        {"mark past the end", [](THeldHeader& h) { h.MarkRing[0].Frame = 40000; }, bytes, Layout,
+         BootId(), now, "damaged"},
+        {"captured in the future", {}, bytes, Layout, BootId(), now - Second, "damaged"},
+        {"older than the delay", {}, bytes, Layout, BootId(), now + Second, "older than the delay"},
+    };
+    for (const auto& row : rows) {
+        std::vector<char> copy(file.Data(), file.Data() + 4096);
+        auto& header = *reinterpret_cast<THeldHeader*>(copy.data());
+        if (row.Damage)
+            row.Damage(header);
+        EXPECT_EQ(THeldDelayFile::RefusalOf(header, row.FileBytes, row.Wanted, row.Boot, row.Now),
+                  row.Refusal)
+            << row.Name;
+    }
+}
+
+// A file left behind is resumed with what it holds; one of another layout is replaced; a
+// second program of the same name is refused while the first holds it.
+TEST_F(HeldDelayTest, TakeResumesReplacesOrRefuses) {
+    Fill(BootTimeNs());
+    {
+        const THeldDelayFile resumed = THeldDelayFile::Take(Path, Layout);
+        ASSERT_TRUE(resumed.Resumed());
+        const THeldProgramme& held = resumed.Held();
+        ASSERT_EQ(held.StretchCount, 1);
+        EXPECT_EQ(held.Stretches[0].Buffer, 1);
+        EXPECT_EQ(held.Stretches[0].First, 1000u);
+        EXPECT_EQ(held.Stretches[0].Frames, 30000u);
+        EXPECT_EQ(held.Filled, 31000u);
+        EXPECT_EQ(resumed.Buffer(1)[29999 * 4], 0x5a);
+        const THeldDelayFile second = THeldDelayFile::Take(Path, Layout);
+        EXPECT_FALSE(second.Data());
+        EXPECT_EQ(second.Refusal(), "in use by another Lagvane");
+    }
+    const THeldLayout other{Rate, 1, 2, Rate, Rate};
+    const THeldDelayFile replaced = THeldDelayFile::Take(Path, other);
+    ASSERT_TRUE(replaced.Data());
+    EXPECT_FALSE(replaced.Resumed());
+    EXPECT_EQ(replaced.Refusal(), "another format");
+    EXPECT_GE(THeldDelayFile::HeldBytesAt(Path), THeldDelayFile::BytesFor(other));
+    THeldDelayFile::Discard(Path);
+    EXPECT_EQ(THeldDelayFile::HeldBytesAt(Path), 0u);
+}
+
+} // namespace

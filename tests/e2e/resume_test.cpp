@@ -1,0 +1,185 @@
+// The real program on a real JACK server, ended while it holds a 6 s delay and started again a
+// moment later: what it held goes on air exactly where it would have had it never stopped, the
+// time it was down is silence one delay later and counted, and from there the run is bit-exact.
+// A delay ended on purpose (Stop), one older than the delay, and one of another format are not
+// resumed.
+
+#include "tests/e2e/jacktestclient.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <vector>
+
+namespace {
+
+constexpr int Rate = 48000;
+constexpr int Channels = 2;
+constexpr int DelaySeconds = 6;
+constexpr double EndAfterSeconds = 10.0;
+constexpr double RunSeconds = 24.0;
+// In a JACK input's list: stereo 8-bit, stereo 16-bit.
+constexpr int Stereo8Bit = 1;
+constexpr int Stereo16Bit = 3;
+
+struct TResumeRow {
+    const char* Name;
+    // How the first program ends: a signal, or the remote control's Stop and then SIGTERM.
+    int Signal;
+    bool StopFirst;
+    double DownSeconds;
+    int RestartFormat;
+    bool Resumes;
+};
+
+void PrintTo(const TResumeRow& row, std::ostream* out) {
+    *out << row.Name;
+}
+
+class TStation {
+public:
+    TStation() : Port(FreePort()) { EXPECT_TRUE(Dir.isValid()); }
+    ~TStation() {
+        Process.kill();
+        Process.waitForFinished(5000);
+    }
+
+    bool Start(int format) {
+        const QByteArray settings =
+            "[Actions]\nPlayOnStart=1\n[Settings]\nAudioFormat=" + QByteArray::number(format) +
+            "\nDelayTime=" + QByteArray::number(DelaySeconds) +
+            "\n[Remote]\nEnabled=1\nPort=" + QByteArray::number(Port) + "\n";
+        if (!WriteSettingsFile(Dir.path(), settings))
+            return false;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Dir.path());
+        environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), Dir.path());
+        Process.setProcessEnvironment(environment);
+        Process.setProcessChannelMode(QProcess::ForwardedChannels);
+        Process.start(QStringLiteral(LAGVANE_PROGRAM), {QStringLiteral("--headless")});
+        return Process.waitForStarted(10000) && WaitForPorts("Lagvane", Channels, 20000);
+    }
+    bool End(int signal, bool stopFirst) {
+        if (stopFirst) {
+            QProcess curl;
+            curl.start(QStringLiteral("curl"),
+                       {QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
+                        QStringLiteral("-X"), QStringLiteral("POST"),
+                        QStringLiteral("http://127.0.0.1:%1/api/stop").arg(Port)});
+            curl.waitForFinished(10000);
+        }
+        kill(pid_t(Process.processId()), signal);
+        return Process.waitForFinished(5000);
+    }
+    bool Holds() const {
+        return QFile::exists(QDir(Dir.path()).filePath(QStringLiteral("lagvane-Lagvane.delay")));
+    }
+    QJsonObject Status() const { return RemoteStatus(Port); }
+
+private:
+    QTemporaryDir Dir;
+    quint16 Port;
+    QProcess Process;
+};
+
+class ResumeTest : public testing::TestWithParam<TResumeRow> {};
+
+TEST_P(ResumeTest, AirsWhatWasHeldWhereItWouldHaveBeen) {
+    const TResumeRow& row = GetParam();
+    UseJackServer(Rate);
+    TStation station;
+    ASSERT_TRUE(station.Start(Stereo16Bit)) << "the program's JACK ports did not appear";
+    TJackTestClient probe("lagvane-resume-probe", Channels);
+    ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+    const size_t runFrames = size_t(RunSeconds * Rate);
+    const std::vector<float> signal = GridSignal(runFrames, Channels, 2);
+    ASSERT_TRUE(probe.Run(signal, QStringLiteral("Lagvane"))) << probe.Error().toStdString();
+    while (probe.Frames() < size_t(EndAfterSeconds * Rate))
+        QThread::msleep(5);
+    const size_t endedAt = probe.Frames();
+    ASSERT_TRUE(station.End(row.Signal, row.StopFirst));
+    EXPECT_EQ(station.Holds(), !row.StopFirst) << "only Stop ends the held delay";
+    QThread::msleep(int(row.DownSeconds * 1000));
+    ASSERT_TRUE(station.Start(row.RestartFormat)) << "the program did not come back";
+    const size_t restartedAt = probe.Frames();
+    ASSERT_TRUE(probe.ConnectTo(QStringLiteral("Lagvane"))) << probe.Error().toStdString();
+    const size_t connectedAt = probe.Frames();
+    QElapsedTimer clock;
+    clock.start();
+    while (!probe.Finished() && clock.elapsed() < RunSeconds * 1000 + 20000)
+        QThread::msleep(20);
+    const QJsonObject status = station.Status();
+    const QJsonValue resumed = status.value(u"resumed");
+    EXPECT_EQ(resumed.isObject(), row.Resumes);
+    const int64_t lost = status.value(u"dropouts").toObject().value(u"framesLost").toInteger();
+    if (row.Resumes) {
+        // Down for at least the pause, and no longer than until the probe reached it again.
+        EXPECT_GE(lost, int64_t(row.DownSeconds * Rate));
+        EXPECT_LE(lost, int64_t(connectedAt - endedAt));
+    }
+    const size_t lag = size_t(DelaySeconds * Rate + probe.PeriodFrames());
+    const size_t margin = 4 * size_t(probe.PeriodFrames());
+    probe.Close();
+    ASSERT_TRUE(probe.Finished());
+
+    // Every frame with sound is the signal frame one delay (and the probe's cycle) before it,
+    // bit for bit. Held: every frame captured before the end and due after the new program was
+    // back is heard, and so is every frame after the probe reached it. Not held: what was
+    // waiting is never heard.
+    const std::vector<float>& recorded = probe.Recorded();
+    // Another format cannot be compared bit for bit once it is on air.
+    const size_t compared = row.RestartFormat == Stereo16Bit ? runFrames : connectedAt + lag;
+    const auto sound = [&](size_t frame) {
+        for (int channel = 0; channel < Channels; ++channel)
+            if (recorded[frame * Channels + size_t(channel)] == 0.0f)
+                return false;
+        return true;
+    };
+    // The probe connects only once it plays: the signal is heard from its first sound on.
+    size_t first = lag;
+    while (first < runFrames && !sound(first))
+        ++first;
+    ASSERT_LT(first, endedAt) << "nothing came back before the program ended";
+    size_t wrong = 0;
+    size_t missing = 0;
+    size_t stale = 0;
+    for (size_t frame = first; frame < std::min(compared, runFrames); ++frame) {
+        const size_t source = frame - lag;
+        bool exact = true;
+        for (int channel = 0; channel < Channels; ++channel)
+            exact = exact && recorded[frame * Channels + size_t(channel)] ==
+                                 signal[source * Channels + size_t(channel)];
+        if (sound(frame) && !exact)
+            ++wrong;
+        // Held, and due once the program was back (what fell due while it was down is lost).
+        const bool held = source + margin < endedAt && source + lag > connectedAt + margin;
+        const bool live = source > connectedAt + margin;
+        if (!sound(frame) && ((row.Resumes && held) || live))
+            ++missing;
+        if (sound(frame) && !row.Resumes && source < restartedAt && frame > endedAt + margin)
+            ++stale;
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(missing, 0u);
+    EXPECT_EQ(stale, 0u);
+    std::printf("%s: ended at frame %zu, back at %zu, %lld frames counted lost\n", row.Name,
+                endedAt, connectedAt, (long long)lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ResumeTest,
+    testing::Values(TResumeRow{"Killed", SIGKILL, false, 1.0, Stereo16Bit, true},
+                    TResumeRow{"Terminated", SIGTERM, false, 1.0, Stereo16Bit, true},
+                    TResumeRow{"Stopped", SIGTERM, true, 1.0, Stereo16Bit, false},
+                    TResumeRow{"DownLongerThanTheDelay", SIGKILL, false, DelaySeconds + 1.0,
+                               Stereo16Bit, false},
+                    TResumeRow{"AnotherFormat", SIGKILL, false, 1.0, Stereo8Bit, false}),
+    [](const testing::TestParamInfo<TResumeRow>& info) { return std::string(info.param.Name); });
+
+} // namespace
