@@ -191,14 +191,11 @@ void TMainWindow::StartDelay() {
     // A delay held in a file takes memory the system no longer counts as available, and room
     // on the file system that holds it.
     const uint64_t bytes = uint64_t(BufferBytes()) * TWaveReader::BufferCount;
-    const std::string held =
-        HeldStation().empty() ? std::string() : THeldDelayFile::PathFor(HeldStation());
-    const uint64_t heldBytes = held.empty() ? 0 : THeldDelayFile::HeldBytesAt(held);
-    if (bytes > MemoryBudgetFor(MemoryProbe() + heldBytes))
+    if (bytes > MemoryBudgetNow())
         throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
-    if (!held.empty() && bytes >= THeldDelayFile::RoomFor(held))
+    if (bytes >= HeldRoom())
         throw Exception(QStringLiteral("Not enough room in %1 for the delay buffers")
-                            .arg(QFileInfo(QString::fromStdString(held)).path()));
+                            .arg(QFileInfo(QString::fromStdString(HeldPath())).path()));
     DropBuffers = false;
     ++RunAttempt;
     ResetRunCounters();
@@ -254,6 +251,20 @@ QString ResumedText(const TResumedDelay& resumed) {
         .arg(held / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(held % 60, 2, 10, QLatin1Char('0'))
         .arg(resumed.LostSeconds, 0, 'f', 1);
+}
+
+std::string HeldPath() {
+    return HeldStation().empty() ? std::string() : THeldDelayFile::PathFor(HeldStation());
+}
+
+uint64_t TMainWindow::MemoryBudgetNow() const {
+    const std::string held = HeldPath();
+    return MemoryBudgetFor(MemoryProbe() + (held.empty() ? 0 : THeldDelayFile::HeldBytesAt(held)));
+}
+
+uint64_t HeldRoom() {
+    const std::string held = HeldPath();
+    return held.empty() ? UINT64_MAX : THeldDelayFile::RoomFor(held);
 }
 
 void TMainWindow::StopDelay() {

@@ -429,7 +429,7 @@ void TMainWindow::BuildLevelMeter() {
 }
 
 void TMainWindow::StartUp() {
-    MemoryBudget = MemoryBudgetFor(MemoryProbe());
+    MemoryBudget = std::min(MemoryBudgetNow(), HeldRoom());
     MemoryDis->SetCaption(NumberText(MemoryBudget));
     UpdateBufferSize();
     MakeHelpFileAbsolute();

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QAction;
 class QCheckBox;
@@ -34,6 +35,10 @@ using TMemoryProbe = std::function<uint64_t()>;
 
 // What the four buffers of a run may take: half the available memory.
 uint64_t MemoryBudgetFor(uint64_t availableBytes);
+// The station's held delay (empty when runs keep their buffers in plain memory), and the room
+// where it is held for the four buffers (all there is without one).
+std::string HeldPath();
+uint64_t HeldRoom();
 // The longest delay in hours for the format: four buffers within the budget, and one buffer
 // within 2^31 - 1 bytes, so that no buffer size overflows 32 bits.
 double DelayLimitHours(uint64_t budget, const TWaveDataFormat& format);
@@ -217,6 +222,8 @@ private:
     // After the operator's Stop (or Exit): the delay ended on purpose, none of it is held for
     // a later run. A run still going keeps it.
     void EndHeldDelay();
+    // The memory budget now, a delay already held counted as available, since it is reused.
+    uint64_t MemoryBudgetNow() const;
     // Logs what became of the delay the last run held, and shows a resumed one.
     void TellHeldDelay();
     // Starts the remote control the settings file asks for, in place of one already running; a
