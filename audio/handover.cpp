@@ -87,7 +87,11 @@ int64_t THandOver::DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t li
     // The same clock (a JACK server that ran on) keeps its frame count: congruent to the held
     // device time near the prediction, which the two callbacks' jitter alone puts off.
     const int64_t exact = predicted + int32_t(uint32_t(mark.DeviceTime) - uint32_t(predicted));
-    return std::abs(exact - predicted) <= int64_t(HeldRate) / 20 ? exact : predicted;
+    if (std::abs(exact - predicted) <= int64_t(HeldRate) / 20)
+        return exact;
+    // Another clock: placed by the time stamps, which the callbacks' wake-up jitter puts a
+    // little off either way; late by that much rather than early.
+    return predicted + int64_t(HeldRate) / 50;
 }
 
 uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
