@@ -227,11 +227,12 @@ void TOnAirPlayer::FollowInputClock(uint64_t time) {
         HaveReference = true;
         ReferenceLeast = WindowLeast;
         ReferenceTime = WindowStart;
-    } else {
-        Link.DriftPpm.store(double(WindowLeast - ReferenceLeast) * 1e6 /
-                                double(WindowStart - ReferenceTime),
-                            std::memory_order_relaxed);
     }
+    // Seconds and frames from the first second keep the readings small over days.
+    Drift.Add(double(WindowStart - ReferenceTime) / Format.SamplesPerSec,
+              double(WindowLeast - ReferenceLeast));
+    if (Drift.Known())
+        Link.DriftPpm.store(Drift.Slope() * 1e6 / Format.SamplesPerSec, std::memory_order_relaxed);
     const int64_t wanted = WindowLeast + cushion;
     WindowStart = time;
     WindowLeast = std::numeric_limits<int64_t>::max();

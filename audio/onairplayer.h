@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/clockdrift.h"
 #include "audio/handover.h"
 #include "audio/stretcher.h"
 
@@ -116,13 +117,14 @@ private:
     // Output time minus input time of the schedule: 0 on a shared clock.
     int64_t Offset = 0;
     bool Placed = false;
-    // Separate clocks: the least output-minus-input time seen in the current second, and the
-    // first second's, from which the drift is measured.
+    // Separate clocks: the least output-minus-input time seen in the current second, the
+    // first second's, and the drift measured from every second's since.
     int64_t WindowLeast = 0;
     uint64_t WindowStart = 0;
     bool HaveReference = false;
     int64_t ReferenceLeast = 0;
     uint64_t ReferenceTime = 0;
+    TClockDrift Drift;
     // Stretching: the programme frame the ear has reached (fractional), and the next frame
     // the stretcher is fed.
     double Ear = 0.0;
