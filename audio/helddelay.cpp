@@ -1,5 +1,7 @@
 #include "audio/helddelay.h"
 
+#include "audio/committedmemory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -230,7 +232,7 @@ THeldDelayFile THeldDelayFile::Take(const std::string& path, const THeldLayout& 
         struct stat status {};
         const size_t found = fstat(descriptor, &status) == 0 ? size_t(status.st_size) : 0;
         void* address = found >= PageBytes ? mmap(nullptr, found, PROT_READ | PROT_WRITE,
-                                                  MAP_SHARED | MAP_POPULATE, descriptor, 0)
+                                                  MAP_SHARED, descriptor, 0)
                                            : MAP_FAILED;
         file.WhyRefused = address == MAP_FAILED
                               ? std::string("not a held delay")
@@ -241,7 +243,7 @@ THeldDelayFile THeldDelayFile::Take(const std::string& path, const THeldLayout& 
             file.Lock = descriptor;
             file.WasResumed = true;
             file.Programme = ReadHeld(file.Header());
-            file.IsLocked = mlock(file.Bytes, file.Size) == 0;
+            file.IsLocked = CommitPages(file.Bytes, file.Size);
             return file;
         }
         if (address != MAP_FAILED)
@@ -259,9 +261,7 @@ THeldDelayFile THeldDelayFile::Take(const std::string& path, const THeldLayout& 
         file.Size = 0;
         return file;
     }
-    // MAP_POPULATE commits every page now, while the operator is there to see a refusal.
-    void* address =
-        mmap(nullptr, file.Size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, descriptor, 0);
+    void* address = mmap(nullptr, file.Size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
     if (address == MAP_FAILED) {
         unlink(path.c_str());
         close(descriptor);
@@ -281,8 +281,8 @@ THeldDelayFile THeldDelayFile::Take(const std::string& path, const THeldLayout& 
     header->Checksum = ChecksumOf(*header);
     for (auto& first : header->BufferFirst)
         first.store(THeldHeader::Unused);
-    // Without the privilege or the limit the pages stay committed, only not pinned.
-    file.IsLocked = mlock(file.Bytes, file.Size) == 0;
+    // Every page committed now, while the operator is there to see a refusal.
+    file.IsLocked = CommitPages(file.Bytes, file.Size);
     return file;
 }
 
