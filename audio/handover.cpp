@@ -104,14 +104,20 @@ uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
     const int64_t late = std::max<int64_t>(newestEnd - int64_t(time), 0);
     DowntimeFrames.store(uint64_t(int64_t(time) - (newestEnd - late)), std::memory_order_release);
     const int64_t delay = int64_t(Delay.load(std::memory_order_relaxed));
-    const uint64_t placed = std::min<uint64_t>(Held.MarkCount, MarkRingSize / 2 - 1);
-    for (uint64_t index = Held.MarkCount - placed; index < Held.MarkCount; ++index) {
+    const uint64_t readable = std::min<uint64_t>(Held.MarkCount, MarkRingSize / 2 - 1);
+    uint64_t placed = 0;
+    for (uint64_t index = Held.MarkCount - readable; index < Held.MarkCount; ++index) {
         const THeldMark& held = Held.Marks[index];
-        TMark& mark = Marks[(index - (Held.MarkCount - placed)) % MarkRingSize];
-        mark.Frame.store(held.Frame, std::memory_order_relaxed);
-        mark.Due.store(
-            uint64_t(std::max<int64_t>(DeviceTimeOf(held, time, liveNs) - late + delay, 0)),
-            std::memory_order_relaxed);
+        const uint64_t end = index + 1 < Held.MarkCount ? Held.Marks[index + 1].Frame : Held.Filled;
+        // A server started again counts from nothing: what fell due before its clock began
+        // is gone, and the stretch starts at the frame due as it began.
+        const int64_t due = DeviceTimeOf(held, time, liveNs) - late + delay;
+        const uint64_t frame = held.Frame + uint64_t(std::max<int64_t>(-due, 0));
+        if (frame >= end)
+            continue;
+        TMark& mark = Marks[placed++ % MarkRingSize];
+        mark.Frame.store(frame, std::memory_order_relaxed);
+        mark.Due.store(uint64_t(std::max<int64_t>(due, 0)), std::memory_order_relaxed);
     }
     return placed;
 }

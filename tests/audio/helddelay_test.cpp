@@ -1,3 +1,4 @@
+#include "audio/handover.h"
 #include "audio/helddelay.h"
 
 #include <QTemporaryDir>
@@ -87,6 +88,32 @@ TEST_F(HeldDelayTest, RefusesEveryHeaderItCannotResume) {
                   row.Refusal)
             << row.Name;
     }
+}
+
+// A server that started again counts its frames from nothing: what was held goes on air one
+// delay after its capture on the new clock, placed by the time stamps and a little late, and
+// what fell due before the clock began is not waited for.
+TEST_F(HeldDelayTest, PlacesWhatWasHeldOnAClockThatStartedAgain) {
+    Fill(BootTimeNs());
+    const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
+    ASSERT_TRUE(held.Resumed()) << held.Refusal();
+    const int64_t newestNs = held.Held().NewestNs;
+    THandOver link(THandOver::TTiming::SharedClock, 0, {WaveFormatPcm, 2, Rate, Rate * 4, 4, 16, 0},
+                   true, TBuildUp{10.0, false});
+    link.KeepHeld(held);
+    constexpr uint64_t Start = 100;
+    constexpr uint32_t Period = 256;
+    const auto dueAt = [&](int64_t wroteNs) {
+        const int64_t liveNs = wroteNs - int64_t(Period) * Second / Rate;
+        return int64_t(Start) + (newestNs - liveNs) * Rate / Second + Rate + Rate / 50;
+    };
+    const int64_t latest = dueAt(BootTimeNs());
+    link.Wrote(Period, Start);
+    const int64_t earliest = dueAt(BootTimeNs());
+    const auto newest = int64_t(link.DueOf(30999));
+    EXPECT_GE(newest, earliest - 1);
+    EXPECT_LE(newest, latest + 1);
+    EXPECT_EQ(link.DueOf(30999 - uint64_t(newest)), 0u);
 }
 
 } // namespace
