@@ -9,7 +9,6 @@
 
 bool CommitPages(char* bytes, size_t size) {
     constexpr size_t SliceBytes = size_t(256) << 20;
-    const bool watched = WatchdogInterval().has_value();
     const auto page = size_t(sysconf(_SC_PAGESIZE));
     bool locked = true;
     for (size_t done = 0; done < size; done += SliceBytes) {
@@ -23,8 +22,7 @@ bool CommitPages(char* bytes, size_t size) {
             }
         // Without the privilege or the limit the pages stay committed, only not pinned.
         locked = mlock(slice, length) == 0 && locked;
-        if (watched)
-            NotifyServiceManager("WATCHDOG=1");
+        TellServiceManagerStillWorking();
     }
     return locked;
 }

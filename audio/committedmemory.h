@@ -7,8 +7,8 @@
 // the process's limit allows it.
 // Commits every page of the range and locks it when the limit allows, a slice at a time, telling
 // a service manager between slices that the program is alive: the hours of a long delay take
-// longer to commit than its watchdog waits. Leaves what the pages hold as it is. Whether all of
-// it is locked.
+// longer to commit than its watchdog or start timeout waits. Leaves what the pages hold as it is.
+// Whether all of it is locked.
 bool CommitPages(char* bytes, size_t size);
 
 class TCommittedMemory {

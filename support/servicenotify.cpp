@@ -1,6 +1,7 @@
 #include "support/servicenotify.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace {
+
+std::atomic<bool> ToldReady{false};
+
+} // namespace
+
 bool NotifyServiceManager(std::string_view state) {
+    if (state.starts_with("READY=1"))
+        ToldReady.store(true, std::memory_order_relaxed);
     const char* path = std::getenv("NOTIFY_SOCKET");
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -43,4 +52,11 @@ std::optional<std::chrono::milliseconds> WatchdogInterval() {
     if (end == microseconds || *end != '\0' || interval == 0)
         return std::nullopt;
     return std::chrono::milliseconds(std::max<unsigned long long>(interval / 2000, 1));
+}
+
+void TellServiceManagerStillWorking() {
+    if (!ToldReady.load(std::memory_order_relaxed))
+        NotifyServiceManager("EXTEND_TIMEOUT_USEC=30000000");
+    else if (WatchdogInterval())
+        NotifyServiceManager("WATCHDOG=1");
 }

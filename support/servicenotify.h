@@ -13,3 +13,8 @@ bool NotifyServiceManager(std::string_view state);
 // How often the manager wants WATCHDOG=1: half the WATCHDOG_USEC it set, so that one late beat
 // is no miss; nothing when it wants none, or wants them from another process (WATCHDOG_PID).
 std::optional<std::chrono::milliseconds> WatchdogInterval();
+
+// Long work on the main thread (committing hours of delay): tells the manager the program still
+// lives, so that neither its watchdog nor, before READY=1, its start timeout ends it meanwhile.
+// Call it at least every few seconds of the work.
+void TellServiceManagerStillWorking();

@@ -188,7 +188,9 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
         EXPECT_TRUE(stopped) << "SIGTERM did not end the service within 2 s";
         EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(program.exitCode(), 0);
-        const QStringList told = notify.Received();
+        QStringList told = notify.Received();
+        // Committing the delay before READY=1 asks for start time, and only that comes first.
+        told.removeIf([](const QString& line) { return line.startsWith(u"EXTEND_TIMEOUT_USEC="); });
         EXPECT_EQ(told.value(0), QStringLiteral("READY=1"));
         const qsizetype reloading = told.indexOf(QStringLiteral("RELOADING=1"));
         EXPECT_EQ(told.value(reloading + 1), QStringLiteral("READY=1")) << "no reload was told";
