@@ -99,7 +99,11 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
         ReadSource(Fade.From, Fade.FromFrame, time, FromSamples.data(), count);
         ReadSource(Fade.To, Fade.ToFrame, time, ToSamples.data(), count);
         for (uint32_t frame = 0; frame < count; ++frame) {
-            const float gain = (float(FadeFrames - Fade.Left + frame) + 0.5f) / float(FadeFrames);
+            // A raised cosine: a straight line's corners at either end bend a held note.
+            const float gain =
+                0.5f -
+                0.5f * std::cos(float(M_PI) * (float(FadeFrames - Fade.Left + frame) + 0.5f) /
+                                float(FadeFrames));
             for (size_t channel = 0; channel < channels; ++channel) {
                 float& sample = ToSamples[frame * channels + channel];
                 sample = FromSamples[frame * channels + channel] * (1.0f - gain) + sample * gain;
@@ -107,12 +111,7 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
         }
         ToDevice(ToSamples.data(), target, count);
         Fade.Left -= count;
-        uint64_t keep = Fade.ToFrame;
-        if (Fade.From == TSource::Plain)
-            keep = std::min(keep, Fade.FromFrame);
-        else if (Fade.From == TSource::Stretcher)
-            keep = std::min(keep, FeedFrame);
-        PassTo(keep);
+        PassTo(std::min(Needs(Fade.From, Fade.FromFrame), Needs(Fade.To, Fade.ToFrame)));
         if (Fade.Left == 0)
             EndFade();
         return count;
@@ -139,10 +138,7 @@ void TOnAirPlayer::StartBuildUpAtStart(uint64_t time) {
     // On air at once: the first frame plays now, a whole delay ahead of its schedule.
     AwaitingStart = false;
     Next = 0;
-    Ear = 0.0;
-    FeedFrame = 0;
-    Stretcher.Restart();
-    Phase = TPhase::Stretching;
+    RestartStretcher(0);
     Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(0) - time), 0),
                              std::memory_order_relaxed);
 }
@@ -191,16 +187,50 @@ void TOnAirPlayer::StartFade(TSource from, uint64_t fromFrame, TSource to, uint6
 }
 
 void TOnAirPlayer::EndFade() {
+    if (Fade.To == TSource::Stretcher)
+        return;
     if (Fade.ThenStretch) {
-        Ear = double(Fade.ToFrame);
-        FeedFrame = Fade.ToFrame;
-        Stretcher.Restart();
-        Phase = TPhase::Stretching;
+        // The stretcher's first frames follow the programme's a little late in phase: a cut
+        // to them would tick, a crossfade does not.
+        RestartStretcher(Fade.ToFrame);
+        StartFade(TSource::Plain, Fade.ToFrame, TSource::Stretcher, Fade.ToFrame, false);
         return;
     }
     // Plain playing again, bit for bit, on schedule.
     Phase = TPhase::Plain;
     Next = Fade.ToFrame;
+}
+
+void TOnAirPlayer::RestartStretcher(uint64_t frame) {
+    // The programme before frame, where the buffers still hold it, fills the engine's window
+    // from the start: after silence its output would swell in and wander in phase.
+    const uint32_t leadIn = Stretcher.Restart();
+    const size_t channels = Format.Channels;
+    for (uint64_t from = frame - leadIn; from != frame;) {
+        // Before the run's first frame the lead-in wraps below zero: silence up to it.
+        const bool silent = from > frame;
+        const auto count =
+            uint32_t(std::min<uint64_t>((silent ? 0 : frame) - from, TStretcher::BlockFrames));
+        const uint32_t got = silent ? 0 : ReadPlain(from, FeedSamples.data(), count);
+        std::fill(FeedSamples.begin() + got * channels, FeedSamples.begin() + count * channels,
+                  0.0f);
+        Stretcher.Feed(FeedSamples.data(), count);
+        from += count;
+    }
+    Ear = double(frame);
+    FeedFrame = frame;
+    Phase = TPhase::Stretching;
+}
+
+uint64_t TOnAirPlayer::Needs(TSource source, uint64_t frame) const {
+    switch (source) {
+    case TSource::Silence:
+        return std::numeric_limits<uint64_t>::max();
+    case TSource::Stretcher:
+        return uint64_t(Ear);
+    default:
+        return frame;
+    }
 }
 
 void TOnAirPlayer::FollowInputClock(uint64_t time) {

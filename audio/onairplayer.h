@@ -67,6 +67,10 @@ private:
     void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
                    bool thenStretch);
     void EndFade();
+    // Starts the stretcher on frame, the ear with it.
+    void RestartStretcher(uint64_t frame);
+    // The earliest programme frame a source still reads, frame being where it stands.
+    uint64_t Needs(TSource source, uint64_t frame) const;
     // Separate clocks: places the input's schedule on the output's clock and follows drift.
     void FollowInputClock(uint64_t time);
     // The first frame due at output time or later, at most limit.

@@ -7,23 +7,34 @@ using RubberBand::RubberBandStretcher;
 
 TStretcher::TStretcher(uint32_t channels, uint32_t rate, double timeRatio)
     : Channels(channels), Ratio(timeRatio),
-      Engine(std::make_unique<RubberBandStretcher>(rate, channels,
-                                                   RubberBandStretcher::OptionProcessRealTime |
-                                                       RubberBandStretcher::OptionThreadingNever,
-                                                   timeRatio, 1.0)),
+      Engine(std::make_unique<RubberBandStretcher>(
+          rate, channels,
+          RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
+              RubberBandStretcher::OptionWindowShort | RubberBandStretcher::OptionThreadingNever,
+          timeRatio, 1.0)),
       Rows(channels, std::vector<float>(BlockFrames)), RowPointers(channels) {
     for (uint32_t channel = 0; channel < channels; ++channel)
         RowPointers[channel] = Rows[channel].data();
     Engine->setMaxProcessSize(BlockFrames);
-    // The engine sizes some of its buffers on first use: use it once here, off the audio side.
-    for (int block = 0; block < 16; ++block) {
-        Process(BlockFrames);
-        while (Engine->available() > 0)
-            Engine->retrieve(RowPointers.data(),
-                             std::min<size_t>(BlockFrames, size_t(Engine->available())));
+    // A restart here, off the audio side, sizes the engine's buffers on first use and finds
+    // how much input it takes before output runs on: the engines say little of it.
+    std::vector<float> output(size_t(BlockFrames) * channels);
+    for (uint32_t leadIn = Restart(); leadIn > 0;) {
+        const uint32_t count = std::min(leadIn, BlockFrames);
+        Process(count);
+        leadIn -= count;
     }
+    uint32_t fed = 0;
+    for (uint32_t given = 0; given < BlockFrames;) {
+        while (const uint32_t count = Wanted()) {
+            Process(count);
+            fed += count;
+        }
+        given += Take(output.data(), BlockFrames);
+    }
+    // From then on it takes input slower than the input comes.
+    LookaheadFrames = fed;
     Engine->reset();
-    LookaheadFrames = uint32_t(Engine->getStartDelay() / Ratio) + 2 * BlockFrames;
 }
 
 TStretcher::~TStretcher() = default;
@@ -32,17 +43,10 @@ void TStretcher::Process(uint32_t count) {
     Engine->process(RowPointers.data(), count, false);
 }
 
-void TStretcher::Restart() {
+uint32_t TStretcher::Restart() {
     Engine->reset();
-    for (std::vector<float>& row : Rows)
-        std::fill(row.begin(), row.end(), 0.0f);
-    // Silence ahead of the first frame, so that the engine's window starts full.
-    for (size_t pad = Engine->getPreferredStartPad(); pad > 0;) {
-        const uint32_t count = uint32_t(std::min<size_t>(pad, BlockFrames));
-        Process(count);
-        pad -= count;
-    }
     DiscardLeft = uint32_t(Engine->getStartDelay());
+    return uint32_t(Engine->getPreferredStartPad());
 }
 
 uint32_t TStretcher::Wanted() const {

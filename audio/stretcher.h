@@ -8,9 +8,13 @@ namespace RubberBand {
 class RubberBandStretcher;
 }
 
-// Plays a stretch of programme slower than real time with its pitch kept: Rubber Band in its
-// real-time mode. Made on the main thread, where it takes every byte it will ever need; the
-// audio side then only restarts, feeds and takes, none of which allocates or locks.
+// Plays a stretch of programme slower than real time with its pitch kept: Rubber Band's finer
+// engine in its real-time mode, on its short window. The faster engine resets its phases on
+// what it takes for transients, every few thousand frames even on a held note: it plays it
+// 0.3 % sharp with sidebands 13 dB down. The finer one keeps it clean, and its short window
+// costs a quarter of its standard one's time at the audio side. Made on the main thread, where
+// it takes every byte it will ever need; the audio side then only restarts, feeds and takes,
+// none of which allocates or locks.
 class TStretcher {
 public:
     // Frames the audio side passes in or takes out in one call at most.
@@ -25,8 +29,10 @@ public:
     // without a gap.
     uint32_t Lookahead() const { return LookaheadFrames; }
 
-    // Audio side. Starts afresh: what it plays next begins with the next frame fed.
-    void Restart();
+    // Audio side. Starts afresh, and returns how many frames of lead-in it takes: the
+    // programme just before the frame it is to start at. What it plays next begins with the
+    // frame fed after them.
+    uint32_t Restart();
     // Input frames it wants before it can give more output; 0 when it has output ready.
     uint32_t Wanted() const;
     // Interleaved float frames, at most BlockFrames.

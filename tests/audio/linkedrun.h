@@ -9,24 +9,28 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <vector>
 
 class TLinkedRun {
 public:
     static constexpr uint32_t MostFrames = 8192;
 
+    // signal gives the sample at an index of the four buffers' samples in turn; noise if none.
     TLinkedRun(const TWaveFormat& format, uint32_t delayFrames, const TBuildUp& buildUp,
-               uint64_t startTime = 0, uint64_t mostTime = 0)
+               uint64_t startTime = 0, uint64_t mostTime = 0,
+               const std::function<int16_t(size_t)>& signal = {})
         : Link(THandOver::TTiming::SharedClock, 0, format, true, buildUp),
           Channels(format.Channels), DelayFrames(delayFrames),
           Output(size_t(MostFrames) * Channels), Time(startTime), StartTime(startTime),
           FrameAt(mostTime, -1) {
         uint32_t noise = 1;
+        size_t index = 0;
         for (std::vector<int16_t>& buffer : Buffers) {
             buffer.resize(size_t(delayFrames) * Channels);
             for (int16_t& sample : buffer) {
                 noise = noise * 1664525u + 1013904223u;
-                sample = int16_t(noise >> 16);
+                sample = signal ? signal(index++) : int16_t(noise >> 16);
             }
         }
     }
