@@ -128,7 +128,7 @@ public:
 struct TBuildUp {
     double Percent = 3.0;
     bool AtStart = false;
-    // Exit winds the delay down to none as fast as Percent winds it up.
+    // How much faster than real time Exit plays while it winds the delay down to none.
     double ExitPercent = 3.0;
 };
 
