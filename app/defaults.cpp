@@ -23,8 +23,12 @@ const QString Dump = QStringLiteral("Dump");
 const QString Seconds = QStringLiteral("Seconds");
 const QString BuildUpPercent = QStringLiteral("BuildUpPercent");
 const QString BuildUpAtStart = QStringLiteral("BuildUpAtStart");
+const QString ExitPercent = QStringLiteral("ExitPercent");
+const QString CoughMaxSeconds = QStringLiteral("CoughMaxSeconds");
 constexpr double LeastBuildUpPercent = 1.0;
 constexpr double MostBuildUpPercent = 10.0;
+constexpr double LeastCoughSeconds = 1.0;
+constexpr double MostCoughSeconds = 60.0;
 
 QString& ChosenFileName() {
     static QString fileName;
@@ -61,6 +65,12 @@ void LoadDumpSettings(TMainWindow& window) {
     const double percent = ini.ReadFloat(Dump, BuildUpPercent, window.BuildUpPercent);
     if (percent >= LeastBuildUpPercent && percent <= MostBuildUpPercent)
         window.BuildUpPercent = percent;
+    const double exitPercent = ini.ReadFloat(Dump, ExitPercent, window.ExitPercent);
+    if (exitPercent >= LeastBuildUpPercent && exitPercent <= MostBuildUpPercent)
+        window.ExitPercent = exitPercent;
+    const double cough = ini.ReadFloat(Dump, CoughMaxSeconds, window.CoughMaxSeconds);
+    if (cough >= LeastCoughSeconds && cough <= MostCoughSeconds)
+        window.CoughMaxSeconds = cough;
     window.BuildUpAtStartAction->setChecked(
         ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
 }

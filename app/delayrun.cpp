@@ -183,6 +183,9 @@ void TMainWindow::ResetRunCounters() {
     LoggedDumpedFrames = 0;
     LoggedRealignments = 0;
     RealignmentLogClock.invalidate();
+    // A new run's input is on the delay whatever the last one's cough was.
+    CoughHeld = false;
+    CoughTimer->stop();
     Capture->SampleCount = BufferFrames();
 }
 
@@ -201,7 +204,7 @@ void TMainWindow::StartDelay() {
     ResetRunCounters();
     TWaveReader::MakeWaveFormat(OutputFormat, CurrentFormat());
     OpenPlayback(OutputFormat);
-    PlaybackDevice()->SetBuildUp({BuildUpPercent, BuildUpAtStartAction->isChecked()});
+    PlaybackDevice()->SetBuildUp({BuildUpPercent, BuildUpAtStartAction->isChecked(), ExitPercent});
     try {
         Capture->Start();
     } catch (...) {
@@ -336,19 +339,25 @@ QString DropoutText(const TDropouts& dropouts) {
 
 QString OnAirText(const TRunReport& report, bool locked) {
     const QLocale locale = QLocale::system();
+    const QString cough = report.Coughing ? QStringLiteral("Cough held. ") : QString();
+    if (report.State == TRunState::Live)
+        return cough + QStringLiteral("Live: no delay");
+    if (report.State == TRunState::Exiting)
+        return cough + QStringLiteral("On air %1 s, exiting to live")
+                           .arg(locale.toString(report.OnAirSeconds, 'f', 2));
     if (report.BuildingUp) {
         // The line has room for the build-up only in place of the device's share, which is
         // in the delay shown all the same.
         const int left = int(std::ceil(report.BuildUpSecondsLeft));
-        return QStringLiteral("On air %1 s, building up %2 %, %3:%4 left")
-            .arg(locale.toString(report.OnAirSeconds, 'f', 2))
-            .arg(int(report.BuildUpDone * 100.0))
-            .arg(left / 60)
-            .arg(left % 60, 2, 10, QLatin1Char('0'));
+        return cough + QStringLiteral("On air %1 s, building up %2 %, %3:%4 left")
+                           .arg(locale.toString(report.OnAirSeconds, 'f', 2))
+                           .arg(int(report.BuildUpDone * 100.0))
+                           .arg(left / 60)
+                           .arg(left % 60, 2, 10, QLatin1Char('0'));
     }
-    QString text = QStringLiteral("On air %1 s (device %2 ms)")
-                       .arg(locale.toString(report.OnAirSeconds, 'f', 4),
-                            locale.toString(report.DeviceLatencySeconds * 1000.0, 'f', 1));
+    QString text = cough + QStringLiteral("On air %1 s (device %2 ms)")
+                               .arg(locale.toString(report.OnAirSeconds, 'f', 4),
+                                    locale.toString(report.DeviceLatencySeconds * 1000.0, 'f', 1));
     if (!locked)
         text += QStringLiteral(", buffers not locked in memory");
     return text;
@@ -376,7 +385,8 @@ TRunReport TMainWindow::RunReport() const {
     report.DeviceLatencySeconds = double(Capture->LatencyFrames() + PlaybackLatencyFrames()) / rate;
     report.OnAirSeconds =
         double(BufferFrames() - onAir.AheadFrames) / rate + report.DeviceLatencySeconds;
-    report.CanDump = onAir.Playing && report.OnAirSeconds >= 1.0;
+    report.CanDump = onAir.Playing && report.OnAirSeconds >= 1.0 && onAir.Mode == TAirMode::Delayed;
+    report.Coughing = onAir.Coughing;
     report.SeparateClocks = onAir.SeparateClocks;
     report.ClockDriftPpm = onAir.ClockDriftPpm;
     report.Realignments = onAir.Realignments;
@@ -389,12 +399,40 @@ TRunReport TMainWindow::RunReport() const {
     }
     if (report.BuildingUp)
         report.State = TRunState::BuildingUp;
+    if (onAir.Mode == TAirMode::Exiting)
+        report.State = TRunState::Exiting;
+    if (onAir.Mode == TAirMode::Live)
+        report.State = TRunState::Live;
     return report;
 }
+
+namespace {
+
+QString DumpRefusalText(TDumpRefusal refusal) {
+    switch (refusal) {
+    case TDumpRefusal::None:
+        break;
+    case TDumpRefusal::NothingOnAir:
+        return QStringLiteral("Nothing to dump: nothing has gone on air yet");
+    case TDumpRefusal::TooLittleWaiting:
+        return QStringLiteral("Nothing to dump: too little of the programme waits to go on air");
+    case TDumpRefusal::Live:
+        return QStringLiteral("Nothing to dump: live, no delay (Build first)");
+    case TDumpRefusal::Exiting:
+        return QStringLiteral("Nothing to dump: exiting to live (Build first)");
+    }
+    return {};
+}
+
+} // namespace
 
 std::optional<double> TMainWindow::DumpOnAir() {
     const TRunReport report = RunReport();
     TWaveOutDevice* output = PlaybackDevice();
+    if (report.State == TRunState::Live)
+        throw Exception(DumpRefusalText(TDumpRefusal::Live));
+    if (report.State == TRunState::Exiting)
+        throw Exception(DumpRefusalText(TDumpRefusal::Exiting));
     if (!report.CanDump || !output)
         throw Exception(QStringLiteral("Nothing to dump: a run must have at least 1 s on air"));
     const int32_t rate = CurrentFormat().SamplesPerSec;
@@ -424,17 +462,7 @@ QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {
     if (state.DumpsAnswered == LoggedDumpAnswers)
         return {};
     LoggedDumpAnswers = state.DumpsAnswered;
-    QString refused;
-    switch (state.LastRefusal) {
-    case TDumpRefusal::None:
-        break;
-    case TDumpRefusal::NothingOnAir:
-        refused = QStringLiteral("Nothing to dump: nothing has gone on air yet");
-        break;
-    case TDumpRefusal::TooLittleWaiting:
-        refused = QStringLiteral("Nothing to dump: too little of the programme waits to go on air");
-        break;
-    }
+    const QString refused = DumpRefusalText(state.LastRefusal);
     if (refused.isEmpty()) {
         const double seconds =
             double(state.DumpedFrames - LoggedDumpedFrames) / CurrentFormat().SamplesPerSec;
@@ -482,6 +510,13 @@ void TMainWindow::ShowRunStatus() {
     else
         OnAirStatus->setText(QStringLiteral("Not on air"));
     DumpBtn->setEnabled(report.CanDump);
+    const bool live = report.State == TRunState::Live || report.State == TRunState::Exiting;
+    ExitBtn->setEnabled(report.Running);
+    ExitBtn->setText(live ? QStringLiteral("Build") : QStringLiteral("Exit"));
+    CoughBtn->setEnabled(report.Running);
+    if (report.State == TRunState::Live && ShownState != TRunState::Live)
+        Log(QStringLiteral("Run %1: live, no delay").arg(RunNumber).toStdString());
+    ShownState = report.State;
     if (const TWaveOutDevice* output = report.Running ? PlaybackDevice() : nullptr)
         LogDumpAnswers(output->OnAirState());
     LogClocks(report);

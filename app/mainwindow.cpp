@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QScopeGuard>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
@@ -213,6 +214,8 @@ TMainWindowView TMainWindow::View() const {
         .FramesDis = FramesDis,
         .PlayBtn = PlayBtn,
         .DumpBtn = DumpBtn,
+        .ExitBtn = ExitBtn,
+        .CoughBtn = CoughBtn,
         .BuildUpAtStartAction = BuildUpAtStartAction,
         .KeepOnAirAction = KeepOnAirAction,
         .OscopeChk = OscopeChk,
@@ -259,6 +262,8 @@ void TMainWindow::NameObjects() {
         {FramesDis, "FramesDis"},
         {PlayBtn, "PlayBtn"},
         {DumpBtn, "DumpBtn"},
+        {ExitBtn, "ExitBtn"},
+        {CoughBtn, "CoughBtn"},
         {BuildUpAtStartAction, "BuildUpAtStartAction"},
         {KeepOnAirAction, "KeepOnAirAction"},
         {OscopeChk, "OscopeChk"},
@@ -379,7 +384,7 @@ void TMainWindow::BuildPlayback() {
 
 void TMainWindow::BuildDumpButton() {
     DumpBtn = new QToolButton(MainPanel);
-    DumpBtn->setGeometry(192, 175, 185, 56);
+    DumpBtn->setGeometry(192, 175, 105, 56);
     DumpBtn->setText(QStringLiteral("Dump"));
     DumpBtn->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
     DumpBtn->setToolTip(
@@ -395,6 +400,41 @@ void TMainWindow::BuildDumpButton() {
         "QToolButton:disabled { background-color: #d89a9a; color: #f4e4e4; }"));
     DumpBtn->setEnabled(false);
     connect(DumpBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { DumpOnAir(); }); });
+    ExitBtn = new QToolButton(MainPanel);
+    ExitBtn->setGeometry(301, 175, 76, 26);
+    ExitBtn->setText(QStringLiteral("Exit"));
+    ExitBtn->setToolTip(QStringLiteral(
+        "Exit (Ctrl+E): wind the delay down to none and play live; Build (Ctrl+B): wind it up "
+        "again"));
+    ExitBtn->setEnabled(false);
+    connect(ExitBtn, &QToolButton::clicked, this, [this] {
+        RunHandler([this] {
+            const TRunState state = RunReport().State;
+            if (state == TRunState::Live || state == TRunState::Exiting)
+                BuildFromLive();
+            else
+                ExitToLive();
+        });
+    });
+    // Each key does one thing whatever the button reads.
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this), &QShortcut::activated, this,
+            [this] { RunHandler([this] { ExitToLive(); }); });
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_B), this), &QShortcut::activated, this,
+            [this] { RunHandler([this] { BuildFromLive(); }); });
+    CoughBtn = new QToolButton(MainPanel);
+    CoughBtn->setGeometry(301, 205, 76, 26);
+    CoughBtn->setText(QStringLiteral("Cough"));
+    CoughBtn->setToolTip(
+        QStringLiteral("Hold (or hold Ctrl+K): the input stays off the delay while held"));
+    CoughBtn->setEnabled(false);
+    connect(CoughBtn, &QToolButton::pressed, this,
+            [this] { RunHandler([this] { HoldCough(true); }); });
+    connect(CoughBtn, &QToolButton::released, this,
+            [this] { RunHandler([this] { HoldCough(false); }); });
+    CoughTimer = new QTimer(this);
+    CoughTimer->setSingleShot(true);
+    connect(CoughTimer, &QTimer::timeout, this,
+            [this] { RunHandler([this] { HoldCough(false); }); });
 }
 
 void TMainWindow::BuildStatusLine() {

@@ -91,6 +91,8 @@ struct TMainWindowView {
     TPanel* FramesDis;
     QToolButton* PlayBtn;
     QToolButton* DumpBtn;
+    QToolButton* ExitBtn;
+    QToolButton* CoughBtn;
     QAction* BuildUpAtStartAction;
     QAction* KeepOnAirAction;
     QCheckBox* OscopeChk;
@@ -150,6 +152,13 @@ public:
     // seconds skipped once the audio side has taken it (none if it has not answered in time;
     // the log tells when it does). Raises Exception when there is nothing it may skip.
     std::optional<double> DumpOnAir();
+    // What Exit and Build do: wind the delay down to none and play live, and wind it up again
+    // from live. Raise Exception when there is nothing to do it to.
+    void ExitToLive();
+    void BuildFromLive();
+    // What the cough button does while held: the input stays off the delay, for CoughMaxSeconds
+    // at most, so that a release nobody sent cannot eat the delay.
+    void HoldCough(bool held);
 
     // What a service's stop does: the run stopped as Exit stops it, then the program ends with
     // status 0, once a stop under way is over.
@@ -167,11 +176,17 @@ public:
     // from the settings file.
     double DumpSeconds = 0.0;
     double BuildUpPercent = 3.0;
+    // How much faster Exit plays, and the longest a cough holds.
+    double ExitPercent = 3.0;
+    double CoughMaxSeconds = 10.0;
 
 protected:
     // A run still going when the window closes is stopped first, so the devices and buffers
     // are released in order rather than at process exit.
     void closeEvent(QCloseEvent* event) override;
+    // The cough key acts while held.
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
 
 private:
     // The saved defaults are the settings' controls written out and read back.
@@ -235,6 +250,10 @@ private:
     TPressResult Dump() override;
     TPressResult Play() override;
     TPressResult Stop() override;
+    TPressResult Exit() override;
+    TPressResult Build() override;
+    TPressResult CoughStart() override;
+    TPressResult CoughStop() override;
 
     // Logs the audio side's answers to dumps not logged yet; returns why the last was
     // refused, empty when it was taken.
@@ -250,6 +269,11 @@ private:
     QElapsedTimer RealignmentLogClock;
     // Whether the status line last showed a build-up, so that its end is logged once.
     bool ShownBuildingUp = false;
+    // Likewise for going live.
+    TRunState ShownState = TRunState::Stopped;
+    bool CoughHeld = false;
+    QElapsedTimer CoughClock;
+    QTimer* CoughTimer;
     QElapsedTimer DropoutLogClock;
     // Counts the starts tried, so that a fault of a run already over stops no later one; and
     // the runs that started, as the log numbers them.
@@ -303,6 +327,9 @@ private:
     QToolButton* PlayBtn;
     QCheckBox* OscopeChk;
     QToolButton* DumpBtn;
+    // Exit while delayed, Build while live.
+    QToolButton* ExitBtn;
+    QToolButton* CoughBtn;
 
     // Level meter column: the channels above, the VU switch below.
     TPanel* LevelMeterPanel;

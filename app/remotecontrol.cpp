@@ -35,6 +35,10 @@ const TRoute Routes[] = {
     {"/api/dump", "POST", &TRemoteTarget::Dump},
     {"/api/play", "POST", &TRemoteTarget::Play},
     {"/api/stop", "POST", &TRemoteTarget::Stop},
+    {"/api/exit", "POST", &TRemoteTarget::Exit},
+    {"/api/build", "POST", &TRemoteTarget::Build},
+    {"/api/cough/start", "POST", &TRemoteTarget::CoughStart},
+    {"/api/cough/stop", "POST", &TRemoteTarget::CoughStop},
 };
 
 THttpReply JsonReply(int status, const QJsonObject& body) {
@@ -63,6 +67,7 @@ QJsonObject StatusObject(const TRunReport& report) {
                      {QStringLiteral("dry"), qint64(report.Dropouts.DryOutputs)},
                      {QStringLiteral("xruns"), qint64(report.Dropouts.Xruns)}}},
         {QStringLiteral("state"), RunStateName(report.State)},
+        {QStringLiteral("cough"), report.Coughing},
         {QStringLiteral("lastMessage"),
          report.LastMessage.Text.isEmpty()
              ? QJsonValue()

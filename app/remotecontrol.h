@@ -1,9 +1,9 @@
 #pragma once
 
-// Remote control over HTTP: a studio's automation reads the run's state and presses Dump, Play
-// and Stop as the operator would. Requests are served on the main thread's event loop, one at a
-// time, so the window is only ever touched from its own thread; the HTTP side, with its limits,
-// is remotehttp.h.
+// Remote control over HTTP: a studio's automation reads the run's state and presses Dump, Exit,
+// Build, Cough, Play and Stop as the operator would. Requests are served on the main thread's event
+// loop, one at a time, so the window is only ever touched from its own thread; the HTTP side, with
+// its limits, is remotehttp.h.
 
 #include "app/runreport.h"
 
@@ -44,6 +44,11 @@ public:
     virtual TPressResult Dump() = 0;
     virtual TPressResult Play() = 0;
     virtual TPressResult Stop() = 0;
+    virtual TPressResult Exit() = 0;
+    virtual TPressResult Build() = 0;
+    // The cough button held and let go of.
+    virtual TPressResult CoughStart() = 0;
+    virtual TPressResult CoughStop() = 0;
 
 protected:
     ~TRemoteTarget() = default;

@@ -9,7 +9,7 @@
 #include <optional>
 
 // Where a run is, as the remote control names it.
-enum class TRunState { Stopped, CountingDown, OnAir, BuildingUp, WaitingForServer };
+enum class TRunState { Stopped, CountingDown, OnAir, BuildingUp, WaitingForServer, Exiting, Live };
 
 inline QString RunStateName(TRunState state) {
     switch (state) {
@@ -23,6 +23,10 @@ inline QString RunStateName(TRunState state) {
         return QStringLiteral("building up");
     case TRunState::WaitingForServer:
         return QStringLiteral("waiting for the sound server");
+    case TRunState::Exiting:
+        return QStringLiteral("exiting");
+    case TRunState::Live:
+        return QStringLiteral("live");
     }
     return QStringLiteral("stopped");
 }
@@ -73,4 +77,6 @@ struct TRunReport {
     uint64_t Restarts = 0;
     double OffAirSeconds = 0.0;
     std::optional<TResumedDelay> Resumed;
+    // A cough holds the input off the delay.
+    bool Coughing = false;
 };

@@ -51,6 +51,22 @@ TPressResult TMainWindow::Dump() {
     return result;
 }
 
+TPressResult TMainWindow::Exit() {
+    return FailureOf([this] { ExitToLive(); });
+}
+
+TPressResult TMainWindow::Build() {
+    return FailureOf([this] { BuildFromLive(); });
+}
+
+TPressResult TMainWindow::CoughStart() {
+    return FailureOf([this] { HoldCough(true); });
+}
+
+TPressResult TMainWindow::CoughStop() {
+    return FailureOf([this] { HoldCough(false); });
+}
+
 TPressResult TMainWindow::Play() {
     if (PlayBtn->isChecked())
         return {};

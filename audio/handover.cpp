@@ -122,6 +122,20 @@ uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
     return placed;
 }
 
+bool THandOver::HoldOff() {
+    const bool held = CoughHeld.load(std::memory_order_relaxed);
+    if (held && !Holding) {
+        const uint64_t count = CoughCount.load(std::memory_order_relaxed);
+        CoughFrames[count % CoughRingSize].store(InputFrames, std::memory_order_relaxed);
+        CoughCount.store(count + 1, std::memory_order_release);
+    }
+    Holding = held;
+    // The output's gap while nothing comes is the hold's, no dropout of its own.
+    if (held)
+        Lost();
+    return held;
+}
+
 void THandOver::Complete() {
     Completed.fetch_add(1, std::memory_order_release);
 }

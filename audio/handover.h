@@ -116,6 +116,26 @@ public:
     std::atomic<bool> Resumed{false};
     std::atomic<uint64_t> DowntimeFrames{0};
 
+    // Main thread to output: leave the delay for live, or build it up again from live.
+    std::atomic<bool> ExitRequest{false};
+    std::atomic<bool> BuildRequest{false};
+    // Output to main thread.
+    std::atomic<TAirMode> Mode{TAirMode::Delayed};
+
+    // Main thread to input: hold what it captures off the delay, for a cough.
+    std::atomic<bool> CoughHeld{false};
+    // Input, audio side: whether the frames captured now are held off. They are never
+    // written, so the frames after the hold follow those before it back to back and the
+    // schedule's jump over the hold is an ordinary mark: each frame stays due one delay after
+    // its own capture, and nothing plays early once the delay is built up again. Where the
+    // hold began goes to the output, which plays the frames after it at once instead of
+    // silence for the hold, and builds the delay up again.
+    bool HoldOff();
+    // Programme frames at which holds began, for the output; it reads the newer half.
+    static constexpr uint64_t CoughRingSize = 16;
+    std::array<std::atomic<uint64_t>, CoughRingSize> CoughFrames{};
+    std::atomic<uint64_t> CoughCount{0};
+
 private:
     struct TMark {
         // From this programme frame on, frame f is due at Due + (f - Frame).
@@ -142,5 +162,6 @@ private:
     uint32_t HeldRate = 0;
     THeldProgramme Held;
     bool PlacingHeld = false;
+    bool Holding = false;
     std::unique_ptr<TOnAirPlayer> OutputPlayer;
 };

@@ -19,6 +19,10 @@ double TimeRatio(const TBuildUp& buildUp) {
     return 1.0 + std::clamp(buildUp.Percent, 1.0, 10.0) / 100.0;
 }
 
+double ExitTimeRatio(const TBuildUp& buildUp) {
+    return 1.0 / (1.0 + std::clamp(buildUp.ExitPercent, 1.0, 10.0) / 100.0);
+}
+
 } // namespace
 
 TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floatDevice,
@@ -27,6 +31,7 @@ TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floa
       DeviceFrameBytes(floatDevice ? format.Channels * uint32_t(sizeof(float)) : format.BlockAlign),
       FadeFrames(std::max<uint32_t>(format.SamplesPerSec / FadesPerSecond, 1)),
       Stretcher(format.Channels, format.SamplesPerSec, TimeRatio(buildUp)),
+      ExitStretcher(format.Channels, format.SamplesPerSec, ExitTimeRatio(buildUp)),
       FromSamples(size_t(TStretcher::BlockFrames) * format.Channels),
       ToSamples(size_t(TStretcher::BlockFrames) * format.Channels),
       FeedSamples(size_t(TStretcher::BlockFrames) * format.Channels) {
@@ -43,12 +48,15 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
         SkipHeldAired(time);
     if (AwaitingStart && Placed && Link.Filled.load(std::memory_order_acquire) > 0)
         StartBuildUpAtStart(time);
+    if (Fade.Left == 0)
+        TakeConsoleRequest(time);
     if (Fade.Left == 0 && !AwaitingStart && Link.DumpRequest.load(std::memory_order_relaxed))
         TakeDump(frames, time);
     while (frames > 0 && !AwaitingStart) {
         const uint32_t count =
-            Phase == TPhase::Plain && Fade.Left == 0
-                ? PlayPlain(target, frames, time)
+            Fade.Left == 0 && Phase == TPhase::Plain ? PlayPlain(target, frames, time)
+            : Fade.Left == 0 && Phase == TPhase::Live
+                ? PlayLive(target, frames, time)
                 : PlayAhead(target, std::min(frames, TStretcher::BlockFrames), time);
         target += size_t(count) * DeviceFrameBytes;
         frames -= count;
@@ -66,6 +74,11 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
 }
 
 uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time) {
+    // The frames after a hold go on air at once, a hold early, and build the delay up again.
+    if (Next < Link.Filled.load(std::memory_order_acquire) && AtCough(Next)) {
+        BuildUpFrom(Next, time);
+        return 0;
+    }
     const uint64_t due = OutDue(Next);
     if (due == THandOver::Never || time < due) {
         // Before the first frame, and where the input lost frames, until the next one is due.
@@ -74,6 +87,20 @@ uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time
         Silence(target, count);
         return count;
     }
+    return PlayWritten(target, ScheduledRun(Next, frames));
+}
+
+uint32_t TOnAirPlayer::PlayLive(uint8_t* target, uint32_t frames, uint64_t time) {
+    if (!Placed) {
+        Silence(target, frames);
+        return frames;
+    }
+    // Behind the input after a loss, a hold or an xrun: on to the frame it captures now.
+    Next = std::max(Next, LiveFrame(time));
+    return PlayWritten(target, frames);
+}
+
+uint32_t TOnAirPlayer::PlayWritten(uint8_t* target, uint32_t frames) {
     uint32_t run;
     const char* data = Locate(Next, run);
     if (!data) {
@@ -81,7 +108,7 @@ uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time
         Silence(target, frames);
         return frames;
     }
-    const uint32_t count = ScheduledRun(Next, std::min(run, frames));
+    const uint32_t count = std::min(run, frames);
     PcmToDevice(data, target, size_t(count) * Format.Channels, Format.BitsPerSample / 8,
                 FloatDevice);
     HasPlayed = true;
@@ -116,6 +143,8 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
             EndFade();
         return count;
     }
+    if (Phase == TPhase::Exiting)
+        return PlayExiting(target, frames, time);
     const double ahead = OutDueHeard() - double(time);
     if (ahead <= 0.0) {
         // Back on schedule, or behind it after an xrun: fade from the stretcher into plain
@@ -123,10 +152,28 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
         StartFade(TSource::Stretcher, 0, TSource::Scheduled, uint64_t(std::ceil(Ear)), false);
         return 0;
     }
-    // Stop stretching on the very frame the schedule is met.
-    const double gainPerFrame = 1.0 - 1.0 / Stretcher.TimeRatio();
+    return PlayStretched(target, frames, ahead);
+}
+
+uint32_t TOnAirPlayer::PlayExiting(uint8_t* target, uint32_t frames, uint64_t time) {
+    // The delay still on air, but for what the stretcher needs in hand beyond the ear: the
+    // crossfade skips that much, the devices' own latency all that stays.
+    const double left = double(Link.DelayFrames()) - (OutDueHeard() - double(time)) -
+                        double(ExitStretcher.Lookahead());
+    if (left <= 0.0) {
+        StartFade(TSource::Stretcher, 0, TSource::Plain, LiveFrame(time), false);
+        Fade.ThenLive = true;
+        return 0;
+    }
+    return PlayStretched(target, frames, left);
+}
+
+uint32_t TOnAirPlayer::PlayStretched(uint8_t* target, uint32_t frames, double left) {
+    const size_t channels = Format.Channels;
+    // Stop stretching on the very frame the goal is met.
+    const double gainPerFrame = std::abs(1.0 - 1.0 / Active().TimeRatio());
     const auto count =
-        uint32_t(std::min<double>(frames, std::max(1.0, std::ceil(ahead / gainPerFrame))));
+        uint32_t(std::min<double>(frames, std::max(1.0, std::ceil(left / gainPerFrame))));
     const uint32_t got = ReadStretched(FromSamples.data(), count);
     std::fill(FromSamples.begin() + got * channels, FromSamples.begin() + count * channels, 0.0f);
     ToDevice(FromSamples.data(), target, count);
@@ -138,13 +185,52 @@ void TOnAirPlayer::StartBuildUpAtStart(uint64_t time) {
     // On air at once: the first frame plays now, a whole delay ahead of its schedule.
     AwaitingStart = false;
     Next = 0;
-    RestartStretcher(0);
-    Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(0) - time), 0),
+    BuildUpFrom(0, time);
+}
+
+void TOnAirPlayer::BuildUpFrom(uint64_t frame, uint64_t time) {
+    StretchFrom(frame, TPhase::Stretching);
+    Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(frame) - time), 0),
                              std::memory_order_relaxed);
+}
+
+void TOnAirPlayer::TakeConsoleRequest(uint64_t time) {
+    const bool exit = Link.ExitRequest.load(std::memory_order_relaxed) &&
+                      Link.ExitRequest.exchange(false, std::memory_order_relaxed);
+    const bool build = Link.BuildRequest.load(std::memory_order_relaxed) &&
+                       Link.BuildRequest.exchange(false, std::memory_order_relaxed);
+    if (exit && Phase != TPhase::Exiting && Phase != TPhase::Live) {
+        if (!HasPlayed) {
+            // Nothing of the delay is on air yet to wind down.
+            AwaitingStart = false;
+            Phase = TPhase::Live;
+        } else if (Phase == TPhase::Stretching) {
+            // The other stretcher from the frame heard: nothing to fade between.
+            StretchFrom(uint64_t(Ear), TPhase::Exiting);
+        } else {
+            // Both sides play the same frames: the fade only hides the stretcher's start.
+            const TSource from = OutDue(Next) <= time ? TSource::Plain : TSource::Silence;
+            StretchFrom(Next, TPhase::Exiting);
+            StartFade(from, Next, TSource::Stretcher, 0, false);
+        }
+    } else if (build && Phase == TPhase::Exiting) {
+        BuildUpFrom(uint64_t(Ear), time);
+    } else if (build && Phase == TPhase::Live) {
+        // The stretcher needs frames in hand beyond the ear, which live has not: it starts
+        // that far back, and the fade hides the repeat.
+        const uint64_t live = Next;
+        BuildUpFrom(live - std::min<uint64_t>(live, Stretcher.Lookahead()), time);
+        StartFade(HasPlayed ? TSource::Plain : TSource::Silence, live, TSource::Stretcher, 0,
+                  false);
+    }
 }
 
 void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     const uint64_t request = Link.DumpRequest.exchange(0, std::memory_order_relaxed);
+    if (Phase == TPhase::Live || Phase == TPhase::Exiting) {
+        Answer(Phase == TPhase::Live ? TDumpRefusal::Live : TDumpRefusal::Exiting);
+        return;
+    }
     // Nothing is on air before the first frame plays.
     if (!HasPlayed) {
         Answer(TDumpRefusal::NothingOnAir);
@@ -187,24 +273,27 @@ void TOnAirPlayer::StartFade(TSource from, uint64_t fromFrame, TSource to, uint6
 }
 
 void TOnAirPlayer::EndFade() {
+    // Faded into a stretcher: it plays on as the phase it started for.
     if (Fade.To == TSource::Stretcher)
         return;
     if (Fade.ThenStretch) {
         // The stretcher's first frames follow the programme's a little late in phase: a cut
         // to them would tick, a crossfade does not.
-        RestartStretcher(Fade.ToFrame);
+        StretchFrom(Fade.ToFrame, TPhase::Stretching);
         StartFade(TSource::Plain, Fade.ToFrame, TSource::Stretcher, Fade.ToFrame, false);
         return;
     }
-    // Plain playing again, bit for bit, on schedule.
-    Phase = TPhase::Plain;
+    // Plain playing again, bit for bit, on schedule or live.
+    Phase = Fade.ThenLive ? TPhase::Live : TPhase::Plain;
     Next = Fade.ToFrame;
 }
 
-void TOnAirPlayer::RestartStretcher(uint64_t frame) {
+void TOnAirPlayer::StretchFrom(uint64_t frame, TPhase phase) {
+    Phase = phase;
+    TStretcher& stretcher = Active();
     // The programme before frame, where the buffers still hold it, fills the engine's window
     // from the start: after silence its output would swell in and wander in phase.
-    const uint32_t leadIn = Stretcher.Restart();
+    const uint32_t leadIn = stretcher.Restart();
     const size_t channels = Format.Channels;
     for (uint64_t from = frame - leadIn; from != frame;) {
         // Before the run's first frame the lead-in wraps below zero: silence up to it.
@@ -214,12 +303,11 @@ void TOnAirPlayer::RestartStretcher(uint64_t frame) {
         const uint32_t got = silent ? 0 : ReadPlain(from, FeedSamples.data(), count);
         std::fill(FeedSamples.begin() + got * channels, FeedSamples.begin() + count * channels,
                   0.0f);
-        Stretcher.Feed(FeedSamples.data(), count);
+        stretcher.Feed(FeedSamples.data(), count);
         from += count;
     }
     Ear = double(frame);
     FeedFrame = frame;
-    Phase = TPhase::Stretching;
 }
 
 uint64_t TOnAirPlayer::Needs(TSource source, uint64_t frame) const {
@@ -287,6 +375,26 @@ void TOnAirPlayer::SkipHeldAired(uint64_t time) {
     const uint64_t filled = Link.Filled.load(std::memory_order_acquire);
     if (filled > 0 && Placed && Phase == TPhase::Plain && Fade.Left == 0)
         Next = std::max(Next, DueNow(time, filled));
+}
+
+uint64_t TOnAirPlayer::LiveFrame(uint64_t time) const {
+    // Due one delay after its capture.
+    return DueNow(time + Link.DelayFrames(), Link.Filled.load(std::memory_order_acquire));
+}
+
+bool TOnAirPlayer::AtCough(uint64_t frame) {
+    const uint64_t count = Link.CoughCount.load(std::memory_order_acquire);
+    // The older half may be rewritten as it is read; holds that old have long gone by.
+    CoughsTaken = std::max(CoughsTaken, count - std::min(count, THandOver::CoughRingSize / 2));
+    bool at = false;
+    for (; CoughsTaken < count; ++CoughsTaken) {
+        const uint64_t start = Link.CoughFrames[CoughsTaken % THandOver::CoughRingSize].load(
+            std::memory_order_relaxed);
+        if (start > frame)
+            break;
+        at = at || start == frame;
+    }
+    return at;
 }
 
 uint64_t TOnAirPlayer::DueNow(uint64_t time, uint64_t limit) const {
@@ -366,11 +474,11 @@ uint32_t TOnAirPlayer::ReadPlain(uint64_t frame, float* samples, uint32_t count)
 uint32_t TOnAirPlayer::ReadStretched(float* samples, uint32_t count) {
     // At a run's start, wait until the stretcher has what it needs to play on without a gap.
     if (!HasPlayed &&
-        Link.Filled.load(std::memory_order_acquire) < FeedFrame + Stretcher.Lookahead())
+        Link.Filled.load(std::memory_order_acquire) < FeedFrame + Active().Lookahead())
         return 0;
     uint32_t got = 0;
     while (got < count) {
-        const uint32_t taken = Stretcher.Take(samples + size_t(got) * Format.Channels, count - got);
+        const uint32_t taken = Active().Take(samples + size_t(got) * Format.Channels, count - got);
         got += taken;
         if (taken > 0)
             continue;
@@ -380,11 +488,11 @@ uint32_t TOnAirPlayer::ReadStretched(float* samples, uint32_t count) {
         if (!Locate(FeedFrame, run))
             break;
         const uint32_t fed =
-            ReadPlain(FeedFrame, FeedSamples.data(), std::min(Stretcher.Wanted(), run));
-        Stretcher.Feed(FeedSamples.data(), fed);
+            ReadPlain(FeedFrame, FeedSamples.data(), std::min(Active().Wanted(), run));
+        Active().Feed(FeedSamples.data(), fed);
         FeedFrame += fed;
     }
-    Ear += double(got) / Stretcher.TimeRatio();
+    Ear += double(got) / Active().TimeRatio();
     if (got > 0) {
         HasPlayed = true;
         Dry = false;
@@ -472,6 +580,7 @@ void TOnAirPlayer::DropComplete() {
     Link.AheadFrames.store(0, std::memory_order_relaxed);
     Link.BuildingUp.store(false, std::memory_order_relaxed);
     Link.Playing.store(false, std::memory_order_relaxed);
+    Link.Mode.store(TAirMode::Delayed, std::memory_order_relaxed);
 }
 
 void TOnAirPlayer::Publish(uint64_t time) {
@@ -480,9 +589,13 @@ void TOnAirPlayer::Publish(uint64_t time) {
     if (Fade.Left > 0 && Fade.ThenStretch) {
         due = OutDue(Fade.ToFrame);
         heard = double(due);
-    } else if (Phase == TPhase::Stretching) {
+    } else if (Phase == TPhase::Stretching || Phase == TPhase::Exiting) {
         due = OutDue(uint64_t(Ear));
         heard = OutDueHeard();
+    } else if (Phase == TPhase::Live) {
+        // The whole delay is off the air.
+        due = 0;
+        heard = double(time + Link.DelayFrames());
     }
     const int64_t ahead = due == THandOver::Never ? 0 : std::llround(heard - double(time));
     Link.AheadFrames.store(std::max<int64_t>(ahead, 0), std::memory_order_relaxed);
@@ -490,4 +603,8 @@ void TOnAirPlayer::Publish(uint64_t time) {
                               (Fade.Left > 0 && Fade.ThenStretch),
                           std::memory_order_relaxed);
     Link.Playing.store(HasPlayed, std::memory_order_relaxed);
+    Link.Mode.store(Phase == TPhase::Live      ? TAirMode::Live
+                    : Phase == TPhase::Exiting ? TAirMode::Exiting
+                                               : TAirMode::Delayed,
+                    std::memory_order_relaxed);
 }

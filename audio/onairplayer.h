@@ -10,9 +10,12 @@
 // The output's audio side of a hand-over: plays each programme frame at the time it is due,
 // bit for bit, and silence where the input lost frames until what follows is due. A dump skips
 // ahead with a short crossfade; the build-up after it plays time-stretched until the programme
-// is back on schedule, then crossfades back to plain playing. Nothing ever plays before it is
-// due but for what a dump took off the delay, and that is measured against the schedule, not
-// counted. Everything it needs is allocated when it is made.
+// is back on schedule, then crossfades back to plain playing. Exit plays faster through a
+// stretcher of its own until next to nothing of the delay is left, then crossfades to what the
+// input writes now and plays that, live; Build goes back to the schedule the way a build-up
+// does. Nothing ever plays before it is due but for what a dump, a cough or Exit took off the
+// delay, and that is measured against the schedule, not counted. Everything it needs is
+// allocated when it is made.
 class TOnAirPlayer {
 public:
     TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floatDevice,
@@ -36,7 +39,7 @@ public:
     void DropComplete();
 
 private:
-    enum class TPhase { Plain, Stretching };
+    enum class TPhase { Plain, Stretching, Exiting, Live };
     // What one side of a crossfade plays.
     enum class TSource {
         Silence,
@@ -54,11 +57,29 @@ private:
         uint64_t ToFrame = 0;
         // Whether the build-up starts after it (a dump) or plain playing resumes.
         bool ThenStretch = false;
+        // Plain playing resumes live, due or not.
+        bool ThenLive = false;
     };
 
     // Each plays at most frames and returns how many it played.
     uint32_t PlayPlain(uint8_t* target, uint32_t frames, uint64_t time);
     uint32_t PlayAhead(uint8_t* target, uint32_t frames, uint64_t time);
+    uint32_t PlayExiting(uint8_t* target, uint32_t frames, uint64_t time);
+    uint32_t PlayLive(uint8_t* target, uint32_t frames, uint64_t time);
+    // Plays what the input wrote from Next on, silence where it has not.
+    uint32_t PlayWritten(uint8_t* target, uint32_t frames);
+    // Plays the active stretcher until the ear has gained left frames on its output.
+    uint32_t PlayStretched(uint8_t* target, uint32_t frames, double left);
+    // Exit and Build, asked for by the main thread.
+    void TakeConsoleRequest(uint64_t time);
+    // The stretcher of phase restarted at frame, as the ear goes on from there.
+    void StretchFrom(uint64_t frame, TPhase phase);
+    void BuildUpFrom(uint64_t frame, uint64_t time);
+    TStretcher& Active() { return Phase == TPhase::Exiting ? ExitStretcher : Stretcher; }
+    // The programme frame captured at output time time: what plays then when live.
+    uint64_t LiveFrame(uint64_t time) const;
+    // Whether frame follows a cough's hold; lets go of the holds before it.
+    bool AtCough(uint64_t frame);
     void StartBuildUpAtStart(uint64_t time);
     // A resumed run: starts from the first held frame due now.
     void SkipHeldAired(uint64_t time);
@@ -67,8 +88,6 @@ private:
     void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
                    bool thenStretch);
     void EndFade();
-    // Starts the stretcher on frame, the ear with it.
-    void RestartStretcher(uint64_t frame);
     // The earliest programme frame a source still reads, frame being where it stands.
     uint64_t Needs(TSource source, uint64_t frame) const;
     // Separate clocks: places the input's schedule on the output's clock and follows drift.
@@ -106,6 +125,7 @@ private:
     const uint32_t DeviceFrameBytes;
     const uint32_t FadeFrames;
     TStretcher Stretcher;
+    TStretcher ExitStretcher;
 
     TPhase Phase = TPhase::Plain;
     TOutcome Outcome;
@@ -134,6 +154,8 @@ private:
     double Ear = 0.0;
     uint64_t FeedFrame = 0;
     TFade Fade;
+    // Coughs the output has reached or passed.
+    uint64_t CoughsTaken = 0;
     std::vector<float> FromSamples;
     std::vector<float> ToSamples;
     std::vector<float> FeedSamples;

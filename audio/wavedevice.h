@@ -128,6 +128,8 @@ public:
 struct TBuildUp {
     double Percent = 3.0;
     bool AtStart = false;
+    // How much faster than real time Exit plays while it winds the delay down to none.
+    double ExitPercent = 3.0;
 };
 
 // Why the audio side refused a dump.
@@ -137,7 +139,13 @@ enum class TDumpRefusal {
     NothingOnAir,
     // Less than a few periods wait between what plays and what the input writes.
     TooLittleWaiting,
+    // Nothing waits: the operator left the delay, or is leaving it.
+    Live,
+    Exiting,
 };
+
+// Whether the programme goes on air delayed, on its way to no delay, or live.
+enum class TAirMode { Delayed, Exiting, Live };
 
 // Where the programme on air stands against the set delay.
 struct TOnAirState {
@@ -158,6 +166,8 @@ struct TOnAirState {
     bool SeparateClocks = false;
     double ClockDriftPpm = 0.0;
     uint64_t Realignments = 0;
+    TAirMode Mode = TAirMode::Delayed;
+    bool Coughing = false;
 };
 
 class TWaveOutDevice : public TWaveDevice {
@@ -176,6 +186,13 @@ public:
     // crossfade. It skips less where less is waiting: it never plays a frame before the input
     // has written it, and keeps a few periods in hand.
     virtual void Dump(uint64_t) {}
+    // Exit winds the delay down to none by playing faster, then plays the input live; Build
+    // winds it up again from live, as after a dump.
+    virtual void Exit() {}
+    virtual void Build() {}
+    // While held, what the input captures never goes on air: the delay shrinks by the hold
+    // and builds up again after it.
+    virtual void Cough(bool) {}
     virtual TOnAirState OnAirState() const { return {}; }
 };
 

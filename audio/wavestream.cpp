@@ -273,6 +273,21 @@ void TWaveStream::Dump(uint64_t frames) {
         link->DumpRequest.fetch_add(frames, std::memory_order_relaxed);
 }
 
+void TWaveStream::Exit() {
+    if (THandOver* link = HandOverLink.load())
+        link->ExitRequest.store(true, std::memory_order_relaxed);
+}
+
+void TWaveStream::Build() {
+    if (THandOver* link = HandOverLink.load())
+        link->BuildRequest.store(true, std::memory_order_relaxed);
+}
+
+void TWaveStream::Cough(bool held) {
+    if (THandOver* link = HandOverLink.load())
+        link->CoughHeld.store(held, std::memory_order_relaxed);
+}
+
 TOnAirState TWaveStream::OnAirState() const {
     const THandOver* link = HandOverLink.load();
     if (!link)
@@ -288,7 +303,9 @@ TOnAirState TWaveStream::OnAirState() const {
             link->LastRefusal.load(std::memory_order_relaxed),
             link->Timing == THandOver::TTiming::Cushion,
             link->DriftPpm.load(std::memory_order_relaxed),
-            link->Realignments.load(std::memory_order_relaxed)};
+            link->Realignments.load(std::memory_order_relaxed),
+            link->Mode.load(std::memory_order_relaxed),
+            link->CoughHeld.load(std::memory_order_relaxed)};
 }
 
 bool TWaveStream::NextAccounted(TWaveHeader*& header) {
@@ -373,6 +390,8 @@ void TWaveStream::Capture(const void* input, uint32_t frames, uint64_t time) {
     THandOver* link = HandOverLink.load(std::memory_order_relaxed);
     if (link && link->OutputGone.load())
         link = nullptr;
+    if (link && link->HoldOff())
+        return;
     // Transfer only reads the device's side when capturing.
     auto* source = static_cast<uint8_t*>(const_cast<void*>(input));
     while (frames > 0) {

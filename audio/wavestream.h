@@ -106,6 +106,9 @@ public:
     void SetBuildUp(const TBuildUp& buildUp) override { BuildUp = buildUp; }
     void KeepHeld(const THeldDelayFile& file) override;
     void Dump(uint64_t frames) override;
+    void Exit() override;
+    void Build() override;
+    void Cough(bool held) override;
     TOnAirState OnAirState() const override;
 
     // Any thread, the audio side included: the device stopped on its own. The first code is

@@ -65,6 +65,8 @@ struct LoadCase {
     double buildUpPercent = 3.0;
     bool buildUpAtStart = false;
     bool keepOnAir = false;
+    double exitPercent = 3.0;
+    double coughMaxSeconds = 10.0;
 };
 
 void PrintTo(const LoadCase& c, std::ostream* out) {
@@ -87,6 +89,8 @@ TEST_P(LoadDefaultsTest, SetsWhatTheFileHoldsAndKeepsTheRest) {
     EXPECT_EQ(window.BuildUpPercent, c.buildUpPercent);
     EXPECT_EQ(window.View().BuildUpAtStartAction->isChecked(), c.buildUpAtStart);
     EXPECT_EQ(window.View().KeepOnAirAction->isChecked(), c.keepOnAir);
+    EXPECT_EQ(window.ExitPercent, c.exitPercent);
+    EXPECT_EQ(window.CoughMaxSeconds, c.coughMaxSeconds);
     EXPECT_TRUE(Errors.isEmpty());
 }
 
@@ -114,10 +118,13 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"NegativeDelay", "[Settings]\nDelayTime=-5\n", TenthSecond, 0, false},
         LoadCase{"FormatBeyondList", "[Settings]\nAudioFormat=16\n", TenthSecond, 0, false},
         LoadCase{"NoFormatSelected", "[Settings]\nAudioFormat=-1\n", TenthSecond, 0, false},
-        LoadCase{"DumpSettings", "[Dump]\nSeconds=2.5\nBuildUpPercent=5\nBuildUpAtStart=1\n",
-                 TenthSecond, 0, false, 2.5, 5.0, true},
-        LoadCase{"DumpSettingsOutOfRange", "[Dump]\nSeconds=-3\nBuildUpPercent=12\n", TenthSecond,
-                 0, false, 0.0, 3.0, false},
+        LoadCase{"DumpSettings",
+                 "[Dump]\nSeconds=2.5\nBuildUpPercent=5\nBuildUpAtStart=1\nExitPercent=7\n"
+                 "CoughMaxSeconds=4\n",
+                 TenthSecond, 0, false, 2.5, 5.0, true, false, 7.0, 4.0},
+        LoadCase{"DumpSettingsOutOfRange",
+                 "[Dump]\nSeconds=-3\nBuildUpPercent=12\nExitPercent=0.5\nCoughMaxSeconds=600\n",
+                 TenthSecond, 0, false, 0.0, 3.0, false},
         LoadCase{"BuildUpTooSlight", "[Dump]\nBuildUpPercent=0.5\n", TenthSecond, 0, false},
         LoadCase{"KeepOnAir", "[Actions]\nKeepOnAir=1\n", TenthSecond, 0, false, 0.0, 3.0, false,
                  true}),

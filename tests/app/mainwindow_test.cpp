@@ -59,6 +59,8 @@ TEST_F(MainWindowTest, PlacesEveryControlWhereTheLayoutPutsIt) {
         {"FramesStrip", {8, 94, 169, 21}, " Frames:"},
         {"FramesDis", {87, 1, 81, 19}, ""},
         {"PlayBtn", {8, 124, 169, 29}, "Play"},
+        {"ExitBtn", {301, 175, 76, 26}, "Exit"},
+        {"CoughBtn", {301, 205, 76, 26}, "Cough"},
         {"OscopeChk", {192, 240, 137, 17}, "Show Osciloscope"},
         {"LevelMeterPanel", {415, 1, 47, 263}, ""},
         {"VUSwitchPanel", {1, 238, 45, 24}, ""},

@@ -23,6 +23,10 @@ public:
     }
     TPressResult Play() override { return Called("Play"); }
     TPressResult Stop() override { return Called("Stop"); }
+    TPressResult Exit() override { return Called("Exit"); }
+    TPressResult Build() override { return Called("Build"); }
+    TPressResult CoughStart() override { return Called("CoughStart"); }
+    TPressResult CoughStop() override { return Called("CoughStop"); }
     TPressResult Called(const QString& name) {
         Calls << name;
         return {Error, {}};
@@ -90,6 +94,10 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         {"play", "", "POST /api/play", "", "", "200", "Play"},
         {"stop", "", "POST /api/stop", "", "", "200", "Stop"},
         {"target refuses", "", "POST /api/play", "", "Can't play format", "409", "Play"},
+        {"exit", "", "POST /api/exit", "", "", "200", "Exit"},
+        {"build", "", "POST /api/build", "", "", "200", "Build"},
+        {"cough start", "", "POST /api/cough/start", "", "", "200", "CoughStart"},
+        {"cough stop", "", "POST /api/cough/stop", "", "", "200", "CoughStop"},
         {"unknown path", "", "GET /api/volume", "", "", "404", ""},
         {"wrong method", "", "GET /api/dump", "", "", "405", ""},
         {"HEAD is GET without the body", "", "HEAD /api/status", "Connection: close\r\n", "", "200",
@@ -150,11 +158,11 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp",     "canDump",       "deviceLatency", "dropouts", "format",
-                         "lastMessage", "offAirSeconds", "onAirDelay",    "restarts", "resumed",
-                         "running",     "setDelay",      "state"};
+        QStringList keys{"buildUp", "canDump",     "cough",         "deviceLatency", "dropouts",
+                         "format",  "lastMessage", "offAirSeconds", "onAirDelay",    "restarts",
+                         "resumed", "running",     "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
-            keys.insert(4, "dumped");
+            keys.insert(5, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
         }
         EXPECT_EQ(json.keys(), keys);

@@ -35,8 +35,12 @@ public:
         }
     }
 
-    // One cycle of frames, at most MostFrames.
+    // One cycle of frames, at most MostFrames; none are captured while a cough holds them off.
     void Cycle(uint32_t frames) {
+        if (Link.HoldOff()) {
+            Play(frames);
+            return;
+        }
         for (uint32_t done = 0; done < frames;) {
             if (Written == 0)
                 Link.Begin(reinterpret_cast<const char*>(Buffers[Filling % Buffers.size()].data()),
@@ -64,10 +68,10 @@ public:
     void Jump(uint32_t frames) { Time += frames; }
 
     // What the last cycle played, first channel, frame by frame: the sample it should have
-    // played on schedule, and what it did.
-    float Expected(uint32_t frame) const {
-        const uint64_t captured = LastTime + frame - DelayFrames;
-        if (LastTime + frame < DelayFrames + StartTime || captured - StartTime >= FrameAt.size())
+    // played on schedule (late frames after its capture, live with none), and what it did.
+    float Expected(uint32_t frame, uint64_t late) const {
+        const uint64_t captured = LastTime + frame - late;
+        if (LastTime + frame < late + StartTime || captured - StartTime >= FrameAt.size())
             return 0.0f;
         const int64_t programme = FrameAt[captured - StartTime];
         if (programme < 0)

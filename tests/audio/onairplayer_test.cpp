@@ -77,6 +77,14 @@ struct TPlayerCase {
     int LoseCycles = 0;
     // Cycles after which both directions lose a few periods in an xrun.
     std::vector<int> Xruns = {};
+    // Cycles at which Exit and Build are pressed, and from which a cough holds for how many.
+    int ExitAt = -1;
+    int BuildAt = -1;
+    int CoughAt = -1;
+    int CoughCycles = 0;
+    // The modes it goes through, and what it answers every dump.
+    std::vector<TAirMode> Modes = {TAirMode::Delayed};
+    TDumpRefusal Refusal = TDumpRefusal::None;
 };
 
 void PrintTo(const TPlayerCase& c, std::ostream* out) {
@@ -85,10 +93,10 @@ void PrintTo(const TPlayerCase& c, std::ostream* out) {
 
 class OnAirPlayerTest : public testing::TestWithParam<TPlayerCase> {};
 
-// From the first cycle on, through dumps, their crossfades, the stretcher's restarts, losses
-// and xruns, and the build-up back to plain playing, the audio side never calls the allocator;
-// and once built up, every frame it plays is the one captured exactly a delay before, or
-// silence where none was.
+// From the first cycle on, through dumps, their crossfades, the stretcher's restarts, losses,
+// xruns, Exit, Build and coughs, and the build-up back to plain playing, the audio side never
+// calls the allocator; and once settled, every frame it plays is the one captured exactly a
+// delay before (live: captured as it plays), or silence where none was.
 TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
     const TPlayerCase& c = GetParam();
     TLinkedRun run(Stereo16, Rate / 2, c.BuildUp, c.StartTime, 60 * Rate);
@@ -98,25 +106,43 @@ TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
         lastEvent = std::max(lastEvent, cycle);
     for (int cycle : c.Xruns)
         lastEvent = std::max(lastEvent, cycle);
+    // A hold reaches the air a delay after it ends.
+    lastEvent = std::max(
+        {lastEvent, c.ExitAt, c.BuildAt, c.CoughAt + c.CoughCycles + int(Rate / 2 / Period) + 1});
     int builtUpAt = -1, checked = 0, mismatches = 0;
+    // The longest the output stayed silent once it played.
+    uint32_t silence = 0, longestSilence = 0;
+    std::vector<TAirMode> modes = {TAirMode::Delayed};
+    modes.reserve(8);
 #ifdef LAGVANE_COUNT_ALLOCATIONS
     Watching = true;
 #endif
     for (int cycle = 0; cycle < 12000 && checked < 200; ++cycle) {
         if (std::find(c.Dumps.begin(), c.Dumps.end(), cycle) != c.Dumps.end())
             link.DumpRequest.store(Rate / 4);
+        link.ExitRequest.store(link.ExitRequest.load() || cycle == c.ExitAt);
+        link.BuildRequest.store(link.BuildRequest.load() || cycle == c.BuildAt);
+        link.CoughHeld.store(cycle >= c.CoughAt && cycle < c.CoughAt + c.CoughCycles);
         if (cycle >= c.LoseAt && cycle < c.LoseAt + c.LoseCycles)
             run.Lose(Period);
         else
             run.Cycle(Period);
         if (std::find(c.Xruns.begin(), c.Xruns.end(), cycle) != c.Xruns.end())
             run.Jump(3 * Period);
-        if (builtUpAt < 0 && cycle > lastEvent && link.Playing.load() && !link.BuildingUp.load())
+        for (uint32_t frame = 0; frame < Period && link.Playing.load(); ++frame) {
+            silence = run.Played(frame) == 0.0f ? silence + 1 : 0;
+            longestSilence = std::max(longestSilence, silence);
+        }
+        if (link.Mode.load() != modes.back())
+            modes.push_back(link.Mode.load());
+        if (builtUpAt < 0 && cycle > lastEvent && link.Playing.load() && !link.BuildingUp.load() &&
+            link.Mode.load() != TAirMode::Exiting)
             builtUpAt = cycle;
         if (builtUpAt < 0 || cycle < builtUpAt + 2)
             continue;
+        const uint64_t late = link.Mode.load() == TAirMode::Live ? 0 : Rate / 2;
         for (uint32_t frame = 0; frame < Period; ++frame)
-            mismatches += run.Played(frame) != run.Expected(frame) ? 1 : 0;
+            mismatches += run.Played(frame) != run.Expected(frame, late) ? 1 : 0;
         ++checked;
     }
 #ifdef LAGVANE_COUNT_ALLOCATIONS
@@ -126,10 +152,19 @@ TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
     EXPECT_GE(builtUpAt, 0) << "the build-up never ended";
     EXPECT_EQ(checked, 200);
     EXPECT_EQ(mismatches, 0);
-    EXPECT_EQ(link.DumpedFrames.load(), c.Dumps.size() * Rate / 4);
+    EXPECT_EQ(modes, c.Modes);
+    // A hold is taken off the delay, not played as silence.
+    if (c.CoughAt >= 0) {
+        EXPECT_LT(longestSilence, Period);
+    }
+    const bool refused = c.Refusal != TDumpRefusal::None;
+    EXPECT_EQ(link.DumpedFrames.load(), refused ? 0 : c.Dumps.size() * Rate / 4);
     EXPECT_EQ(link.DumpsAnswered.load(), c.Dumps.size());
-    EXPECT_EQ(link.LastRefusal.load(), TDumpRefusal::None);
+    EXPECT_EQ(link.LastRefusal.load(), c.Refusal);
 }
+
+constexpr TBuildUp Fast{10.0, false, 10.0};
+const std::vector<TAirMode> ToLive = {TAirMode::Delayed, TAirMode::Exiting, TAirMode::Live};
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, OnAirPlayerTest,
@@ -141,7 +176,64 @@ INSTANTIATE_TEST_SUITE_P(
         TPlayerCase{"LossInPlainPlaying", {10.0, false}, 0, {}, 150, 40},
         TPlayerCase{"XrunsDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {120, 200, 300}},
         // Device time is 64 bits wide: a run past the end of a 32-bit clock is one like any.
-        TPlayerCase{"PastA32BitClock", {10.0, false}, (uint64_t(1) << 32) - Rate, {94}}),
+        TPlayerCase{"PastA32BitClock", {10.0, false}, (uint64_t(1) << 32) - Rate, {94}},
+        // Half a second of delay wound down at 10 % takes five seconds; so does building it up.
+        TPlayerCase{"ExitToLive", Fast, 0, {}, -1, 0, {}, 94, -1, -1, 0, ToLive},
+        TPlayerCase{"DumpRefusedWhileExiting",
+                    Fast,
+                    0,
+                    {200},
+                    -1,
+                    0,
+                    {},
+                    94,
+                    -1,
+                    -1,
+                    0,
+                    ToLive,
+                    TDumpRefusal::Exiting},
+        TPlayerCase{"LiveThroughLossAndXrun",
+                    Fast,
+                    0,
+                    {1200},
+                    1300,
+                    20,
+                    {1400},
+                    94,
+                    -1,
+                    -1,
+                    0,
+                    ToLive,
+                    TDumpRefusal::Live},
+        TPlayerCase{"BuildFromLive",
+                    Fast,
+                    0,
+                    {},
+                    -1,
+                    0,
+                    {},
+                    94,
+                    1200,
+                    -1,
+                    0,
+                    {TAirMode::Delayed, TAirMode::Exiting, TAirMode::Live, TAirMode::Delayed}},
+        TPlayerCase{"BuildWhileExiting",
+                    Fast,
+                    0,
+                    {},
+                    -1,
+                    0,
+                    {},
+                    94,
+                    400,
+                    -1,
+                    0,
+                    {TAirMode::Delayed, TAirMode::Exiting, TAirMode::Delayed}},
+        TPlayerCase{"ExitDuringBuildUp", Fast, 0, {94}, -1, 0, {}, 150, -1, -1, 0, ToLive},
+        // A fifth of a second held off the delay, in plain playing and again during the
+        // build-up it leads to.
+        TPlayerCase{"Cough", {10.0, false}, 0, {}, -1, 0, {}, -1, -1, 150, 40},
+        TPlayerCase{"CoughDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {}, -1, -1, 200, 40}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // A held note through a dump and its build-up: in a 2 s Hann window of the stretch its pitch

@@ -33,11 +33,12 @@ public:
         EXPECT_TRUE(Config.isValid());
         Port = FreePort();
         EXPECT_TRUE(WriteSettingsFile(
-            Config.path(), QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
-                                          "BuildUpPercent=10\n\n[Remote]\nPort=%1\n%2")
-                               .arg(Port)
-                               .arg(remote)
-                               .toUtf8()));
+            Config.path(),
+            QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
+                           "BuildUpPercent=10\nExitPercent=10\n\n[Remote]\nPort=%1\n%2")
+                .arg(Port)
+                .arg(remote)
+                .toUtf8()));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
         // Its delay held apart from every other run's.
@@ -193,6 +194,24 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         EXPECT_GT(buildUp[QStringLiteral("secondsLeft")].toDouble(), 20.0);
         const QJsonObject dropouts = status.Body[QStringLiteral("dropouts")].toObject();
         EXPECT_EQ(dropouts[QStringLiteral("dry")].toInt(), 0);
+
+        // Exit winds what is left of the delay down to live, where Dump is refused; Build
+        // winds it up again. The output never runs dry on the way.
+        const auto inState = [](const char* state) {
+            return [state](const TAnswer& answer) {
+                return answer.Body[QStringLiteral("state")].toString() == QLatin1String(state);
+            };
+        };
+        EXPECT_EQ(program.Ask("POST", "/api/exit").Code, 200);
+        EXPECT_EQ(program.Ask("POST", "/api/dump").Code, 409);
+        status = program.Ask("GET", "/api/status", {}, inState("live"), 20000);
+        ASSERT_TRUE(inState("live")(status)) << "never went live";
+        EXPECT_LT(status.Body[QStringLiteral("onAirDelay")].toDouble(), 0.1);
+        EXPECT_EQ(program.Ask("POST", "/api/build").Code, 200);
+        status = program.Ask("GET", "/api/status", {}, inState("building up"), 2000);
+        EXPECT_TRUE(inState("building up")(status));
+        EXPECT_EQ(status.Body[QStringLiteral("dropouts")].toObject()[QStringLiteral("dry")].toInt(),
+                  0);
 
         const TAnswer stopped = program.Ask("POST", "/api/stop");
         EXPECT_EQ(stopped.Code, 200);
