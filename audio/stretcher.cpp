@@ -32,7 +32,8 @@ TStretcher::TStretcher(uint32_t channels, uint32_t rate, double timeRatio)
         }
         given += Take(output.data(), BlockFrames);
     }
-    // From then on it takes input slower than the input comes.
+    // From then on a build-up takes input slower than the input comes; an exit has the whole
+    // delay in hand.
     LookaheadFrames = fed;
     Engine->reset();
 }

@@ -8,13 +8,13 @@ namespace RubberBand {
 class RubberBandStretcher;
 }
 
-// Plays a stretch of programme slower than real time with its pitch kept: Rubber Band's finer
-// engine in its real-time mode, on its short window. The faster engine resets its phases on
-// what it takes for transients, every few thousand frames even on a held note: it plays it
-// 0.3 % sharp with sidebands 13 dB down. The finer one keeps it clean, and its short window
-// costs a quarter of its standard one's time at the audio side. Made on the main thread, where
-// it takes every byte it will ever need; the audio side then only restarts, feeds and takes,
-// none of which allocates or locks.
+// Plays a stretch of programme slower (a build-up) or faster (an exit) than real time with its
+// pitch kept: Rubber Band's finer engine in its real-time mode, on its short window. The faster
+// engine resets its phases on what it takes for transients, every few thousand frames even on a
+// held note: it plays it 0.3 % sharp with sidebands 13 dB down. The finer one keeps it clean,
+// and its short window costs a quarter of its standard one's time at the audio side. Made on the
+// main thread, where it takes every byte it will ever need; the audio side then only restarts,
+// feeds and takes, none of which allocates or locks.
 class TStretcher {
 public:
     // Frames the audio side passes in or takes out in one call at most.
@@ -23,7 +23,7 @@ public:
     TStretcher(uint32_t channels, uint32_t rate, double timeRatio);
     ~TStretcher();
 
-    // Output frames per input frame, above 1.
+    // Output frames per input frame: above 1 builds the delay up, below 1 winds it down.
     double TimeRatio() const { return Ratio; }
     // Input frames beyond the point it restarted at that it wants before its output can run
     // without a gap.
