@@ -478,7 +478,8 @@ QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {
             const QStringList files =
                 DumpEvidence->Take(*output, state.LastDump, OutputFormat, seconds).Files;
             if (!files.isEmpty())
-                evidence = QStringLiteral(", evidence: %1").arg(files.join(QStringLiteral(" and ")));
+                evidence =
+                    QStringLiteral(", evidence: %1").arg(files.join(QStringLiteral(" and ")));
         }
         Log(QStringLiteral("Run %1: dumped %2 s%3")
                 .arg(RunNumber)

@@ -21,8 +21,8 @@ constexpr sf_count_t FramesPerWrite = 4096;
 
 // Our own files and nothing else: a stamp and one of the two suffixes.
 const QRegularExpression& EvidenceFilePattern() {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3})-(dumped|aired)\\.flac$"));
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3})-(dumped|aired)\\.flac$"));
     return pattern;
 }
 
@@ -51,14 +51,14 @@ QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArr
         const size_t values = size_t(count) * format.Channels;
         const char* from = pcm.constData() + written * format.BlockAlign;
         for (size_t at = 0; at < values; ++at)
-            samples[at] = eightBit ? short((uint8_t(from[at]) - 128) * 256)
-                                   : short(uint8_t(from[2 * at]) | (uint8_t(from[2 * at + 1]) << 8));
+            samples[at] = eightBit
+                              ? short((uint8_t(from[at]) - 128) * 256)
+                              : short(uint8_t(from[2 * at]) | (uint8_t(from[2 * at + 1]) << 8));
         if (sf_writef_short(file, samples.data(), count) != count)
             break;
         written += count;
     }
-    QString failure =
-        written < frames ? QString::fromLocal8Bit(sf_strerror(file)) : QString();
+    QString failure = written < frames ? QString::fromLocal8Bit(sf_strerror(file)) : QString();
     if (sf_close(file) != 0 && failure.isEmpty())
         failure = QStringLiteral("the file could not be completed");
     if (failure.isEmpty() && !QFile::rename(part, path))
@@ -147,11 +147,10 @@ void TDumpEvidence::Collect(const TWaveOutDevice& output, bool ending) {
     std::erase_if(Pending, [&](const TPending& pending) {
         if (aired < pending.AiredTo && !ending)
             return false;
-        const uint64_t to = std::min(aired, pending.AiredTo);
-        QByteArray pcm(qsizetype((to - std::min(to, pending.AiredFrom)) * pending.Format.BlockAlign),
-                       Qt::Uninitialized);
-        if (pcm.isEmpty() ||
-            output.CopyAired(pending.AiredFrom, to - pending.AiredFrom, pcm.data()))
+        const uint64_t frames =
+            std::max(std::min(aired, pending.AiredTo), pending.AiredFrom) - pending.AiredFrom;
+        QByteArray pcm(qsizetype(frames * pending.Format.BlockAlign), Qt::Uninitialized);
+        if (output.CopyAired(pending.AiredFrom, frames, pcm.data()))
             StartWriting(pending.Time, pending.Path, pending.Format, std::move(pcm), Settings.Keep);
         else
             Failed(pending.Time, pending.Path,

@@ -393,8 +393,7 @@ TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     window.View().FormatCombo->setCurrentIndex(Mono16Index);
     window.View().DelayTimeSpin->SetDegrees(DelaySeconds / 3600.0);
     const double lastPress = c.Presses.back();
-    const std::vector<int16_t> input =
-        Programme(int((lastPress + 12.0) * Rate), c.Presses.front());
+    const std::vector<int16_t> input = Programme(int((lastPress + 12.0) * Rate), c.Presses.front());
     Device.SetPeriodFrames(Period);
     Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
     window.View().PlayBtn->click();
@@ -423,8 +422,8 @@ TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     }
 
     const QStringList names = EvidenceFileNames(dump->Time);
-    EXPECT_EQ(dump->Files, QStringList({QDir(evidence).filePath(names[0]),
-                                        QDir(evidence).filePath(names[1])}));
+    EXPECT_EQ(dump->Files,
+              QStringList({QDir(evidence).filePath(names[0]), QDir(evidence).filePath(names[1])}));
     const QStringList files = QDir(evidence).entryList(QDir::Files);
     EXPECT_EQ(files.size(), 2 + 2 * c.DumpsKept) << files.join(u' ').toStdString();
     EXPECT_EQ(files.contains(others[0]), c.Keep > int(c.Presses.size()));
@@ -462,11 +461,10 @@ TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Evidence, EvidenceTest,
-    testing::Values(TEvidenceCase{"OneDump", {14.0}, 100, 2},
-                    TEvidenceCase{"KeepsTheNewest", {14.0, 14.5, 15.0}, 2, 2},
-                    TEvidenceCase{"FolderIsAFile", {14.0}, 100, 0, true}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Evidence, EvidenceTest,
+                         testing::Values(TEvidenceCase{"OneDump", {14.0}, 100, 2},
+                                         TEvidenceCase{"KeepsTheNewest", {14.0, 14.5, 15.0}, 2, 2},
+                                         TEvidenceCase{"FolderIsAFile", {14.0}, 100, 0, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

@@ -163,10 +163,9 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp",     "canDump",       "cough",      "deviceLatency",
-                         "dropouts",    "format",        "lastDump",   "lastMessage",
-                         "offAirSeconds", "onAirDelay",  "restarts",   "resumed",
-                         "running",     "setDelay",      "state"};
+        QStringList keys{"buildUp",  "canDump",  "cough",       "deviceLatency", "dropouts",
+                         "format",   "lastDump", "lastMessage", "offAirSeconds", "onAirDelay",
+                         "restarts", "resumed",  "running",     "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
             keys.insert(5, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
