@@ -6,7 +6,7 @@
 # remote control in them; systemd checks the service units.
 PACKAGES := cmake g++ make pkg-config qt6-base-dev \
             librubberband-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
-            libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
+            libsndfile1-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \
             pulseaudio-utils dbus systemd
 JOBS := $(shell nproc)

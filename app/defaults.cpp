@@ -1,6 +1,7 @@
 #include "app/defaults.h"
 
 #include "app/application.h"
+#include "app/dumpevidence.h"
 #include "app/inifile.h"
 #include "app/mainwindow.h"
 #include "controls/degspin.h"
@@ -73,6 +74,7 @@ void LoadDumpSettings(TMainWindow& window) {
         window.CoughMaxSeconds = cough;
     window.BuildUpAtStartAction->setChecked(
         ini.ReadBool(Dump, BuildUpAtStart, window.BuildUpAtStartAction->isChecked()));
+    window.DumpEvidence->SetSettings(ReadEvidenceSettings(ini));
 }
 
 void LoadDefaults(TMainWindow& window) {

@@ -15,7 +15,7 @@ QString DefaultsFileName();
 void SetDefaultsFileName(const QString& fileName);
 
 // Reads the settings file's [Dump] again: the dump length and the build-up's stretch, for the
-// next dump and the next run, and "Build up at start".
+// next dump and the next run, "Build up at start", and the evidence folder for the next dump.
 void LoadDumpSettings(TMainWindow& window);
 
 // Writes the values on screen now, run or not.

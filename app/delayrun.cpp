@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include "app/application.h"
+#include "app/dumpevidence.h"
 #include "app/oscilloscope.h"
 #include "app/vumeter.h"
 #include "audio/wavelib.h"
@@ -272,6 +273,11 @@ uint64_t HeldRoom() {
 
 void TMainWindow::StopDelay() {
     DropBuffers = true;
+    // What played of the air around the last dumps goes with the output.
+    if (const TWaveOutDevice* output = PlaybackDevice()) {
+        LogDumpAnswers(output->OnAirState());
+        DumpEvidence->Collect(*output, true);
+    }
     // Queued playback points into the capture buffers: drain it before capture frees them.
     StopPlayback();
     Capture->Stop();
@@ -374,6 +380,7 @@ TRunReport TMainWindow::RunReport() const {
     report.OffAirSeconds =
         OffAirSecondsBefore + (OffAirClock.isValid() ? OffAirClock.elapsed() / 1000.0 : 0.0);
     report.Resumed = Resumed;
+    report.LastDump = DumpEvidence->Last();
     if (WaitingForDevices())
         report.State = TRunState::WaitingForServer;
     const int32_t rate = CurrentFormat().SamplesPerSec;
@@ -466,9 +473,18 @@ QString TMainWindow::LogDumpAnswers(const TOnAirState& state) {
     if (refused.isEmpty()) {
         const double seconds =
             double(state.DumpedFrames - LoggedDumpedFrames) / CurrentFormat().SamplesPerSec;
-        Log(QStringLiteral("Run %1: dumped %2 s")
+        QString evidence;
+        if (const TWaveOutDevice* output = PlaybackDevice()) {
+            const QStringList files =
+                DumpEvidence->Take(*output, state.LastDump, OutputFormat, seconds).Files;
+            if (!files.isEmpty())
+                evidence =
+                    QStringLiteral(", evidence: %1").arg(files.join(QStringLiteral(" and ")));
+        }
+        Log(QStringLiteral("Run %1: dumped %2 s%3")
                 .arg(RunNumber)
                 .arg(seconds, 0, 'f', 3)
+                .arg(evidence)
                 .toStdString());
     } else {
         Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(refused).toStdString(),
@@ -517,8 +533,10 @@ void TMainWindow::ShowRunStatus() {
     if (report.State == TRunState::Live && ShownState != TRunState::Live)
         Log(QStringLiteral("Run %1: live, no delay").arg(RunNumber).toStdString());
     ShownState = report.State;
-    if (const TWaveOutDevice* output = report.Running ? PlaybackDevice() : nullptr)
+    if (const TWaveOutDevice* output = report.Running ? PlaybackDevice() : nullptr) {
         LogDumpAnswers(output->OnAirState());
+        DumpEvidence->Collect(*output, false);
+    }
     LogClocks(report);
     if (ShownBuildingUp && !report.BuildingUp && report.Running)
         Log(QStringLiteral("Run %1: built up to the set delay again").arg(RunNumber).toStdString());

@@ -3,6 +3,7 @@
 #include "app/application.h"
 #include "app/defaults.h"
 #include "app/docklayout.h"
+#include "app/dumpevidence.h"
 #include "app/groupbox.h"
 #include "app/oscopepanel.h"
 #include "audio/wavedevice.h"
@@ -14,6 +15,7 @@
 #include "support/conversions.h"
 #include "support/errors.h"
 #include "support/helpbridge.h"
+#include "support/messageboard.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -40,6 +42,7 @@ constexpr int CountDisplayWidth = 81;
 constexpr int LevelColumnWidth = 47;
 constexpr int RunStatusMs = 250;
 constexpr int QuitRetryMs = 20;
+constexpr int EvidenceFailureShownMs = 15000;
 
 // The layout was made for narrow 8-point fonts; where one is missing, Arial (or its metric
 // twin) keeps the captions inside their panels.
@@ -172,6 +175,13 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     Capture->SetWaveType(wf11Khz_Mono_8Bit);
     Capture->SetComboBox(FormatCombo);
     HelpBridge = new THelpBridge(this);
+    DumpEvidence = new TDumpEvidence(this);
+    DumpEvidence->OnFailure = [this](const QString& text) {
+        MessageBoard().Raise(TMessageKind::Warning, QApplication::applicationName(), text,
+                             [this](const QString& shown) {
+                                 statusBar()->showMessage(shown, EvidenceFailureShownMs);
+                             });
+    };
     CountDownTimer = new QTimer(this);
     CountDownTimer->setInterval(1000);
     connect(CountDownTimer, &QTimer::timeout, this,
@@ -227,6 +237,7 @@ TMainWindowView TMainWindow::View() const {
         .OscopePanel = OscopePanel,
         .DropoutStatus = DropoutStatus,
         .Capture = Capture,
+        .DumpEvidence = DumpEvidence,
         .CountDownTimer = CountDownTimer,
         .OffAirRetryTimer = OffAirRetryTimer,
     };

@@ -22,6 +22,7 @@ class QLabel;
 class QMenu;
 class QTimer;
 class QToolButton;
+class TDumpEvidence;
 class THelpBridge;
 class TDegreeSpin;
 class TGauge;
@@ -104,6 +105,7 @@ struct TMainWindowView {
     TOscopePanel* OscopePanel;
     QLabel* DropoutStatus;
     TWaveReader* Capture;
+    TDumpEvidence* DumpEvidence;
     QTimer* CountDownTimer;
     QTimer* OffAirRetryTimer;
 };
@@ -353,6 +355,8 @@ private:
     // Components.
     TWaveReader* Capture;
     THelpBridge* HelpBridge;
+    // The evidence files of each dump.
+    TDumpEvidence* DumpEvidence;
     // Counts the seconds until the delayed sound is on air.
     QTimer* CountDownTimer;
     // Refreshes the status line while a run goes, between buffers too.

@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -50,6 +51,14 @@ QString OffsetTimeText(const QDateTime& time) {
     return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
+QJsonValue LastDumpValue(const std::optional<TLastDump>& dump) {
+    if (!dump)
+        return {};
+    return QJsonObject{{QStringLiteral("time"), OffsetTimeText(dump->Time)},
+                       {QStringLiteral("seconds"), dump->Seconds},
+                       {QStringLiteral("files"), QJsonArray::fromStringList(dump->Files)}};
+}
+
 QJsonObject StatusObject(const TRunReport& report) {
     return {
         {QStringLiteral("running"), report.Running},
@@ -79,6 +88,7 @@ QJsonObject StatusObject(const TRunReport& report) {
          report.Resumed ? QJsonObject{{QStringLiteral("heldSeconds"), report.Resumed->HeldSeconds},
                                       {QStringLiteral("lostSeconds"), report.Resumed->LostSeconds}}
                         : QJsonValue()},
+        {QStringLiteral("lastDump"), LastDumpValue(report.LastDump)},
     };
 }
 

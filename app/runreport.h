@@ -4,7 +4,9 @@
 
 #include "support/messageboard.h"
 
+#include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <optional>
 
@@ -48,6 +50,15 @@ struct TResumedDelay {
 // The status line's and the log's words for it: "Resumed: 2:58:41 held, 1.4 s lost".
 QString ResumedText(const TResumedDelay& resumed);
 
+// The last dump taken: when (local time), the seconds of the programme it skipped, and the
+// paths of its evidence files: none without an evidence folder, and none that could not be
+// written. The aired file is written once the 10 s after the dump have played.
+struct TLastDump {
+    QDateTime Time;
+    double Seconds = 0.0;
+    QStringList Files;
+};
+
 struct TRunReport {
     bool Running = false;
     // The format list's text of the run's format ("No Wave Mapper" with none).
@@ -79,4 +90,5 @@ struct TRunReport {
     std::optional<TResumedDelay> Resumed;
     // A cough holds the input off the delay.
     bool Coughing = false;
+    std::optional<TLastDump> LastDump;
 };

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 THandOver::THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format,
                      bool floatDevice, const TBuildUp& buildUp)
-    : Timing(timing), CushionFrames(cushionFrames),
+    : Timing(timing), CushionFrames(cushionFrames), Air(format, floatDevice, AirSeconds),
       OutputPlayer(std::make_unique<TOnAirPlayer>(*this, format, floatDevice, buildUp)) {}
 
 THandOver::~THandOver() = default;
@@ -150,6 +151,48 @@ bool THandOver::Holds(const char* data) const {
         if (Ring[index % RingSize].Data == data)
             return true;
     return false;
+}
+
+bool THandOver::CopyProgramme(uint64_t from, uint64_t frames, uint32_t frameBytes,
+                              char* pcm) const {
+    if (from + frames > Filled.load(std::memory_order_acquire))
+        return false;
+    const uint64_t started = Started.load(std::memory_order_acquire);
+    // Not the slot the input fills in next.
+    const uint64_t oldest = started - std::min(started, RingSize - 1);
+    const auto overlap = [&](const TBuffer& buffer) {
+        return std::pair(std::max(from, buffer.First),
+                         std::min(from + frames, buffer.First + buffer.Frames));
+    };
+    // A buffer begun again holds later frames now; the input begins one before it writes.
+    const auto begunAgain = [&](uint64_t index, uint64_t until) {
+        for (uint64_t later = index + 1; later < until; ++later)
+            if (Ring[later % RingSize].Data == Ring[index % RingSize].Data)
+                return true;
+        return until - index >= RingSize;
+    };
+    uint64_t copied = 0;
+    for (uint64_t index = oldest; index < started; ++index) {
+        const TBuffer& buffer = Ring[index % RingSize];
+        const auto [begin, end] = overlap(buffer);
+        if (begin >= end)
+            continue;
+        if (begunAgain(index, started))
+            return false;
+        std::memcpy(pcm + (begin - from) * frameBytes,
+                    buffer.Data + (begin - buffer.First) * frameBytes, (end - begin) * frameBytes);
+        copied += end - begin;
+    }
+    // More than one begun meanwhile writes over the slots read: too late to tell.
+    const uint64_t now = Started.load(std::memory_order_acquire);
+    if (now - started > 1)
+        return false;
+    for (uint64_t index = oldest; index < started; ++index) {
+        const auto [begin, end] = overlap(Ring[index % RingSize]);
+        if (begin < end && begunAgain(index, now))
+            return false;
+    }
+    return copied == frames;
 }
 
 int64_t THandOver::MarkAt(uint64_t frame, uint64_t count) const {

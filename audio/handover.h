@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/airrecorder.h"
 #include "audio/helddelay.h"
 #include "audio/wavedevice.h"
 
@@ -45,6 +46,9 @@ public:
     // never rewrites one being read.
     static constexpr uint64_t MarkRingSize = 256;
     static constexpr uint64_t Never = std::numeric_limits<uint64_t>::max();
+    // What the output played is kept this long: the window reads 10 s either side of a dump's
+    // crossfade, and has a few seconds more to get to it.
+    static constexpr uint32_t AirSeconds = 25;
 
     THandOver(TTiming timing, uint32_t cushionFrames, const TWaveFormat& format, bool floatDevice,
               const TBuildUp& buildUp);
@@ -62,6 +66,10 @@ public:
     void Lost();
     // Whether data is a buffer handed over and not yet done with.
     bool Holds(const char* data) const;
+    // Main thread: programme frames [from, from + frames) into pcm; false when any of them is
+    // not written or its buffer has been begun again. What a dump skipped stays there for at
+    // least two delays: the input begins a buffer again only after the three others.
+    bool CopyProgramme(uint64_t from, uint64_t frames, uint32_t frameBytes, char* pcm) const;
 
     // The delay's file, its buffers being the input's: the input keeps its header current,
     // and the programme a resumed one holds goes on air first, each frame one delay after its
@@ -107,6 +115,13 @@ public:
     std::atomic<bool> BuildingUp{false};
     std::atomic<bool> Playing{false};
     std::atomic<uint64_t> DumpedFrames{0};
+    // Output to main thread, told with the answer: the programme frames the last dump taken
+    // skipped, and the frame of Air its crossfade began on.
+    std::atomic<uint64_t> DumpFrom{0};
+    std::atomic<uint64_t> DumpTo{0};
+    std::atomic<uint64_t> DumpAiredAt{0};
+    // What the output played, for the evidence of a dump.
+    TAirRecorder Air;
     // Separate clocks: how much faster the output's runs than the input's, in millionths, and
     // the times the output re-aligned with it.
     std::atomic<double> DriftPpm{0.0};

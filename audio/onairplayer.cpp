@@ -42,6 +42,8 @@ TOnAirPlayer::TOnAirPlayer(THandOver& link, const TWaveFormat& format, bool floa
 
 TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint64_t time) {
     Outcome = {};
+    uint8_t* const cycle = target;
+    const uint32_t cycleFrames = frames;
     if (Link.Timing == THandOver::TTiming::Cushion)
         FollowInputClock(time);
     if (!HasPlayed && Link.Resumed.load(std::memory_order_acquire))
@@ -63,6 +65,7 @@ TOnAirPlayer::TOutcome TOnAirPlayer::Play(uint8_t* target, uint32_t frames, uint
         time += count;
     }
     Silence(target, frames);
+    Link.Air.Record(cycle, cycleFrames);
     Publish(time);
     // After the state it leads to, so that whoever reads the answer reads that state too.
     if (Answering) {
@@ -257,6 +260,10 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
         !plain ? TSource::Stretcher : (OutDue(Next) <= time ? TSource::Plain : TSource::Silence);
     StartFade(from, Next, TSource::Plain, to, true);
     Link.DumpedFrames.fetch_add(to - heard, std::memory_order_relaxed);
+    // The crossfade begins with this cycle's first frame.
+    Link.DumpFrom.store(heard, std::memory_order_relaxed);
+    Link.DumpTo.store(to, std::memory_order_relaxed);
+    Link.DumpAiredAt.store(Link.Air.Recorded(), std::memory_order_relaxed);
     Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(to) - time), 0),
                              std::memory_order_relaxed);
     Answer(TDumpRefusal::None);

@@ -147,6 +147,14 @@ enum class TDumpRefusal {
 // Whether the programme goes on air delayed, on its way to no delay, or live.
 enum class TAirMode { Delayed, Exiting, Live };
 
+// The last dump the audio side took: the programme frames it skipped, [From, To), and the
+// frame of what the output played (counted from the run's first) its crossfade began on.
+struct TDumpTaken {
+    uint64_t From = 0;
+    uint64_t To = 0;
+    uint64_t AiredAt = 0;
+};
+
 // Where the programme on air stands against the set delay.
 struct TOnAirState {
     // Frames the output plays ahead of the set delay: dumped and not yet built up again.
@@ -168,6 +176,7 @@ struct TOnAirState {
     uint64_t Realignments = 0;
     TAirMode Mode = TAirMode::Delayed;
     bool Coughing = false;
+    TDumpTaken LastDump;
 };
 
 class TWaveOutDevice : public TWaveDevice {
@@ -194,6 +203,17 @@ public:
     // and builds up again after it.
     virtual void Cough(bool) {}
     virtual TOnAirState OnAirState() const { return {}; }
+    // The evidence of a dump, read on the main thread as PCM of the output's format into pcm;
+    // false when the frames are not there (yet, or any more). The programme frames from on, held
+    // in the delay's buffers; and what the output played, kept for the last few seconds, counted
+    // from the run's first frame.
+    virtual bool CopyProgramme(uint64_t /*from*/, uint64_t /*frames*/, char* /*pcm*/) const {
+        return false;
+    }
+    virtual uint64_t AiredFrames() const { return 0; }
+    virtual bool CopyAired(uint64_t /*from*/, uint64_t /*frames*/, char* /*pcm*/) const {
+        return false;
+    }
 };
 
 // The wave-audio service: the first wave-in device's capabilities and the wave mapper.

@@ -305,7 +305,25 @@ TOnAirState TWaveStream::OnAirState() const {
             link->DriftPpm.load(std::memory_order_relaxed),
             link->Realignments.load(std::memory_order_relaxed),
             link->Mode.load(std::memory_order_relaxed),
-            link->CoughHeld.load(std::memory_order_relaxed)};
+            link->CoughHeld.load(std::memory_order_relaxed),
+            {link->DumpFrom.load(std::memory_order_relaxed),
+             link->DumpTo.load(std::memory_order_relaxed),
+             link->DumpAiredAt.load(std::memory_order_relaxed)}};
+}
+
+bool TWaveStream::CopyProgramme(uint64_t from, uint64_t frames, char* pcm) const {
+    const THandOver* link = HandOverLink.load();
+    return link && link->CopyProgramme(from, frames, StreamFormat.BlockAlign, pcm);
+}
+
+uint64_t TWaveStream::AiredFrames() const {
+    const THandOver* link = HandOverLink.load();
+    return link ? link->Air.Recorded() : 0;
+}
+
+bool TWaveStream::CopyAired(uint64_t from, uint64_t frames, char* pcm) const {
+    const THandOver* link = HandOverLink.load();
+    return link && link->Air.CopyPcm(from, frames, pcm);
 }
 
 bool TWaveStream::NextAccounted(TWaveHeader*& header) {

@@ -110,6 +110,9 @@ public:
     void Build() override;
     void Cough(bool held) override;
     TOnAirState OnAirState() const override;
+    bool CopyProgramme(uint64_t from, uint64_t frames, char* pcm) const override;
+    uint64_t AiredFrames() const override;
+    bool CopyAired(uint64_t from, uint64_t frames, char* pcm) const override;
 
     // Any thread, the audio side included: the device stopped on its own. The first code is
     // kept and told to the main thread once; the stream takes no more buffers.

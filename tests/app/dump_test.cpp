@@ -1,13 +1,18 @@
 #include "appfixture.h"
 
+#include "app/dumpevidence.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
+#include "support/messageboard.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
+#include <QStatusBar>
 #include <QToolButton>
 #include <algorithm>
 #include <cmath>
+#include <sndfile.h>
 #include <vector>
 
 namespace {
@@ -329,5 +334,137 @@ INSTANTIATE_TEST_SUITE_P(
                                {TKind::Xrun, 8.0, 0.07},
                                {TKind::Xrun, 12.0, 0.07}}}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+struct TEvidenceCase {
+    const char* Name;
+    // When Dump is pressed, in seconds from the start of the run; the last dump's files are
+    // read back.
+    std::vector<double> Presses;
+    int Keep;
+    // The dumps whose files the folder holds in the end, an earlier day's among them.
+    int DumpsKept;
+    // A file stands where the folder should be.
+    bool Unwritable = false;
+};
+
+void PrintTo(const TEvidenceCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+// A 16-bit mono file at our rate, read back whole; empty when it cannot be read.
+std::vector<int16_t> ReadFlac(const QString& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return {};
+    EXPECT_EQ(info.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    EXPECT_EQ(info.samplerate, Rate);
+    EXPECT_EQ(info.channels, 1);
+    std::vector<int16_t> samples(size_t(info.frames));
+    EXPECT_EQ(sf_readf_short(file, samples.data(), info.frames), info.frames);
+    sf_close(file);
+    return samples;
+}
+
+class EvidenceTest : public AppTest, public testing::WithParamInterface<TEvidenceCase> {};
+
+// Each dump leaves the programme it skipped and what went on air from 10 s before its crossfade
+// to 10 s after: read back, they are what the card captured and what it played, frame for frame.
+// The folder keeps the newest dumps' files, and no file of anyone else's.
+TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
+    const TEvidenceCase& c = GetParam();
+    QTemporaryDir folder;
+    // An earlier day's dump, and files of others.
+    const QString earlier = QStringLiteral("2020-01-01T00-00-00.000");
+    const QStringList others = {earlier + QStringLiteral("-dumped.flac"),
+                                earlier + QStringLiteral("-aired.flac"),
+                                QStringLiteral("interview.flac"), QStringLiteral("notes.txt")};
+    for (const QString& name : others) {
+        QFile file(folder.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    const QString evidence = c.Unwritable ? folder.filePath(others[3]) : folder.path();
+    WriteIni(QStringLiteral("[Dump]\nSeconds=0.5\nBuildUpPercent=10\nEvidenceFolder=%1\n"
+                            "EvidenceKeep=%2\n")
+                 .arg(evidence)
+                 .arg(c.Keep)
+                 .toUtf8());
+    TMainWindow& window = MakeWindow();
+    window.View().FormatCombo->setCurrentIndex(Mono16Index);
+    window.View().DelayTimeSpin->SetDegrees(DelaySeconds / 3600.0);
+    const double lastPress = c.Presses.back();
+    const std::vector<int16_t> input = Programme(int((lastPress + 12.0) * Rate), c.Presses.front());
+    Device.SetPeriodFrames(Period);
+    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
+    window.View().PlayBtn->click();
+    for (int tick = 0; tick < DelaySeconds; ++tick)
+        window.OnCountDownTick();
+    int64_t now = 0;
+    for (double press : c.Presses) {
+        Device.Advance(int64_t(press * Rate) - now);
+        now = int64_t(press * Rate);
+        window.ShowRunStatus();
+        window.View().DumpBtn->click();
+    }
+    Device.Advance(int64_t(input.size()) - now);
+    window.ShowRunStatus();
+    window.View().DumpEvidence->WaitForWritten();
+    const std::optional<TLastDump> dump = window.RunReport().LastDump;
+    ASSERT_TRUE(dump);
+    const QByteArray played = Device.TakeOutput();
+    const auto* output = reinterpret_cast<const int16_t*>(played.constData());
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
+    if (c.Unwritable) {
+        EXPECT_TRUE(dump->Files.isEmpty());
+        EXPECT_TRUE(MessageBoard().Last().Text.contains(evidence));
+        EXPECT_TRUE(window.statusBar()->currentMessage().contains(evidence));
+        return;
+    }
+
+    const QStringList names = EvidenceFileNames(dump->Time);
+    EXPECT_EQ(dump->Files,
+              QStringList({QDir(evidence).filePath(names[0]), QDir(evidence).filePath(names[1])}));
+    const QStringList files = QDir(evidence).entryList(QDir::Files);
+    EXPECT_EQ(files.size(), 2 + 2 * c.DumpsKept) << files.join(u' ').toStdString();
+    EXPECT_EQ(files.contains(others[0]), c.Keep > int(c.Presses.size()));
+    EXPECT_TRUE(files.contains(others[2]) && files.contains(others[3]));
+
+    // What aired: exactly what the card played, starting 10 s before the crossfade, which began
+    // in the period after the press.
+    const std::vector<int16_t> aired = ReadFlac(dump->Files[1]);
+    const int around = TDumpEvidence::AiredSeconds * Rate;
+    ASSERT_EQ(int(aired.size()), 2 * around + Rate / 100);
+    int fadeStart = int(lastPress * Rate);
+    while (fadeStart <= int(lastPress * Rate) + 2 * Period &&
+           !std::equal(aired.begin(), aired.end(), output + fadeStart - around))
+        ++fadeStart;
+    EXPECT_LE(fadeStart, int(lastPress * Rate) + 2 * Period) << "the aired file is not what played";
+
+    // What was dumped: as long as the dump, and exactly the programme that played no more. In
+    // plain play, that is what was due at the crossfade; during a build-up, a little later.
+    const std::vector<int16_t> dumped = ReadFlac(dump->Files[0]);
+    EXPECT_EQ(int(dumped.size()), std::lround(dump->Seconds * Rate));
+    ASSERT_FALSE(dumped.empty());
+    int skipped = fadeStart - Delay;
+    while (skipped <= fadeStart &&
+           !std::equal(dumped.begin(), dumped.end(), input.begin() + skipped))
+        ++skipped;
+    EXPECT_LE(skipped, fadeStart) << "the dumped file is not the programme";
+    // In plain play the crossfade begins on the first frame that is not the programme one delay
+    // late.
+    if (c.Presses.size() == 1) {
+        int firstChange = int(lastPress * Rate) - Period;
+        while (output[firstChange] == input[size_t(firstChange - Delay)])
+            ++firstChange;
+        EXPECT_EQ(fadeStart, firstChange);
+        EXPECT_EQ(skipped, fadeStart - Delay);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Evidence, EvidenceTest,
+                         testing::Values(TEvidenceCase{"OneDump", {14.0}, 100, 2},
+                                         TEvidenceCase{"KeepsTheNewest", {14.0, 14.5, 15.0}, 2, 2},
+                                         TEvidenceCase{"FolderIsAFile", {14.0}, 100, 0, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

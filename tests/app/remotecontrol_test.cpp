@@ -49,7 +49,12 @@ public:
                        "The input device stopped: it is no longer available."},
                       2,
                       12.5,
-                      TResumedDelay{2.5, 1.25}};
+                      TResumedDelay{2.5, 1.25},
+                      false,
+                      TLastDump{QDateTime(QDate(2024, 3, 1), QTime(14, 5, 2, 517), QTimeZone(3600)),
+                                2.917,
+                                {"/srv/evidence/2024-03-01T14-05-02.517-dumped.flac",
+                                 "/srv/evidence/2024-03-01T14-05-02.517-aired.flac"}}};
     QString Error;
     bool Unanswered = false;
     double DumpedSeconds = 1.25;
@@ -158,9 +163,9 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp", "canDump",     "cough",         "deviceLatency", "dropouts",
-                         "format",  "lastMessage", "offAirSeconds", "onAirDelay",    "restarts",
-                         "resumed", "running",     "setDelay",      "state"};
+        QStringList keys{"buildUp",  "canDump",  "cough",       "deviceLatency", "dropouts",
+                         "format",   "lastDump", "lastMessage", "offAirSeconds", "onAirDelay",
+                         "restarts", "resumed",  "running",     "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
             keys.insert(5, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
@@ -175,6 +180,12 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         EXPECT_EQ(json[QStringLiteral("offAirSeconds")].toDouble(), 12.5);
         EXPECT_EQ(json[QStringLiteral("resumed")][QStringLiteral("heldSeconds")].toDouble(), 2.5);
         EXPECT_EQ(json[QStringLiteral("resumed")][QStringLiteral("lostSeconds")].toDouble(), 1.25);
+        const QJsonObject lastDump = json[QStringLiteral("lastDump")].toObject();
+        EXPECT_EQ(lastDump[QStringLiteral("time")].toString(),
+                  QStringLiteral("2024-03-01T14:05:02.517+01:00"));
+        EXPECT_EQ(lastDump[QStringLiteral("seconds")].toDouble(), 2.917);
+        EXPECT_EQ(lastDump[QStringLiteral("files")].toVariant().toStringList(),
+                  target.Status.LastDump->Files);
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
                   target.Status.BuildUpSecondsLeft);

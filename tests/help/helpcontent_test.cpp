@@ -76,6 +76,7 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"KeepOnAir", "defaults.html"},
         {"Waiting for the sound server (0:12)", "playback.html"},
         {"offAirSeconds", "dump-remote.html"},
+        {"EvidenceFolder", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,

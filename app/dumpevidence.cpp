@@ -1,0 +1,186 @@
+#include "app/dumpevidence.h"
+
+#include "app/inifile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+#include <set>
+#include <sndfile.h>
+
+namespace {
+
+const QString Dump = QStringLiteral("Dump");
+const QString StampFormat = QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz");
+const QString DumpedSuffix = QStringLiteral("-dumped.flac");
+const QString AiredSuffix = QStringLiteral("-aired.flac");
+constexpr sf_count_t FramesPerWrite = 4096;
+
+// Our own files and nothing else: a stamp and one of the two suffixes.
+const QRegularExpression& EvidenceFilePattern() {
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3})-(dumped|aired)\\.flac$"));
+    return pattern;
+}
+
+// Writes pcm of format as FLAC at path, through a part file renamed once whole, so that no file
+// of ours is ever half written; the reason when it fails, empty when written.
+QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArray& pcm) {
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return QStringLiteral("cannot create the folder");
+    const bool eightBit = format.BitsPerSample == 8;
+    SF_INFO info{};
+    info.samplerate = int(format.SamplesPerSec);
+    info.channels = format.Channels;
+    info.format = SF_FORMAT_FLAC | (eightBit ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
+    const QString part = path + QStringLiteral(".part");
+    SNDFILE* file = sf_open(QFile::encodeName(part).constData(), SFM_WRITE, &info);
+    if (!file)
+        return QString::fromLocal8Bit(sf_strerror(nullptr));
+    sf_set_string(file, SF_STR_SOFTWARE, "Lagvane");
+    // The file takes 16-bit samples; an 8-bit file keeps their high byte, so our unsigned 8-bit
+    // samples go in centred and scaled up, and come out exact.
+    const sf_count_t frames = pcm.size() / format.BlockAlign;
+    std::vector<short> samples(size_t(FramesPerWrite) * format.Channels);
+    sf_count_t written = 0;
+    while (written < frames) {
+        const sf_count_t count = std::min(FramesPerWrite, frames - written);
+        const size_t values = size_t(count) * format.Channels;
+        const char* from = pcm.constData() + written * format.BlockAlign;
+        for (size_t at = 0; at < values; ++at)
+            samples[at] = eightBit
+                              ? short((uint8_t(from[at]) - 128) * 256)
+                              : short(uint8_t(from[2 * at]) | (uint8_t(from[2 * at + 1]) << 8));
+        if (sf_writef_short(file, samples.data(), count) != count)
+            break;
+        written += count;
+    }
+    QString failure = written < frames ? QString::fromLocal8Bit(sf_strerror(file)) : QString();
+    if (sf_close(file) != 0 && failure.isEmpty())
+        failure = QStringLiteral("the file could not be completed");
+    if (failure.isEmpty() && !QFile::rename(part, path))
+        failure = QStringLiteral("the file could not be named");
+    if (!failure.isEmpty())
+        QFile::remove(part);
+    return failure;
+}
+
+// Removes the files of all but the newest keep dumps in folder; only files named as ours.
+void Prune(const QString& folder, int keep) {
+    const QDir dir(folder);
+    std::set<QString> stamps;
+    const QStringList names = dir.entryList(QDir::Files);
+    for (const QString& name : names) {
+        const QRegularExpressionMatch match = EvidenceFilePattern().match(name);
+        if (match.hasMatch())
+            stamps.insert(match.captured(1));
+    }
+    if (int(stamps.size()) <= keep)
+        return;
+    // The stamps sort as their times do.
+    const QString oldestKept = *std::next(stamps.begin(), qsizetype(stamps.size()) - keep);
+    for (const QString& name : names) {
+        const QRegularExpressionMatch match = EvidenceFilePattern().match(name);
+        if (match.hasMatch() && match.captured(1) < oldestKept)
+            QFile::remove(dir.filePath(name));
+    }
+}
+
+} // namespace
+
+TEvidenceSettings ReadEvidenceSettings(TIniFile& ini) {
+    TEvidenceSettings settings;
+    const QString folder = ini.ReadString(Dump, QStringLiteral("EvidenceFolder"), {}).trimmed();
+    if (!folder.isEmpty())
+        settings.Folder = QDir::cleanPath(QFileInfo(ini.FileName()).dir().absoluteFilePath(folder));
+    settings.Keep = ini.ReadInteger(Dump, QStringLiteral("EvidenceKeep"), settings.Keep);
+    return settings;
+}
+
+QStringList EvidenceFileNames(const QDateTime& time) {
+    const QString stamp = time.toString(StampFormat);
+    return {stamp + DumpedSuffix, stamp + AiredSuffix};
+}
+
+TDumpEvidence::TDumpEvidence(QObject* parent) : QObject(parent) {
+    Writer.setMaxThreadCount(1);
+}
+
+TDumpEvidence::~TDumpEvidence() {
+    Writer.waitForDone();
+}
+
+void TDumpEvidence::SetSettings(const TEvidenceSettings& settings) {
+    Settings = settings;
+}
+
+TLastDump TDumpEvidence::Take(const TWaveOutDevice& output, const TDumpTaken& dump,
+                              const TWaveFormat& format, double seconds) {
+    LastDump = TLastDump{QDateTime::currentDateTime(), seconds, {}};
+    if (Settings.Folder.isEmpty())
+        return *LastDump;
+    const QDir folder(Settings.Folder);
+    const QStringList names = EvidenceFileNames(LastDump->Time);
+    const QString dumpedPath = folder.filePath(names[0]);
+    const QString airedPath = folder.filePath(names[1]);
+    LastDump->Files = {dumpedPath, airedPath};
+    const uint64_t rate = format.SamplesPerSec;
+    const uint64_t around = AiredSeconds * rate;
+    const uint64_t crossfade = std::max<uint64_t>(rate / 100, 1);
+    Pending.push_back({LastDump->Time, airedPath, format,
+                       dump.AiredAt - std::min(dump.AiredAt, around),
+                       dump.AiredAt + crossfade + around});
+    QByteArray pcm(qsizetype((dump.To - dump.From) * format.BlockAlign), Qt::Uninitialized);
+    if (output.CopyProgramme(dump.From, dump.To - dump.From, pcm.data()))
+        StartWriting(LastDump->Time, dumpedPath, format, std::move(pcm), 0);
+    else
+        Failed(LastDump->Time, dumpedPath,
+               QStringLiteral("the delay no longer held the programme it skipped"));
+    return *LastDump;
+}
+
+void TDumpEvidence::Collect(const TWaveOutDevice& output, bool ending) {
+    const uint64_t aired = output.AiredFrames();
+    std::erase_if(Pending, [&](const TPending& pending) {
+        if (aired < pending.AiredTo && !ending)
+            return false;
+        const uint64_t frames =
+            std::max(std::min(aired, pending.AiredTo), pending.AiredFrom) - pending.AiredFrom;
+        QByteArray pcm(qsizetype(frames * pending.Format.BlockAlign), Qt::Uninitialized);
+        if (output.CopyAired(pending.AiredFrom, frames, pcm.data()))
+            StartWriting(pending.Time, pending.Path, pending.Format, std::move(pcm), Settings.Keep);
+        else
+            Failed(pending.Time, pending.Path,
+                   QStringLiteral("what went on air around it was no longer held"));
+        return true;
+    });
+}
+
+void TDumpEvidence::StartWriting(const QDateTime& time, const QString& path,
+                                 const TWaveFormat& format, QByteArray pcm, int keep) {
+    Writer.start([this, time, path, format, pcm = std::move(pcm), keep] {
+        const QString failure = WriteFlac(path, format, pcm);
+        if (keep > 0)
+            Prune(QFileInfo(path).path(), keep);
+        if (!failure.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this, time, path, failure] { Failed(time, path, failure); },
+                Qt::QueuedConnection);
+    });
+}
+
+void TDumpEvidence::WaitForWritten() {
+    Writer.waitForDone();
+    QCoreApplication::sendPostedEvents(this);
+}
+
+void TDumpEvidence::Failed(const QDateTime& time, const QString& path, const QString& reason) {
+    if (LastDump && LastDump->Time == time)
+        LastDump->Files.removeAll(path);
+    if (OnFailure)
+        OnFailure(QStringLiteral("The evidence of the dump at %1 could not be written to %2: %3")
+                      .arg(time.toString(QStringLiteral("HH:mm:ss")), path, reason));
+}
