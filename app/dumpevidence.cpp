@@ -2,7 +2,6 @@
 
 #include "app/inifile.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +17,8 @@ const QString StampFormat = QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz");
 const QString DumpedSuffix = QStringLiteral("-dumped.flac");
 const QString AiredSuffix = QStringLiteral("-aired.flac");
 constexpr sf_count_t FramesPerWrite = 4096;
+// How often the window asks the writer what became of the files under way.
+constexpr int OutcomeCheckMs = 250;
 
 // Our own files and nothing else: a stamp and one of the two suffixes.
 const QRegularExpression& EvidenceFilePattern() {
@@ -106,11 +107,18 @@ QStringList EvidenceFileNames(const QDateTime& time) {
 }
 
 TDumpEvidence::TDumpEvidence(QObject* parent) : QObject(parent) {
-    Writer.setMaxThreadCount(1);
+    OutcomeTimer.setInterval(OutcomeCheckMs);
+    connect(&OutcomeTimer, &QTimer::timeout, this, [this] { TakeOutcomes(); });
 }
 
 TDumpEvidence::~TDumpEvidence() {
-    Writer.waitForDone();
+    {
+        const std::lock_guard lock(Lock);
+        Stopping = true;
+    }
+    Wake.notify_all();
+    if (Writer.joinable())
+        Writer.join();
 }
 
 void TDumpEvidence::SetSettings(const TEvidenceSettings& settings) {
@@ -135,7 +143,7 @@ TLastDump TDumpEvidence::Take(const TWaveOutDevice& output, const TDumpTaken& du
                        dump.AiredAt + crossfade + around});
     QByteArray pcm(qsizetype((dump.To - dump.From) * format.BlockAlign), Qt::Uninitialized);
     if (output.CopyProgramme(dump.From, dump.To - dump.From, pcm.data()))
-        StartWriting(LastDump->Time, dumpedPath, format, std::move(pcm), 0);
+        StartWriting({LastDump->Time, dumpedPath, format, std::move(pcm), 0});
     else
         Failed(LastDump->Time, dumpedPath,
                QStringLiteral("the delay no longer held the programme it skipped"));
@@ -151,7 +159,8 @@ void TDumpEvidence::Collect(const TWaveOutDevice& output, bool ending) {
             std::max(std::min(aired, pending.AiredTo), pending.AiredFrom) - pending.AiredFrom;
         QByteArray pcm(qsizetype(frames * pending.Format.BlockAlign), Qt::Uninitialized);
         if (output.CopyAired(pending.AiredFrom, frames, pcm.data()))
-            StartWriting(pending.Time, pending.Path, pending.Format, std::move(pcm), Settings.Keep);
+            StartWriting(
+                {pending.Time, pending.Path, pending.Format, std::move(pcm), Settings.Keep});
         else
             Failed(pending.Time, pending.Path,
                    QStringLiteral("what went on air around it was no longer held"));
@@ -159,22 +168,56 @@ void TDumpEvidence::Collect(const TWaveOutDevice& output, bool ending) {
     });
 }
 
-void TDumpEvidence::StartWriting(const QDateTime& time, const QString& path,
-                                 const TWaveFormat& format, QByteArray pcm, int keep) {
-    Writer.start([this, time, path, format, pcm = std::move(pcm), keep] {
-        const QString failure = WriteFlac(path, format, pcm);
-        if (keep > 0)
-            Prune(QFileInfo(path).path(), keep);
+void TDumpEvidence::StartWriting(TJob job) {
+    {
+        const std::lock_guard lock(Lock);
+        Jobs.push_back(std::move(job));
+    }
+    Wake.notify_all();
+    if (!Writer.joinable())
+        Writer = std::thread([this] { WriteJobs(); });
+    OutcomeTimer.start();
+}
+
+void TDumpEvidence::WriteJobs() {
+    std::unique_lock lock(Lock);
+    for (;;) {
+        Wake.wait(lock, [this] { return Stopping || !Jobs.empty(); });
+        if (Jobs.empty())
+            return;
+        const TJob job = std::move(Jobs.front());
+        Jobs.pop_front();
+        Writing = true;
+        lock.unlock();
+        const QString failure = WriteFlac(job.Path, job.Format, job.Pcm);
+        if (job.Keep > 0)
+            Prune(QFileInfo(job.Path).path(), job.Keep);
+        lock.lock();
+        Writing = false;
         if (!failure.isEmpty())
-            QMetaObject::invokeMethod(
-                this, [this, time, path, failure] { Failed(time, path, failure); },
-                Qt::QueuedConnection);
-    });
+            Outcomes.push_back({job.Time, job.Path, failure});
+        Wake.notify_all();
+    }
+}
+
+void TDumpEvidence::TakeOutcomes() {
+    std::vector<TOutcome> outcomes;
+    {
+        const std::lock_guard lock(Lock);
+        outcomes.swap(Outcomes);
+        if (Jobs.empty() && !Writing)
+            OutcomeTimer.stop();
+    }
+    for (const TOutcome& outcome : outcomes)
+        Failed(outcome.Time, outcome.Path, outcome.Failure);
 }
 
 void TDumpEvidence::WaitForWritten() {
-    Writer.waitForDone();
-    QCoreApplication::sendPostedEvents(this);
+    {
+        std::unique_lock lock(Lock);
+        Wake.wait(lock, [this] { return Jobs.empty() && !Writing; });
+    }
+    TakeOutcomes();
 }
 
 void TDumpEvidence::Failed(const QDateTime& time, const QString& path, const QString& reason) {

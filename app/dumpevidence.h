@@ -16,9 +16,13 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
+#include <QTimer>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class TIniFile;
@@ -70,16 +74,40 @@ private:
         uint64_t AiredFrom;
         uint64_t AiredTo;
     };
+    // A file for the writer to write, and what became of it.
+    struct TJob {
+        QDateTime Time;
+        QString Path;
+        TWaveFormat Format;
+        QByteArray Pcm;
+        // With more than 0, the folder is pruned to that many dumps after.
+        int Keep;
+    };
+    struct TOutcome {
+        QDateTime Time;
+        QString Path;
+        QString Failure;
+    };
 
-    // On the writer: pcm as a FLAC file at path; then, with keep, the folder pruned.
-    void StartWriting(const QDateTime& time, const QString& path, const TWaveFormat& format,
-                      QByteArray pcm, int keep);
+    void StartWriting(TJob job);
+    // The writer thread: each job in turn, until told to stop and none is left.
+    void WriteJobs();
+    // Main thread: tells what the writer could not write.
+    void TakeOutcomes();
     // Main thread: the file of the dump at time is missing, for reason.
     void Failed(const QDateTime& time, const QString& path, const QString& reason);
 
     TEvidenceSettings Settings;
     std::vector<TPending> Pending;
     std::optional<TLastDump> LastDump;
-    // One thread, so that the files are written and pruned in the order of the dumps.
-    QThreadPool Writer;
+    // One thread, so that the files are written and pruned in the order of the dumps; its
+    // outcomes are fetched while any is under way.
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::deque<TJob> Jobs;
+    std::vector<TOutcome> Outcomes;
+    bool Writing = false;
+    bool Stopping = false;
+    std::thread Writer;
+    QTimer OutcomeTimer;
 };
