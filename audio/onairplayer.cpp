@@ -80,6 +80,7 @@ uint32_t TOnAirPlayer::PlayPlain(uint8_t* target, uint32_t frames, uint64_t time
     // The frames after a hold go on air at once, a hold early, and build the delay up again.
     if (Next < Link.Filled.load(std::memory_order_acquire) && AtCough(Next)) {
         BuildUpFrom(Next, time);
+        StartFade(TSource::Plain, Next, TSource::Stretcher, 0, TPhase::Stretching);
         return 0;
     }
     const uint64_t due = OutDue(Next);
@@ -152,7 +153,8 @@ uint32_t TOnAirPlayer::PlayAhead(uint8_t* target, uint32_t frames, uint64_t time
     if (ahead <= 0.0) {
         // Back on schedule, or behind it after an xrun: fade from the stretcher into plain
         // playing of the frame after the one heard, which the schedule then catches up with.
-        StartFade(TSource::Stretcher, 0, TSource::Scheduled, uint64_t(std::ceil(Ear)), false);
+        StartFade(TSource::Stretcher, 0, TSource::Scheduled, uint64_t(std::ceil(Ear)),
+                  TPhase::Plain);
         return 0;
     }
     return PlayStretched(target, frames, ahead);
@@ -164,8 +166,7 @@ uint32_t TOnAirPlayer::PlayExiting(uint8_t* target, uint32_t frames, uint64_t ti
     const double left = double(Link.DelayFrames()) - (OutDueHeard() - double(time)) -
                         double(ExitStretcher.Lookahead());
     if (left <= 0.0) {
-        StartFade(TSource::Stretcher, 0, TSource::Plain, LiveFrame(time), false);
-        Fade.ThenLive = true;
+        StartFade(TSource::Stretcher, 0, TSource::Plain, LiveFrame(time), TPhase::Live);
         return 0;
     }
     return PlayStretched(target, frames, left);
@@ -208,23 +209,24 @@ void TOnAirPlayer::TakeConsoleRequest(uint64_t time) {
             AwaitingStart = false;
             Phase = TPhase::Live;
         } else if (Phase == TPhase::Stretching) {
-            // The other stretcher from the frame heard: nothing to fade between.
-            StretchFrom(uint64_t(Ear), TPhase::Exiting);
+            SwitchStretchers(TPhase::Exiting);
         } else {
             // Both sides play the same frames: the fade only hides the stretcher's start.
             const TSource from = OutDue(Next) <= time ? TSource::Plain : TSource::Silence;
             StretchFrom(Next, TPhase::Exiting);
-            StartFade(from, Next, TSource::Stretcher, 0, false);
+            StartFade(from, Next, TSource::Stretcher, 0, TPhase::Exiting);
         }
     } else if (build && Phase == TPhase::Exiting) {
-        BuildUpFrom(uint64_t(Ear), time);
+        SwitchStretchers(TPhase::Stretching);
+        Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(Fade.ToFrame) - time), 0),
+                                 std::memory_order_relaxed);
     } else if (build && Phase == TPhase::Live) {
         // The stretcher needs frames in hand beyond the ear, which live has not: it starts
         // that far back, and the fade hides the repeat.
         const uint64_t live = Next;
         BuildUpFrom(live - std::min<uint64_t>(live, Stretcher.Lookahead()), time);
         StartFade(HasPlayed ? TSource::Plain : TSource::Silence, live, TSource::Stretcher, 0,
-                  false);
+                  TPhase::Stretching);
     }
 }
 
@@ -258,7 +260,7 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     }
     const TSource from =
         !plain ? TSource::Stretcher : (OutDue(Next) <= time ? TSource::Plain : TSource::Silence);
-    StartFade(from, Next, TSource::Plain, to, true);
+    StartFade(from, Next, TSource::Plain, to, TPhase::Stretching);
     Link.DumpedFrames.fetch_add(to - heard, std::memory_order_relaxed);
     // The crossfade begins with this cycle's first frame.
     Link.DumpFrom.store(heard, std::memory_order_relaxed);
@@ -275,23 +277,28 @@ void TOnAirPlayer::Answer(TDumpRefusal refusal) {
 }
 
 void TOnAirPlayer::StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
-                             bool thenStretch) {
-    Fade = {FadeFrames, from, fromFrame, to, toFrame, thenStretch};
+                             TPhase then) {
+    Fade = {FadeFrames, from, fromFrame, to, toFrame, then};
+}
+
+void TOnAirPlayer::SwitchStretchers(TPhase phase) {
+    // The two stretchers' phases differ: through the programme and two crossfades, not a cut.
+    StartFade(TSource::Stretcher, 0, TSource::Plain, uint64_t(std::ceil(Ear)), phase);
 }
 
 void TOnAirPlayer::EndFade() {
     // Faded into a stretcher: it plays on as the phase it started for.
     if (Fade.To == TSource::Stretcher)
         return;
-    if (Fade.ThenStretch) {
+    if (Fade.Then == TPhase::Stretching || Fade.Then == TPhase::Exiting) {
         // The stretcher's first frames follow the programme's a little late in phase: a cut
         // to them would tick, a crossfade does not.
-        StretchFrom(Fade.ToFrame, TPhase::Stretching);
-        StartFade(TSource::Plain, Fade.ToFrame, TSource::Stretcher, Fade.ToFrame, false);
+        StretchFrom(Fade.ToFrame, Fade.Then);
+        StartFade(TSource::Plain, Fade.ToFrame, TSource::Stretcher, Fade.ToFrame, Fade.Then);
         return;
     }
     // Plain playing again, bit for bit, on schedule or live.
-    Phase = Fade.ThenLive ? TPhase::Live : TPhase::Plain;
+    Phase = Fade.Then;
     Next = Fade.ToFrame;
 }
 
@@ -372,7 +379,7 @@ void TOnAirPlayer::FollowInputClock(uint64_t time) {
         return;
     // A counted jump back or ahead to the frame due now on the input's clock.
     ++Outcome.Underruns;
-    StartFade(TSource::Plain, Next, TSource::Scheduled, DueNow(time, filled), false);
+    StartFade(TSource::Plain, Next, TSource::Scheduled, DueNow(time, filled), TPhase::Plain);
 }
 
 void TOnAirPlayer::SkipHeldAired(uint64_t time) {
@@ -593,7 +600,7 @@ void TOnAirPlayer::DropComplete() {
 void TOnAirPlayer::Publish(uint64_t time) {
     uint64_t due = THandOver::Never;
     double heard = 0.0;
-    if (Fade.Left > 0 && Fade.ThenStretch) {
+    if (Fade.Left > 0 && Fade.Then == TPhase::Stretching && Fade.To != TSource::Stretcher) {
         due = OutDue(Fade.ToFrame);
         heard = double(due);
     } else if (Phase == TPhase::Stretching || Phase == TPhase::Exiting) {
@@ -607,7 +614,7 @@ void TOnAirPlayer::Publish(uint64_t time) {
     const int64_t ahead = due == THandOver::Never ? 0 : std::llround(heard - double(time));
     Link.AheadFrames.store(std::max<int64_t>(ahead, 0), std::memory_order_relaxed);
     Link.BuildingUp.store(AwaitingStart || Phase == TPhase::Stretching ||
-                              (Fade.Left > 0 && Fade.ThenStretch),
+                              (Fade.Left > 0 && Fade.Then == TPhase::Stretching),
                           std::memory_order_relaxed);
     Link.Playing.store(HasPlayed, std::memory_order_relaxed);
     Link.Mode.store(Phase == TPhase::Live      ? TAirMode::Live

@@ -55,10 +55,10 @@ private:
         uint64_t FromFrame = 0;
         TSource To = TSource::Silence;
         uint64_t ToFrame = 0;
-        // Whether the build-up starts after it (a dump) or plain playing resumes.
-        bool ThenStretch = false;
-        // Plain playing resumes live, due or not.
-        bool ThenLive = false;
+        // What plays after it: a phase's stretcher, restarted at ToFrame under a second
+        // crossfade (after a dump, or between two stretchers), or plain playing, on schedule
+        // or live.
+        TPhase Then = TPhase::Plain;
     };
 
     // Each plays at most frames and returns how many it played.
@@ -85,8 +85,9 @@ private:
     void SkipHeldAired(uint64_t time);
     void TakeDump(uint32_t periodFrames, uint64_t time);
     void Answer(TDumpRefusal refusal);
-    void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame,
-                   bool thenStretch);
+    void StartFade(TSource from, uint64_t fromFrame, TSource to, uint64_t toFrame, TPhase then);
+    // From the active stretcher to the other one, as the ear goes on.
+    void SwitchStretchers(TPhase phase);
     void EndFade();
     // The earliest programme frame a source still reads, frame being where it stands.
     uint64_t Needs(TSource source, uint64_t frame) const;

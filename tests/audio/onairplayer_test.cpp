@@ -236,11 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
         TPlayerCase{"CoughDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {}, -1, -1, 200, 40}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-// A held note through a dump and its build-up: in a 2 s Hann window of the stretch its pitch
-// stays within 0.05 %, its level within 0.5 dB, and nothing within 100 Hz of it comes within
-// 40 dB. Where crossfades join programme and stretcher, the wave bends hardly more than plain
-// playing's rounding makes it (a tick bends a hundred times more).
-TEST(OnAirPlayerStretchTest, KeepsAHeldNoteSteadyThroughADumpAndItsBuildUp) {
+// A held note through a dump, its build-up, Exit pressed during it and the exit to live: in a
+// 2 s Hann window of each stretch its pitch stays within 0.05 %, its level within 0.5 dB, and
+// nothing within 100 Hz of it comes within 40 dB. Where crossfades join programme and
+// stretchers, the wave bends hardly more than plain playing's rounding makes it (a tick bends a
+// hundred times more).
+TEST(OnAirPlayerStretchTest, KeepsAHeldNoteSteadyThroughADumpItsBuildUpAndAnExit) {
     for (const auto& [rate, channels] :
          {std::pair{48000u, 2u}, {48000u, 1u}, {44100u, 2u}, {44100u, 1u}}) {
         SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels");
@@ -248,46 +249,32 @@ TEST(OnAirPlayerStretchTest, KeepsAHeldNoteSteadyThroughADumpAndItsBuildUp) {
         const TWaveFormat format{
             WaveFormatPcm, uint16_t(channels), rate, rate * align, align, 16, 0};
         // A quarter of full scale; four buffers of half a second hold whole cycles of it.
-        TLinkedRun run(format, rate / 2, TBuildUp{10.0, false}, 0, 0, [&](size_t sample) {
+        TLinkedRun run(format, rate / 2, TBuildUp{10.0, false, 10.0}, 0, 0, [&](size_t sample) {
             return int16_t(
                 std::lround(8192 * std::sin(2 * M_PI * 1000.0 * double(sample / channels) / rate)));
         });
-        const size_t dumpAt = 2 * rate / Period * Period, fade = rate / 100,
-                     from = dumpAt + rate / 10;
+        // A quarter of a second dumped takes 2.75 s to build up again; Exit comes 2.3 s in.
+        const size_t dumpAt = 2 * rate / Period * Period,
+                     exitAt = dumpAt + 9 * rate / 4 / Period * Period, fade = rate / 100;
         std::vector<double> played;
-        for (size_t builtUpAt = 0; builtUpAt == 0 || played.size() < builtUpAt + 4 * fade;) {
+        bool exiting = false;
+        for (size_t liveAt = 0; liveAt == 0 || played.size() < liveAt + 4 * fade;) {
             if (played.size() == dumpAt)
                 run.Link.DumpRequest.store(rate / 4);
+            if (played.size() == exitAt) {
+                ASSERT_TRUE(run.Link.BuildingUp.load()) << "Exit must come during the build-up";
+                run.Link.ExitRequest.store(true);
+            }
             run.Cycle(Period);
             for (uint32_t frame = 0; frame < Period; ++frame)
                 played.push_back(run.Played(frame));
-            if (builtUpAt == 0 && played.size() > dumpAt && !run.Link.BuildingUp.load())
-                builtUpAt = played.size();
+            exiting = exiting || run.Link.Mode.load() == TAirMode::Exiting;
+            if (liveAt == 0 && run.Link.Mode.load() == TAirMode::Live)
+                liveAt = played.size();
         }
-        ASSERT_GT(played.size() - 4 * fade, from + 2 * rate)
-            << "the window must lie within the build-up";
-        std::vector<double> heard(2 * rate);
-        for (size_t index = 0; index < heard.size(); ++index)
-            heard[index] = played[from + index] * (1 - std::cos(M_PI * double(index) / rate)) / 2;
-        // In decibels against the tone's own level.
-        const auto level = [&](double frequency) {
-            const std::complex<double> step = std::polar(1.0, -2 * M_PI * frequency / rate);
-            std::complex<double> sum = 0.0, turn = 1.0;
-            for (const double sample : heard)
-                sum += sample * (turn *= step);
-            return 20 * std::log10(std::abs(sum) / (0.25 * rate / 2));
-        };
-        std::vector<double> levels;
-        for (double frequency = 990.0; frequency <= 1010.0; frequency += 0.05)
-            levels.push_back(level(frequency));
-        const double peak = *std::max_element(levels.begin(), levels.end());
-        const double pitch =
-            990.0 + 0.05 * double(std::max_element(levels.begin(), levels.end()) - levels.begin());
-        EXPECT_NEAR(pitch, 1000.0, 0.5);
-        EXPECT_NEAR(peak, 0.0, 0.5);
-        for (double offset = 3.0; offset <= 100.0; offset += 0.5)
-            EXPECT_LT(std::max(level(pitch - offset), level(pitch + offset)), peak - 40)
-                << offset << " Hz off";
+        ASSERT_TRUE(exiting);
+        ASSERT_GT(played.size() - 8 * fade, exitAt + rate / 10 + 2 * rate)
+            << "the exit's window must lie within the exit";
         // What is left of a sample once the tone's own curve is taken out.
         const auto bend = [&, turn = 2 * std::cos(2 * M_PI * 1000.0 / rate)](size_t begin,
                                                                              size_t end) {
@@ -297,10 +284,42 @@ TEST(OnAirPlayerStretchTest, KeepsAHeldNoteSteadyThroughADumpAndItsBuildUp) {
                     most, std::abs(played[index + 1] + played[index - 1] - turn * played[index]));
             return most;
         };
-        EXPECT_LE(bend(dumpAt, dumpAt + 4 * fade), 4 * bend(rate, dumpAt))
-            << "the dump's crossfades";
-        EXPECT_LE(bend(played.size() - 8 * fade, played.size() - 1), 4 * bend(rate, dumpAt))
-            << "the last crossfade";
+        const double plainBend = bend(rate, dumpAt);
+        // A raised-cosine crossfade from the tone to any phase of it, its own inverse at worst,
+        // bends it by up to the fade's steepest slope across a sample's step of the tone.
+        const double fadeBend = 0.25 * M_PI / double(fade) * 2 * std::sin(2 * M_PI * 1000.0 / rate);
+        for (const size_t from : {dumpAt + rate / 10, exitAt + rate / 10}) {
+            SCOPED_TRACE(from == dumpAt + rate / 10 ? "build-up" : "exit");
+            std::vector<double> heard(2 * rate);
+            for (size_t index = 0; index < heard.size(); ++index)
+                heard[index] =
+                    played[from + index] * (1 - std::cos(M_PI * double(index) / rate)) / 2;
+            // In decibels against the tone's own level.
+            const auto level = [&](double frequency) {
+                const std::complex<double> step = std::polar(1.0, -2 * M_PI * frequency / rate);
+                std::complex<double> sum = 0.0, turn = 1.0;
+                for (const double sample : heard)
+                    sum += sample * (turn *= step);
+                return 20 * std::log10(std::abs(sum) / (0.25 * rate / 2));
+            };
+            std::vector<double> levels;
+            for (double frequency = 990.0; frequency <= 1010.0; frequency += 0.05)
+                levels.push_back(level(frequency));
+            const double peak = *std::max_element(levels.begin(), levels.end());
+            const double pitch =
+                990.0 +
+                0.05 * double(std::max_element(levels.begin(), levels.end()) - levels.begin());
+            EXPECT_NEAR(pitch, 1000.0, 0.5);
+            EXPECT_NEAR(peak, 0.0, 0.5);
+            for (double offset = 3.0; offset <= 100.0; offset += 0.5)
+                EXPECT_LT(std::max(level(pitch - offset), level(pitch + offset)), peak - 40)
+                    << offset << " Hz off";
+        }
+        EXPECT_LE(bend(dumpAt, dumpAt + 4 * fade), 4 * plainBend) << "the dump's crossfades";
+        EXPECT_LE(bend(exitAt, exitAt + 4 * fade), 4 * plainBend + fadeBend)
+            << "the crossfades between the stretchers";
+        EXPECT_LE(bend(played.size() - 8 * fade, played.size() - 1), 4 * plainBend + fadeBend)
+            << "the crossfade to live";
     }
 }
 
