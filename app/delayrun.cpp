@@ -538,7 +538,9 @@ void TMainWindow::ShowRunStatus() {
         DumpEvidence->Collect(*output, false);
     }
     LogClocks(report);
-    if (ShownBuildingUp && !report.BuildingUp && report.Running)
+    // A build-up Exit cut short is not one that reached the set delay.
+    if (ShownBuildingUp && !report.BuildingUp && report.Running &&
+        (report.State == TRunState::OnAir || report.State == TRunState::BuildingUp))
         Log(QStringLiteral("Run %1: built up to the set delay again").arg(RunNumber).toStdString());
     ShownBuildingUp = report.BuildingUp;
     DropoutStatus->setText(DropoutText(dropouts));

@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QStatusBar>
 #include <QToolButton>
@@ -466,5 +467,77 @@ INSTANTIATE_TEST_SUITE_P(Evidence, EvidenceTest,
                                          TEvidenceCase{"KeepsTheNewest", {14.0, 14.5, 15.0}, 2, 2},
                                          TEvidenceCase{"FolderIsAFile", {14.0}, 100, 0, true}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+using ConsoleTest = AppTest;
+
+// Ctrl+K held keeps the input off the delay, whichever key is let go of first ends it, and the
+// delay on air is that much shorter; Exit then winds the rest down until what plays is what
+// the card captures, the status line reading "Live: no delay" and the button "Build".
+TEST_F(ConsoleTest, CoughHeldByTheKeyThenExitToLive) {
+    TMainWindow& window = MakeWindow();
+    window.View().FormatCombo->setCurrentIndex(Mono16Index);
+    window.View().DelayTimeSpin->SetDegrees(DelaySeconds / 3600.0);
+    window.ExitPercent = 10.0;
+    const std::vector<int16_t> input = Programme(60 * Rate, 100.0);
+    Device.SetPeriodFrames(Period);
+    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
+    window.View().PlayBtn->click();
+    for (int tick = 0; tick < DelaySeconds; ++tick)
+        window.OnCountDownTick();
+    int64_t now = 0;
+    const auto advance = [&](int64_t frames) {
+        Device.Advance(frames);
+        now += frames;
+    };
+    advance(4 * Rate);
+    const auto key = [&](QEvent::Type type, Qt::Key code, Qt::KeyboardModifiers modifiers,
+                         bool repeat = false) {
+        QKeyEvent event(type, code, modifiers, QString(), repeat);
+        QCoreApplication::sendEvent(&window, &event);
+    };
+    const auto status = [&] {
+        window.ShowRunStatus();
+        return window.findChild<QLabel*>(QStringLiteral("OnAirStatus"))->text();
+    };
+    key(QEvent::KeyPress, Qt::Key_K, Qt::ControlModifier);
+    advance(Rate / 2);
+    // A key held down repeats: neither the repeats nor letting go of them ends the hold.
+    key(QEvent::KeyRelease, Qt::Key_K, Qt::ControlModifier, true);
+    key(QEvent::KeyPress, Qt::Key_K, Qt::ControlModifier, true);
+    advance(Rate / 2);
+    EXPECT_TRUE(window.RunReport().Coughing);
+    EXPECT_TRUE(status().startsWith(QStringLiteral("Cough held. "))) << status().toStdString();
+    key(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier);
+    EXPECT_FALSE(window.RunReport().Coughing);
+    // The second held off reaches the air a delay later, and the delay is that much shorter.
+    advance(DelaySeconds * Rate);
+    EXPECT_NEAR(window.RunReport().OnAirSeconds - window.RunReport().DeviceLatencySeconds,
+                DelaySeconds - 1.0, 0.1);
+
+    window.View().ExitBtn->click();
+    advance(Period);
+    EXPECT_EQ(window.RunReport().State, TRunState::Exiting);
+    // Two seconds and what the build-up has made good since, wound down at 10 %.
+    advance(30 * Rate);
+    EXPECT_EQ(status(), QStringLiteral("Live: no delay"));
+    EXPECT_EQ(window.View().ExitBtn->text(), QStringLiteral("Build"));
+    advance(int64_t(input.size()) - now);
+    const QByteArray played = Device.TakeOutput();
+    ASSERT_EQ(played.size(), int(input.size() * sizeof(int16_t)));
+    const auto* output = reinterpret_cast<const int16_t*>(played.constData());
+    // The last two seconds are the input, bit for bit, as late as the card makes them.
+    const int frames = int(input.size());
+    const auto liveAt = [&](int lag) {
+        for (int frame = frames - 2 * Rate; frame < frames; ++frame)
+            if (output[frame] != input[size_t(frame - lag)])
+                return false;
+        return true;
+    };
+    int lag = 0;
+    while (lag <= 2 * Period && !liveAt(lag))
+        ++lag;
+    EXPECT_LE(lag, 2 * Period);
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
+}
 
 } // namespace
