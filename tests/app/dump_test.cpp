@@ -75,6 +75,14 @@ std::vector<int16_t> Programme(int frames, double firstPress) {
     return samples;
 }
 
+// Feeds input to the card and starts the window's run, on air from the end of its count-down.
+void PlayInput(TMainWindow& window, TVirtualWaveDevice& device, const std::vector<int16_t>& input) {
+    device.FeedInput(input.data(), input.size() * sizeof(int16_t));
+    window.View().PlayBtn->click();
+    for (int tick = 0; tick < DelaySeconds; ++tick)
+        window.OnCountDownTick();
+}
+
 // Frames of output in runs of digital silence at least this long, from frame on.
 int SilentFrames(const int16_t* output, int from, int to) {
     int silent = 0;
@@ -120,10 +128,7 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     Device.SetPeriodFrames(Period);
     if (c.Cushion > 0)
         Device.SetSeparateStreams(c.Cushion);
-    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
-    window.View().PlayBtn->click();
-    for (int tick = 0; tick < DelaySeconds; ++tick)
-        window.OnCountDownTick();
+    PlayInput(window, Device, input);
     EXPECT_FALSE(window.View().DumpBtn->isEnabled());
 
     // The input frames the listener can never hear, and the output frames the card played
@@ -396,10 +401,7 @@ TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     const double lastPress = c.Presses.back();
     const std::vector<int16_t> input = Programme(int((lastPress + 12.0) * Rate), c.Presses.front());
     Device.SetPeriodFrames(Period);
-    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
-    window.View().PlayBtn->click();
-    for (int tick = 0; tick < DelaySeconds; ++tick)
-        window.OnCountDownTick();
+    PlayInput(window, Device, input);
     int64_t now = 0;
     for (double press : c.Presses) {
         Device.Advance(int64_t(press * Rate) - now);
@@ -480,10 +482,7 @@ TEST_F(ConsoleTest, CoughHeldByTheKeyThenExitToLive) {
     window.ExitPercent = 10.0;
     const std::vector<int16_t> input = Programme(60 * Rate, 100.0);
     Device.SetPeriodFrames(Period);
-    Device.FeedInput(input.data(), input.size() * sizeof(int16_t));
-    window.View().PlayBtn->click();
-    for (int tick = 0; tick < DelaySeconds; ++tick)
-        window.OnCountDownTick();
+    PlayInput(window, Device, input);
     int64_t now = 0;
     const auto advance = [&](int64_t frames) {
         Device.Advance(frames);
