@@ -60,7 +60,7 @@ struct THttpLimits {
     // Request line and headers together.
     qsizetype HeadBytes = 16 * 1024;
     int Connections = 32;
-    // Of those, the event streams open at once; each is a panel polling nothing.
+    // Of those, the event streams open at once: each holds its connection while a panel is open.
     int Streams = 5;
     // From the connection's start, or the end of its last answer, to the end of the next head:
     // a client that trickles a head in byte by byte does not hold a connection longer.

@@ -172,9 +172,12 @@ async function press(path) {
   const refusal = element('refusal');
   try {
     const response = await fetch(path, { method: 'POST', headers: authHeaders(), cache: 'no-store' });
+    // Never pressed again by itself once the token is in: a Dump seconds late is not the one
+    // the operator meant.
     if (response.status === 401) {
-      await askToken();
-      return press(path);
+      refusal.textContent = 'Token needed: press again once it is in';
+      askToken();
+      return;
     }
     refusal.textContent = response.ok ? '' : await errorText(response);
   } catch {
@@ -186,18 +189,21 @@ async function press(path) {
 // the cough ends.
 function holdCough(button) {
   let held = false;
+  // A quick tap's let-go could overtake its press on another connection and leave the cough
+  // held: each waits for the one before.
+  let sent = Promise.resolve();
   const start = (event) => {
     if (held || button.disabled)
       return;
     event.preventDefault();
     held = true;
-    press('/api/cough/start');
+    sent = sent.then(() => press('/api/cough/start'));
   };
   const stop = () => {
     if (!held)
       return;
     held = false;
-    press('/api/cough/stop');
+    sent = sent.then(() => press('/api/cough/stop'));
   };
   button.addEventListener('pointerdown', start);
   for (const name of ['pointerup', 'pointercancel', 'pointerleave', 'blur'])
