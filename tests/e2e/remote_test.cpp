@@ -351,6 +351,17 @@ TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {
     EXPECT_FALSE(program.Ask("GET", "/api/status").Body[QStringLiteral("running")].toBool());
 }
 
+bool WaitFor(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
 // Headless Chromium, driven through chromedriver's WebDriver API: JSON over HTTP, sent with curl.
 class TBrowser {
 public:
@@ -363,10 +374,7 @@ public:
             return;
         }
         Base = QStringLiteral("http://127.0.0.1:%1").arg(port);
-        QElapsedTimer clock;
-        clock.start();
-        while (!Send("GET", "/status")[QStringLiteral("ready")].toBool() && clock.elapsed() < 10000)
-            QThread::msleep(100);
+        WaitFor([this] { return Send("GET", "/status")[QStringLiteral("ready")].toBool(); }, 10000);
         // Root has no sandbox to drop into.
         const QJsonObject options{
             {QStringLiteral("binary"), QStringLiteral("/usr/bin/chromium")},
@@ -442,17 +450,6 @@ double ClockSeconds(const QString& text) {
     if (parts.size() != 3)
         return -1.0;
     return parts[0].toInt() * 3600.0 + parts[1].toInt() * 60.0 + parts[2].toDouble();
-}
-
-bool WaitFor(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs)
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
 }
 
 TEST(RemoteControlTest, TheWebPanelInABrowserDumpsAndShowsTheDelayBuildUpAgain) {
