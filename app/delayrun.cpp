@@ -381,6 +381,7 @@ TRunReport TMainWindow::RunReport() const {
         OffAirSecondsBefore + (OffAirClock.isValid() ? OffAirClock.elapsed() / 1000.0 : 0.0);
     report.Resumed = Resumed;
     report.LastDump = DumpEvidence->Last();
+    report.Levels = Levels;
     if (WaitingForDevices())
         report.State = TRunState::WaitingForServer;
     const int32_t rate = CurrentFormat().SamplesPerSec;
@@ -581,8 +582,10 @@ void TMainWindow::OnBufferCaptured(QObject*, void* buffer, int32_t sampleCount,
     FramesDis->SetCaption(QString::number(FrameCounter));
     ShowOverrunCounts();
     ShowRunStatus();
+    // Measured with the window's meter switched off too: a remote panel shows them all the same.
+    Levels = MeasureLevels(buffer, sampleCount, format);
     if (VUMeterChk->isChecked())
-        UpdateLevelMeter(buffer, sampleCount, format, {LeftVU, RightVU, LeftPeak, RightPeak});
+        ShowLevels(Levels, {LeftVU, RightVU, LeftPeak, RightPeak});
     PendingDis->SetCaption(QString::number(Capture->PendingCount()));
     if (OscopeChk->isChecked())
         PlotBuffer(buffer, sampleCount, format);

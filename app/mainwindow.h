@@ -281,6 +281,8 @@ private:
     // the runs that started, as the log numbers them.
     int RunAttempt = 0;
     int RunNumber = 0;
+    // The last buffer's, for the remote control's panel.
+    TLevelReading Levels;
     // The format list's saved entry, for a list first made when a device comes up.
     int DefaultFormatIndex = -1;
     // Keep On Air: since when the run has been off air, the runs started again, the time off

@@ -5,6 +5,7 @@
 #include "app/remotehttp.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,28 +23,75 @@ const QString Remote = QStringLiteral("Remote");
 // What a 404 repeats of the path asked for: enough to see a typo, never the client's megabytes.
 constexpr qsizetype PathShown = 100;
 
+// 12.5 a second: a panel's bars move smoothly, and a late timer still makes 10.
+constexpr int EventIntervalMs = 80;
+
 using TAction = TPressResult (TRemoteTarget::*)();
 
 struct TRoute {
     const char* Path;
     const char* Method;
-    // None for a route that only reports.
-    TAction Action;
+    // What a press does; none for a route that only reports.
+    TAction Action = nullptr;
+    // The status as server-sent events, kept coming.
+    bool Events = false;
+    // A file of the web panel, from the program's resources, and its type. A browser cannot
+    // send the token with a page it navigates to, and they hold nothing secret: no token.
+    const char* File = nullptr;
+    const char* Type = nullptr;
 };
 
 const TRoute Routes[] = {
-    {"/api/status", "GET", nullptr},
-    {"/api/dump", "POST", &TRemoteTarget::Dump},
-    {"/api/play", "POST", &TRemoteTarget::Play},
-    {"/api/stop", "POST", &TRemoteTarget::Stop},
-    {"/api/exit", "POST", &TRemoteTarget::Exit},
-    {"/api/build", "POST", &TRemoteTarget::Build},
-    {"/api/cough/start", "POST", &TRemoteTarget::CoughStart},
-    {"/api/cough/stop", "POST", &TRemoteTarget::CoughStop},
+    {.Path = "/api/status", .Method = "GET"},
+    {.Path = "/api/events", .Method = "GET", .Events = true},
+    {.Path = "/api/dump", .Method = "POST", .Action = &TRemoteTarget::Dump},
+    {.Path = "/api/play", .Method = "POST", .Action = &TRemoteTarget::Play},
+    {.Path = "/api/stop", .Method = "POST", .Action = &TRemoteTarget::Stop},
+    {.Path = "/api/exit", .Method = "POST", .Action = &TRemoteTarget::Exit},
+    {.Path = "/api/build", .Method = "POST", .Action = &TRemoteTarget::Build},
+    {.Path = "/api/cough/start", .Method = "POST", .Action = &TRemoteTarget::CoughStart},
+    {.Path = "/api/cough/stop", .Method = "POST", .Action = &TRemoteTarget::CoughStop},
+    {.Path = "/",
+     .Method = "GET",
+     .File = ":/panel/panel.html",
+     .Type = "text/html; charset=utf-8"},
+    {.Path = "/panel.css",
+     .Method = "GET",
+     .File = ":/panel/panel.css",
+     .Type = "text/css; charset=utf-8"},
+    {.Path = "/panel.js",
+     .Method = "GET",
+     .File = ":/panel/panel.js",
+     .Type = "text/javascript; charset=utf-8"},
 };
+
+// The browser itself holds the panel to its own server: no script, style or connection from
+// anywhere else, and no other site may frame it to steer a click onto Dump.
+constexpr const char* PanelPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 THttpReply JsonReply(int status, const QJsonObject& body) {
     return {status, QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n', {}};
+}
+
+THttpReply FileReply(const TRoute& route) {
+    QFile file(QString::fromLatin1(route.File));
+    if (!file.open(QIODevice::ReadOnly))
+        return HttpError(500, QStringLiteral("The panel's %1 is missing from the program")
+                                  .arg(QString::fromLatin1(route.Path)));
+    return {200,
+            file.readAll(),
+            {{"Content-Security-Policy", PanelPolicy},
+             {"X-Content-Type-Options", "nosniff"},
+             {"Referrer-Policy", "no-referrer"}},
+            route.Type};
+}
+
+QJsonObject ChannelLevel(int32_t progress, bool ok) {
+    // The bar as a share of the meter's height, where the window's gauge stops too.
+    return {{QStringLiteral("bar"), std::clamp(progress / 1000.0, 0.0, 1.0)},
+            {QStringLiteral("peak"), ok ? QStringLiteral("ok") : QStringLiteral("hi")}};
 }
 
 // With its offset from UTC, so that a panel in another time zone reads the same moment.
@@ -89,7 +137,17 @@ QJsonObject StatusObject(const TRunReport& report) {
                                       {QStringLiteral("lostSeconds"), report.Resumed->LostSeconds}}
                         : QJsonValue()},
         {QStringLiteral("lastDump"), LastDumpValue(report.LastDump)},
+        {QStringLiteral("levels"),
+         QJsonObject{{QStringLiteral("left"),
+                      ChannelLevel(report.Levels.LeftProgress, report.Levels.LeftOk)},
+                     {QStringLiteral("right"),
+                      ChannelLevel(report.Levels.RightProgress, report.Levels.RightOk)}}},
     };
+}
+
+// One server-sent event; compact JSON holds no line break that would end it early.
+QByteArray StatusEvent(const TRunReport& report) {
+    return "data: " + QJsonDocument(StatusObject(report)).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
 QByteArray TokenDigest(const QByteArray& token) {
@@ -122,7 +180,19 @@ std::pair<QByteArray, QByteArray> SplitHost(const QByteArray& host) {
     return {name, port};
 }
 
+// The panel's own page, as the browser names it: this server under the very Host the request
+// came to. Behind a TLS proxy that forwards the Host, the page is https on the same name.
+bool SameOrigin(const QByteArray& origin, const QByteArray& host) {
+    return origin.compare("http://" + host, Qt::CaseInsensitive) == 0 ||
+           origin.compare("https://" + host, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
+
+// The panel's files are in this static library, where the linker keeps only what is named.
+static void LoadPanelFiles() {
+    Q_INIT_RESOURCE(panel);
+}
 
 TRemoteSettings ReadRemoteSettings(TIniFile& ini) {
     TRemoteSettings settings;
@@ -163,19 +233,23 @@ public:
         if (!host.isEmpty() && !HostAnswered(host.front()))
             return HttpError(421, QStringLiteral("This server does not answer to that Host"));
         // A browser names the page behind every POST; any web page the studio PC shows could
-        // otherwise press Dump on a loopback server that needs no token.
-        if (!request.Values("Origin").isEmpty())
-            return HttpError(403, QStringLiteral("Requests from web pages are refused"));
-        if (!Authorized(request)) {
-            THttpReply reply = HttpError(401, QStringLiteral("Missing or wrong bearer token"));
-            reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
-            return reply;
-        }
+        // otherwise press Dump on a loopback server that needs no token. Only the panel's own
+        // is let through. Off loopback no Host is checked, so a name pointed at us could pass
+        // as the panel, but there the token, which such a page never has, still guards.
+        const QList<QByteArray> origin = request.Values("Origin");
+        if (!origin.isEmpty() &&
+            (origin.size() > 1 || host.isEmpty() || !SameOrigin(origin.front(), host.front())))
+            return HttpError(403, QStringLiteral("Requests from other web pages are refused"));
         const QByteArray path = request.Path();
         const TRoute* route = nullptr;
         for (const TRoute& candidate : Routes)
             if (path == candidate.Path)
                 route = &candidate;
+        if (!(route && route->File) && !Authorized(request)) {
+            THttpReply reply = HttpError(401, QStringLiteral("Missing or wrong bearer token"));
+            reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
+            return reply;
+        }
         if (!route)
             return HttpError(404,
                              QStringLiteral("No such resource: %1")
@@ -195,6 +269,8 @@ public:
         // than no dump.
         if (request.Target.contains('?'))
             return HttpError(400, QStringLiteral("Requests take neither a query nor a body"));
+        if (route->File)
+            return FileReply(*route);
         try {
             TPressResult pressed;
             if (route->Action) {
@@ -202,6 +278,8 @@ public:
                 if (!pressed.Error.isEmpty())
                     return HttpError(409, pressed.Error);
             }
+            if (route->Events)
+                return {200, Event(), {}, "text/event-stream", true};
             QJsonObject body = StatusObject(Target.Report());
             if (route->Action != &TRemoteTarget::Dump)
                 return JsonReply(200, body);
@@ -215,6 +293,8 @@ public:
             return HttpError(500, ExceptionMessage(error));
         }
     }
+
+    QByteArray Event() const { return StatusEvent(Target.Report()); }
 
 private:
     bool HostAnswered(const QByteArray& value) const {
@@ -255,7 +335,13 @@ TRemoteControl::TRemoteControl(TRemoteTarget& target, TRemoteSettings settings)
     : Settings(std::move(settings)), Router(std::make_unique<TRouter>(target, Settings.Token)),
       Server(std::make_unique<THttpServer>([router = Router.get()](const THttpRequest& request) {
           return router->Answer(request);
-      })) {}
+      })) {
+    LoadPanelFiles();
+    QObject::connect(&EventTimer, &QTimer::timeout, [this] {
+        if (Server->Streams() > 0)
+            Server->Publish(Router->Event());
+    });
+}
 
 TRemoteControl::~TRemoteControl() = default;
 
@@ -283,6 +369,7 @@ QString TRemoteControl::Listen() {
     // Off loopback the token guards, and the names the station reaches it by are its own.
     if (address.isLoopback())
         Router->AnswerHosts(Server->Port(), Settings.Hosts);
+    EventTimer.start(EventIntervalMs);
     return {};
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // Remote control over HTTP: a studio's automation reads the run's state and presses Dump, Exit,
-// Build, Cough, Play and Stop as the operator would. Requests are served on the main thread's event
+// Build, Cough, Play and Stop as the operator would, and a browser gets a panel that does the
+// same, kept live by server-sent events. Requests are served on the main thread's event
 // loop, one at a time, so the window is only ever touched from its own thread; the HTTP side, with
 // its limits, is remotehttp.h.
 
@@ -9,6 +10,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QtGlobal>
 #include <memory>
 #include <optional>
@@ -75,4 +77,6 @@ private:
     TRemoteSettings Settings;
     std::unique_ptr<TRouter> Router;
     std::unique_ptr<THttpServer> Server;
+    // Sends the open event streams the status; stops before the server goes.
+    QTimer EventTimer;
 };

@@ -44,6 +44,8 @@ const char* ReasonPhrase(int status) {
         return "Request Header Fields Too Large";
     case 500:
         return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
     case 505:
         return "HTTP Version Not Supported";
     }
@@ -175,6 +177,8 @@ public:
     // Closing connections go first, then those waiting for a request, oldest first; one in
     // the middle of a request is never dropped for a newcomer.
     int DropRank() const;
+    bool IsStream() const { return Streaming; }
+    void Push(const QByteArray& event);
     void End();
 
 private:
@@ -192,6 +196,8 @@ private:
     // The head read so far; never more than the head limit.
     QByteArray Pending;
     bool Closing = false;
+    // Answered with an event stream: reads nothing more, and lives until either side closes.
+    bool Streaming = false;
     bool Ended = false;
 };
 
@@ -201,6 +207,12 @@ struct THttpServer::TState {
     QTcpServer Listener;
     // In the order they opened.
     QList<THttpConnection*> Connections;
+
+    int StreamCount() const {
+        return int(std::count_if(
+            Connections.begin(), Connections.end(),
+            [](const THttpConnection* connection) { return connection->IsStream(); }));
+    }
 
     void Accept() {
         while (QTcpSocket* socket = Listener.nextPendingConnection()) {
@@ -241,6 +253,9 @@ THttpConnection::THttpConnection(THttpServer::TState& server, QTcpSocket* socket
 int THttpConnection::DropRank() const {
     if (Closing)
         return 0;
+    // A panel watching is a client in the middle of its request.
+    if (Streaming)
+        return -1;
     const bool waiting =
         Pending.isEmpty() && Socket->bytesAvailable() == 0 && Socket->bytesToWrite() == 0;
     return waiting ? 1 : -1;
@@ -258,8 +273,21 @@ void THttpConnection::End() {
     deleteLater();
 }
 
+void THttpConnection::Push(const QByteArray& event) {
+    if (Ended)
+        return;
+    if (Socket->bytesToWrite() > 0) {
+        // Only a client that has stopped reading runs our buffer and the system's full.
+        if (!Deadline.isActive())
+            Deadline.start(Server.Limits.IdleMs);
+        return;
+    }
+    Socket->write(event);
+    Socket->flush();
+}
+
 void THttpConnection::Read() {
-    if (Closing) {
+    if (Closing || Streaming) {
         Drain();
         return;
     }
@@ -294,13 +322,17 @@ void THttpConnection::Written() {
         ShutDownWriting();
         return;
     }
+    if (Streaming) {
+        Deadline.stop();
+        return;
+    }
     // The client's time for its next request starts when it has this answer.
     Deadline.start(Server.Limits.IdleMs);
     Read();
 }
 
 void THttpConnection::Expire() {
-    if (Closing || DropRank() == 1) {
+    if (Closing || Streaming || DropRank() == 1) {
         End();
         return;
     }
@@ -308,14 +340,19 @@ void THttpConnection::Expire() {
 }
 
 void THttpConnection::Send(THttpReply reply, bool head, bool close) {
+    if (reply.Stream && Server.StreamCount() >= Server.Limits.Streams)
+        reply = HttpError(503, QStringLiteral("No more than %1 event streams are served at once")
+                                   .arg(Server.Limits.Streams));
+    // A stream's body has no length: it ends with the connection.
+    close = close || reply.Stream;
     if (close)
         reply.Headers.emplace_back("Connection", "close");
     QByteArray message = "HTTP/1.1 " + QByteArray::number(reply.Status) + ' ' +
-                         ReasonPhrase(reply.Status) +
-                         "\r\nContent-Type: application/json\r\nContent-Length: " +
-                         QByteArray::number(reply.Body.size()) +
-                         // The state changes from one request to the next.
-                         "\r\nCache-Control: no-store\r\n";
+                         ReasonPhrase(reply.Status) + "\r\nContent-Type: " + reply.ContentType;
+    if (!reply.Stream)
+        message += "\r\nContent-Length: " + QByteArray::number(reply.Body.size());
+    // The state changes from one request to the next, and a newer program serves a newer panel.
+    message += "\r\nCache-Control: no-store\r\n";
     for (const auto& [name, value] : reply.Headers)
         message += name + ": " + value + "\r\n";
     message += "\r\n";
@@ -325,6 +362,14 @@ void THttpConnection::Send(THttpReply reply, bool head, bool close) {
     // Into the system at once: a client that sent its request and then closed its side is
     // seen as gone by Qt's next read, which drops whatever is still unwritten.
     Socket->flush();
+    if (reply.Stream && !head) {
+        // A stream is a request that lasts: no idle time, and pipelined requests are dropped.
+        Streaming = true;
+        Pending.clear();
+        Deadline.stop();
+        Drain();
+        return;
+    }
     if (close)
         BeginClosing();
 }
@@ -385,4 +430,15 @@ bool THttpServer::Listening() const {
 
 quint16 THttpServer::Port() const {
     return Listening() ? State->Listener.serverPort() : 0;
+}
+
+int THttpServer::Streams() const {
+    return State->StreamCount();
+}
+
+void THttpServer::Publish(const QByteArray& event) {
+    // A write can find the client gone, which ends its connection and takes it off the list.
+    for (THttpConnection* connection : QList<THttpConnection*>(State->Connections))
+        if (connection->IsStream())
+            connection->Push(event);
 }

@@ -2,9 +2,9 @@
 
 // The remote control's own small HTTP/1.1 server. Its requests never carry a body, so it reads
 // only request heads, and sets every limit before it keeps a byte: the size of a head, the
-// number of connections, the time a connection may sit idle or half-sent. A request that is
-// not plainly one head is refused before anything acts on it. It runs on the main thread's
-// event loop and never waits for a client.
+// number of connections and of event streams, the time a connection may sit idle or half-sent.
+// A request that is not plainly one head is refused before anything acts on it. It runs on the
+// main thread's event loop and never waits for a client.
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -33,9 +33,13 @@ struct THttpRequest {
 
 struct THttpReply {
     int Status = 200;
-    // One line of JSON.
+    // One line of JSON, unless the type says otherwise.
     QByteArray Body;
     THttpHeaders Headers;
+    QByteArray ContentType = "application/json";
+    // Server-sent events: the body is the first event, and the connection then carries
+    // THttpServer::Publish's until either side closes it, which is where the body ends.
+    bool Stream = false;
 };
 
 // An answer of {"error": text}.
@@ -56,6 +60,8 @@ struct THttpLimits {
     // Request line and headers together.
     qsizetype HeadBytes = 16 * 1024;
     int Connections = 32;
+    // Of those, the event streams open at once: each holds its connection while a panel is open.
+    int Streams = 5;
     // From the connection's start, or the end of its last answer, to the end of the next head:
     // a client that trickles a head in byte by byte does not hold a connection longer.
     int IdleMs = 10000;
@@ -82,6 +88,12 @@ public:
     bool Listening() const;
     // The port bound, 0 while not listening.
     quint16 Port() const;
+
+    int Streams() const;
+    // Sends one event, whole, to every open stream. A stream whose client has not taken the
+    // last one yet skips this one: it gets the newest state next, never a backlog; one that
+    // takes nothing for the idle time is closed.
+    void Publish(const QByteArray& event);
 
 private:
     friend class THttpConnection;

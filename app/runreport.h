@@ -2,6 +2,7 @@
 
 // What a run shows the operator, the same for the status line and the remote control.
 
+#include "app/vumeter.h"
 #include "support/messageboard.h"
 
 #include <QDateTime>
@@ -91,4 +92,6 @@ struct TRunReport {
     // A cough holds the input off the delay.
     bool Coughing = false;
     std::optional<TLastDump> LastDump;
+    // The level meter's reading of the last buffer captured, taken on the main thread.
+    TLevelReading Levels;
 };

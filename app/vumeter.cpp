@@ -256,11 +256,9 @@ TLevelReading MeasureLevels(const void* Buffer, int32_t SampleCount, const TWave
     return reading;
 }
 
-void UpdateLevelMeter(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format,
-                      const TLevelMeterView& View) {
-    const TLevelReading reading = MeasureLevels(Buffer, SampleCount, Format);
-    View.LeftVU->SetProgress(reading.LeftProgress);
-    View.RightVU->SetProgress(reading.RightProgress);
-    View.LeftPeak->SetBoxOn(reading.LeftOk);
-    View.RightPeak->SetBoxOn(reading.RightOk);
+void ShowLevels(const TLevelReading& Reading, const TLevelMeterView& View) {
+    View.LeftVU->SetProgress(Reading.LeftProgress);
+    View.RightVU->SetProgress(Reading.RightProgress);
+    View.LeftPeak->SetBoxOn(Reading.LeftOk);
+    View.RightPeak->SetBoxOn(Reading.RightOk);
 }

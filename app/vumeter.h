@@ -36,6 +36,5 @@ struct TLevelMeterView {
     TOnOffBox* RightPeak;
 };
 
-// Shows MeasureLevels of the buffer: left bar, right bar, then left box, right box.
-void UpdateLevelMeter(const void* Buffer, int32_t SampleCount, const TWaveDataFormat& Format,
-                      const TLevelMeterView& View);
+// Shows a reading: left bar, right bar, then left box, right box.
+void ShowLevels(const TLevelReading& Reading, const TLevelMeterView& View);

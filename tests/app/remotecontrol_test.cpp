@@ -8,7 +8,11 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <sys/socket.h>
+#include <vector>
 
 namespace {
 
@@ -54,7 +58,9 @@ public:
                       TLastDump{QDateTime(QDate(2024, 3, 1), QTime(14, 5, 2, 517), QTimeZone(3600)),
                                 2.917,
                                 {"/srv/evidence/2024-03-01T14-05-02.517-dumped.flac",
-                                 "/srv/evidence/2024-03-01T14-05-02.517-aired.flac"}}};
+                                 "/srv/evidence/2024-03-01T14-05-02.517-aired.flac"}},
+                      // The right bar past the top of the meter, its peak box lit.
+                      {250, 1200, true, false}};
     QString Error;
     bool Unanswered = false;
     double DumpedSeconds = 1.25;
@@ -122,6 +128,10 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
          "Play"},
         {"IPv6 loopback", "", "POST /api/play", "Host: [::1]:%1\r\n", "", "200", "Play"},
         {"from a web page", "", "POST /api/dump", "Origin: http://ads.example\r\n", "", "403", ""},
+        {"from the panel", "", "POST /api/dump", "Origin: http://127.0.0.1:%1\r\n", "", "200",
+         "Dump"},
+        {"from a page on another port", "", "POST /api/dump", "Origin: http://127.0.0.1:1\r\n", "",
+         "403", ""},
         {"no token", "k1", "POST /api/dump", "", "", "401", ""},
         {"wrong token", "k1", "POST /api/dump", "Authorization: Bearer k2\r\n", "", "401", ""},
         {"right token", "k1", "POST /api/dump", "Authorization: bearer k1\r\n", "", "200", "Dump"},
@@ -163,9 +173,10 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp",  "canDump",  "cough",       "deviceLatency", "dropouts",
-                         "format",   "lastDump", "lastMessage", "offAirSeconds", "onAirDelay",
-                         "restarts", "resumed",  "running",     "setDelay",      "state"};
+        QStringList keys{"buildUp",  "canDump",       "cough",      "deviceLatency",
+                         "dropouts", "format",        "lastDump",   "lastMessage",
+                         "levels",   "offAirSeconds", "onAirDelay", "restarts",
+                         "resumed",  "running",       "setDelay",   "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
             keys.insert(5, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
@@ -186,12 +197,60 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         EXPECT_EQ(lastDump[QStringLiteral("seconds")].toDouble(), 2.917);
         EXPECT_EQ(lastDump[QStringLiteral("files")].toVariant().toStringList(),
                   target.Status.LastDump->Files);
+        EXPECT_EQ(json[QStringLiteral("levels")].toObject(),
+                  QJsonDocument::fromJson(R"({"left": {"bar": 0.25, "peak": "ok"},
+                                              "right": {"bar": 1, "peak": "hi"}})")
+                      .object());
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
                   target.Status.BuildUpSecondsLeft);
         EXPECT_EQ(json[QStringLiteral("dropouts")][QStringLiteral("framesLost")].toInteger(),
                   target.Status.Dropouts.LostFrames);
     }
+}
+
+// Reads what the server sends until enough is in or the server closes the connection.
+QByteArray ReadUntil(QTcpSocket& socket, const std::function<bool(const QByteArray&)>& enough) {
+    QByteArray text = socket.readAll();
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+        text += socket.readAll();
+        if (enough(text))
+            loop.quit();
+    });
+    if (!enough(text) && socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec();
+    return text;
+}
+
+TEST(RemoteControlTest, KeepsFiveEventStreamsGoingAndRefusesTheSixth) {
+    TFakeTarget target;
+    TRemoteControl remote(target, {true, "127.0.0.1", 0, "", {}});
+    ASSERT_EQ(remote.Listen(), QString());
+    std::vector<std::unique_ptr<QTcpSocket>> streams;
+    const auto open = [&] {
+        streams.push_back(std::make_unique<QTcpSocket>());
+        streams.back()->connectToHost(QHostAddress::LocalHost, remote.Port());
+        streams.back()->write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              QByteArray::number(remote.Port()) + "\r\n\r\n");
+        // The first event comes with the head; a second shows the stream kept going.
+        return ReadUntil(*streams.back(), [](const QByteArray& text) {
+            return text.count("\ndata: {") >= 2 || text.startsWith("HTTP/1.1 503");
+        });
+    };
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray text = open();
+        EXPECT_TRUE(text.startsWith("HTTP/1.1 200 ")) << text.left(200).data();
+        EXPECT_TRUE(text.contains("\r\nContent-Type: text/event-stream\r\n"));
+        EXPECT_GE(text.count("\ndata: {\"buildUp\""), 2) << text.left(200).data();
+    }
+    EXPECT_TRUE(open().startsWith("HTTP/1.1 503 ")) << "a sixth stream was served";
+    // A panel that goes gives its place up.
+    ::shutdown(int(streams.front()->socketDescriptor()), SHUT_WR);
+    ReadUntil(*streams.front(), [](const QByteArray&) { return false; });
+    EXPECT_TRUE(open().startsWith("HTTP/1.1 200 "));
 }
 
 TEST(RemoteControlTest, ListenRefusesWhatItCannotServeSafely) {

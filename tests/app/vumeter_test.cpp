@@ -158,7 +158,7 @@ TEST(UpdateLevelMeterTest, SetsBarsAndPeakBoxes) {
     leftPeak.SetOnString(QStringLiteral("ok"));
     leftPeak.SetOffString(QStringLiteral("hi"));
     const std::vector<uint8_t> buffer = Constant(Stereo8, 100, 64, 16);
-    UpdateLevelMeter(buffer.data(), 100, Stereo8, {&left, &right, &leftPeak, &rightPeak});
+    ShowLevels(MeasureLevels(buffer.data(), 100, Stereo8), {&left, &right, &leftPeak, &rightPeak});
     EXPECT_EQ(left.Progress(), 1000); // clamped from 2000
     EXPECT_EQ(right.Progress(), 500);
     EXPECT_FALSE(leftPeak.BoxOn());

@@ -1,18 +1,21 @@
 // The real program on a real JACK server, driven over HTTP with curl as a playout system would:
 // status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then over
-// raw sockets as a careless client, a flood and a browser would.
+// raw sockets as a careless client, a flood and a browser would; then its web panel in headless
+// Chromium, as a producer would press Dump on it.
 
 #include "tests/e2e/jacktestclient.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -346,6 +349,171 @@ TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {
     EXPECT_TRUE(timedOut.Closed);
     EXPECT_GE(timedOut.FirstAnswerMs, 9500);
     EXPECT_FALSE(program.Ask("GET", "/api/status").Body[QStringLiteral("running")].toBool());
+}
+
+bool WaitFor(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+// Headless Chromium, driven through chromedriver's WebDriver API: JSON over HTTP, sent with curl.
+class TBrowser {
+public:
+    TBrowser() {
+        const quint16 port = FreePort();
+        Driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        Driver.start(QStringLiteral("chromedriver"), {QStringLiteral("--port=%1").arg(port)});
+        if (!Driver.waitForStarted(5000)) {
+            Failure = QStringLiteral("chromedriver does not start: ") + Driver.errorString();
+            return;
+        }
+        Base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        WaitFor([this] { return Send("GET", "/status")[QStringLiteral("ready")].toBool(); }, 10000);
+        // Root has no sandbox to drop into.
+        const QJsonObject options{
+            {QStringLiteral("binary"), QStringLiteral("/usr/bin/chromium")},
+            {QStringLiteral("args"),
+             QJsonArray{"--headless=new", "--no-sandbox", "--disable-gpu",
+                        "--disable-dev-shm-usage", "--window-size=1280,900"}}};
+        const QJsonValue session =
+            Send("POST", "/session",
+                 QJsonObject{{QStringLiteral("capabilities"),
+                              QJsonObject{{QStringLiteral("alwaysMatch"),
+                                           QJsonObject{{"goog:chromeOptions", options}}}}}});
+        Session = session[QStringLiteral("sessionId")].toString();
+        if (Session.isEmpty())
+            Failure = QStringLiteral("Chromium does not start: ") +
+                      session[QStringLiteral("message")].toString();
+    }
+    ~TBrowser() {
+        if (!Session.isEmpty())
+            Send("DELETE", "/session/" + Session.toUtf8());
+        Driver.terminate();
+        if (!Driver.waitForFinished(5000))
+            Driver.kill();
+    }
+
+    // Empty when the browser is there to drive.
+    QString Failure;
+
+    void Open(const QString& url) {
+        Send("POST", "/url", QJsonObject{{QStringLiteral("url"), url}}, true);
+    }
+    void Click(const QString& selector) {
+        const QJsonObject found = Send("POST", "/element",
+                                       QJsonObject{{QStringLiteral("using"), "css selector"},
+                                                   {QStringLiteral("value"), selector}},
+                                       true)
+                                      .toObject();
+        const QByteArray element = found.begin()->toString().toUtf8();
+        Send("POST", "/element/" + element + "/click", QJsonObject{}, true);
+    }
+    QJsonValue Run(const QString& script) {
+        return Send(
+            "POST", "/execute/sync",
+            QJsonObject{{QStringLiteral("script"), script}, {QStringLiteral("args"), QJsonArray{}}},
+            true);
+    }
+
+private:
+    // The command's "value"; inSession puts the path under this browser's session.
+    QJsonValue Send(const char* method, const QByteArray& path, const QJsonObject& body = {},
+                    bool inSession = false) {
+        QStringList arguments{QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("60"),
+                              QStringLiteral("-X"), QString::fromLatin1(method)};
+        if (QByteArrayView(method) == "POST")
+            arguments << QStringLiteral("-H") << QStringLiteral("Content-Type: application/json")
+                      << QStringLiteral("-d")
+                      << QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+        arguments << Base + (inSession ? QStringLiteral("/session/") + Session : QString()) +
+                         QString::fromUtf8(path);
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), arguments);
+        curl.waitForFinished(70000);
+        return QJsonDocument::fromJson(curl.readAllStandardOutput())[QStringLiteral("value")];
+    }
+
+    QProcess Driver;
+    QString Base;
+    QString Session;
+};
+
+// The panel's "h:mm:ss.s" in seconds; -1 for anything else.
+double ClockSeconds(const QString& text) {
+    const QStringList parts = text.split(u':');
+    if (parts.size() != 3)
+        return -1.0;
+    return parts[0].toInt() * 3600.0 + parts[1].toInt() * 60.0 + parts[2].toDouble();
+}
+
+TEST(RemoteControlTest, TheWebPanelInABrowserDumpsAndShowsTheDelayBuildUpAgain) {
+    UseJackServer(SampleRate);
+    TProgram program({});
+    ASSERT_EQ(program.Ask("GET", "/api/status", {}, Answers, 20000).Code, 200);
+    ASSERT_EQ(program.Ask("POST", "/api/play").Code, 200);
+    TBrowser browser;
+    if (!browser.Failure.isEmpty())
+        GTEST_SKIP() << browser.Failure.toStdString();
+    QElapsedTimer opened;
+    opened.start();
+    browser.Open(QStringLiteral("http://127.0.0.1:%1/").arg(program.RemotePort()));
+    const auto text = [&browser](const char* id) {
+        return browser
+            .Run(QStringLiteral("return document.getElementById('%1').textContent")
+                     .arg(QLatin1String(id)))
+            .toString();
+    };
+    const auto buildUpShown = [&browser] {
+        return !browser.Run(QStringLiteral("return document.getElementById('buildup').hidden"))
+                    .toBool();
+    };
+    const auto buildUpPercent = [&text] {
+        return text("buildup-text").section(u' ', 0, 0).toInt();
+    };
+
+    double before = -1.0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            before = ClockSeconds(text("onair"));
+            return before >= 3.0 &&
+                   !browser.Run(QStringLiteral("return document.getElementById('dump').disabled"))
+                        .toBool();
+        },
+        15000))
+        << "the panel never showed the delay on air with Dump to press: " << before << " s";
+    EXPECT_FALSE(buildUpShown());
+    browser.Click(QStringLiteral("#dump"));
+    EXPECT_TRUE(WaitFor([&] { return ClockSeconds(text("onair")) < before - 2.5; }, 5000))
+        << "on air " << text("onair").toStdString() << " after Dump, " << before << " s before";
+    ASSERT_TRUE(WaitFor(buildUpShown, 2000)) << "no build-up on the panel";
+    EXPECT_EQ(text("state"), QStringLiteral("building up"));
+    EXPECT_EQ(text("refusal"), QString());
+    const int first = buildUpPercent();
+    EXPECT_TRUE(WaitFor([&] { return buildUpPercent() >= first + 30; }, 20000))
+        << "the build-up stood at " << text("buildup-text").toStdString();
+
+    // Everything the page loaded came from the program, and its one stream never broke off,
+    // though it ran past the 10 s any request is given: a stream shows among the resources
+    // only once it has ended.
+    WaitFor([&] { return opened.elapsed() > 12000; }, 13000);
+    const QStringList loaded =
+        browser
+            .Run(QStringLiteral(
+                "return performance.getEntriesByType('resource').map((entry) => entry.name)"))
+            .toVariant()
+            .toStringList();
+    const QString origin = QStringLiteral("http://127.0.0.1:%1/").arg(program.RemotePort());
+    EXPECT_FALSE(loaded.isEmpty());
+    for (const QString& url : loaded) {
+        EXPECT_TRUE(url.startsWith(origin)) << url.toStdString();
+        EXPECT_FALSE(url.endsWith(QStringLiteral("/api/events"))) << "the stream broke off";
+    }
 }
 
 } // namespace

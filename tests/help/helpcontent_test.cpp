@@ -77,6 +77,7 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"Waiting for the sound server (0:12)", "playback.html"},
         {"offAirSeconds", "dump-remote.html"},
         {"EvidenceFolder", "dump-remote.html"},
+        {"http://127.0.0.1:7470/", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,
