@@ -234,8 +234,9 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     int lag = Delay;
     while (lag <= Delay + c.Cushion + Period && !exactAt(frames - 1, lag))
         ++lag;
-    if (!c.AtStart)
+    if (!c.AtStart) {
         EXPECT_EQ(lag, late);
+    }
     EXPECT_LE(lag, Delay + c.Cushion);
     int lastChange = frames - 1;
     while (lastChange > firstChange && exactAt(lastChange, lag))
@@ -252,8 +253,9 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
                            c.LostInBuildUp;
     const double expected = builtUp * ratio / (ratio - 1.0);
     const double builtUpIn = double(lastChange - firstChange) / Rate;
-    if (c.StallSeconds == 0.0)
+    if (c.StallSeconds == 0.0) {
         EXPECT_NEAR(builtUpIn, expected, expected * 0.05);
+    }
 
     window.ShowRunStatus();
     const TRunReport after = window.RunReport();
@@ -267,8 +269,9 @@ TEST_P(DumpTest, SkipsAheadThenBuildsTheDelayBackToExact) {
     EXPECT_LE(silent,
               lost + int(after.Dropouts.LostFrames) + 4 * Rate / 100 * int(c.Events.size()));
     EXPECT_EQ(after.Dropouts.DryOutputs, 0u);
-    if (c.Events.empty() && c.StallSeconds == 0.0)
+    if (c.Events.empty() && c.StallSeconds == 0.0) {
         EXPECT_EQ(after.Dropouts, TDropouts{});
+    }
     EXPECT_FALSE(after.BuildingUp);
     EXPECT_DOUBLE_EQ(after.OnAirSeconds, DelaySeconds + after.DeviceLatencySeconds);
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
