@@ -6,6 +6,7 @@
 #include "app/dumpevidence.h"
 #include "app/groupbox.h"
 #include "app/oscopepanel.h"
+#include "app/triggers.h"
 #include "audio/wavedevice.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
@@ -198,6 +199,7 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     NameObjects();
 
     StartUp();
+    StartTriggers();
 }
 
 TMainWindow::~TMainWindow() {
@@ -601,6 +603,7 @@ void TMainWindow::EndHeldDelay() {
 void TMainWindow::ReloadSettings() {
     LoadDumpSettings(*this);
     StartRemoteControl();
+    StartTriggers();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {

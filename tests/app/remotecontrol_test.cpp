@@ -1,5 +1,6 @@
 #include "app/inifile.h"
 #include "app/remotecontrol.h"
+#include "app/triggers.h"
 
 #include <QEventLoop>
 #include <QJsonDocument>
@@ -9,6 +10,7 @@
 #include <QTimeZone>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <lo/lo.h>
 
 namespace {
 
@@ -191,6 +193,98 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
                   target.Status.BuildUpSecondsLeft);
         EXPECT_EQ(json[QStringLiteral("dropouts")][QStringLiteral("framesLost")].toInteger(),
                   target.Status.Dropouts.LostFrames);
+    }
+}
+
+TEST(TriggersTest, MidiMessagesPressWhatTheyAreMappedTo) {
+    const struct {
+        const char* text;
+        std::optional<TMidiBinding> binding;
+    } bindings[] = {
+        {"note 36", TMidiBinding{TMidiControl::TKind::Note, 36}},
+        {" CC  127 ", TMidiBinding{TMidiControl::TKind::Controller, 127}},
+        {"note 128", {}},
+        {"note -1", {}},
+        {"cc", {}},
+        {"pitch 3", {}},
+        {"note 36 37", {}},
+    };
+    for (const auto& c : bindings)
+        EXPECT_EQ(ParseMidiBinding(QString::fromLatin1(c.text)), c.binding) << c.text;
+
+    TMidiSettings settings;
+    settings.Bindings[size_t(TDeskButton::Dump)] = ParseMidiBinding(QStringLiteral("note 36"));
+    settings.Bindings[size_t(TDeskButton::Exit)] = ParseMidiBinding(QStringLiteral("cc 20"));
+    settings.Bindings[size_t(TDeskButton::Cough)] = ParseMidiBinding(QStringLiteral("cc 64"));
+    settings.Channel = 2;
+    TFakeTarget target;
+    TMidiTrigger trigger(target, settings);
+    // Raw bytes on channel 2 (0x_1) unless said, and the presses each adds.
+    const struct {
+        std::array<uint8_t, 3> bytes;
+        QStringList calls;
+    } steps[] = {
+        {{0x91, 36, 100}, {"Dump"}}, {{0x91, 36, 90}, {"Dump"}},
+        {{0x90, 36, 100}, {}},       {{0x91, 36, 0}, {}},
+        {{0x81, 36, 64}, {}},        {{0x91, 37, 100}, {}},
+        {{0xE1, 36, 100}, {}},       {{0xB1, 20, 100}, {"Exit"}},
+        {{0xB1, 20, 127}, {}},       {{0xB1, 20, 63}, {}},
+        {{0xB1, 20, 64}, {"Exit"}},  {{0xB1, 64, 127}, {"CoughStart"}},
+        {{0xB1, 64, 100}, {}},       {{0xB1, 64, 0}, {"CoughStop"}},
+    };
+    QStringList expected;
+    for (const auto& step : steps) {
+        if (const auto control = ParseMidiControl(step.bytes.data(), step.bytes.size()))
+            trigger.Take(*control);
+        expected << step.calls;
+        EXPECT_EQ(target.Calls, expected)
+            << int(step.bytes[0]) << " " << int(step.bytes[1]) << " " << int(step.bytes[2]);
+    }
+}
+
+TEST(TriggersTest, OscMessagesPressTheirButtonsAndAnythingElseIsIgnored) {
+    const auto message = [](const char* path, const char* types = "", double value = 0) {
+        lo_message built = lo_message_new();
+        if (types[0] == 'i')
+            lo_message_add_int32(built, int32_t(value));
+        else if (types[0] == 'f')
+            lo_message_add_float(built, float(value));
+        else if (types[0] == 's')
+            lo_message_add_string(built, "1");
+        size_t size = 0;
+        void* data = lo_message_serialise(built, path, nullptr, &size);
+        const QByteArray datagram(static_cast<const char*>(data), qsizetype(size));
+        free(data);
+        lo_message_free(built);
+        return datagram;
+    };
+    const struct {
+        QByteArray datagram;
+        QStringList calls;
+    } cases[] = {
+        {message("/lagvane/dump"), {"Dump"}},
+        {message("/lagvane/dump", "f", 1.0), {"Dump"}},
+        {message("/lagvane/dump", "f", 0.0), {}},
+        {message("/lagvane/dump", "s"), {}},
+        {message("/lagvane/dumpx"), {}},
+        {message("/lagvane/cough", "i", 1), {"CoughStart"}},
+        {message("/lagvane/cough", "f", 0.0), {"CoughStop"}},
+        {message("/lagvane/cough"), {}},
+        {message("/lagvane/play", "i", 1), {"Play"}},
+        {message("/lagvane/stop"), {"Stop"}},
+        {message("/lagvane/exit"), {"Exit"}},
+        {message("/lagvane/build"), {"Build"}},
+        {message("/lagvane/dump").left(10), {}},
+        {QByteArray("#bundle\0\0\0\0\0\0\0\0\1", 17), {}},
+        {QByteArray(), {}},
+    };
+    TFakeTarget target;
+    target.Error = QStringLiteral("Refused, and only logged");
+    TOscTrigger trigger(target, {});
+    for (const auto& c : cases) {
+        target.Calls.clear();
+        trigger.Take(c.datagram);
+        EXPECT_EQ(target.Calls, c.calls) << c.datagram.toHex().data();
     }
 }
 
