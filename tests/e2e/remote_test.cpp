@@ -1,6 +1,6 @@
 // The real program on a real JACK server, driven over HTTP with curl as a playout system would:
-// status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then over
-// raw sockets as a careless client, a flood and a browser would.
+// status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then from a
+// desk's MIDI and OSC; then over raw sockets as a careless client, a flood and a browser would.
 
 #include "tests/e2e/jacktestclient.h"
 
@@ -13,7 +13,10 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUdpSocket>
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <memory>
 #include <vector>
 
@@ -226,6 +229,95 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         EXPECT_EQ(status.Code, 200);
         EXPECT_FALSE(status.Body[QStringLiteral("running")].toBool());
     }
+}
+
+// A desk's MIDI output on JACK: a note struck is sent in the next cycle.
+class TMidiDesk {
+public:
+    TMidiDesk() {
+        Client = jack_client_open("desk", JackNoStartServer, nullptr);
+        if (!Client)
+            return;
+        Port = jack_port_register(Client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(Client, &Process, this);
+        jack_activate(Client);
+    }
+    ~TMidiDesk() {
+        if (Client)
+            jack_client_close(Client);
+    }
+    bool ConnectTo(const char* port) const {
+        return Port && jack_connect(Client, jack_port_name(Port), port) == 0;
+    }
+    void Strike(uint8_t note) { Note.store(note); }
+
+private:
+    static int Process(jack_nframes_t frames, void* argument) {
+        auto* desk = static_cast<TMidiDesk*>(argument);
+        void* buffer = jack_port_get_buffer(desk->Port, frames);
+        jack_midi_clear_buffer(buffer);
+        if (const int note = desk->Note.exchange(-1); note >= 0) {
+            const jack_midi_data_t on[] = {0x90, jack_midi_data_t(note), 100};
+            jack_midi_event_write(buffer, 0, on, sizeof on);
+        }
+        return 0;
+    }
+
+    jack_client_t* Client = nullptr;
+    jack_port_t* Port = nullptr;
+    std::atomic<int> Note{-1};
+};
+
+// An OSC message without arguments, its path padded to four bytes as the format wants.
+QByteArray OscMessage(QByteArray path) {
+    path.append(4 - path.size() % 4, '\0');
+    return path.append(",\0\0\0", 4);
+}
+
+TEST(RemoteControlTest, ADeskDumpsOverMidiAndStopsPlaysAndDumpsOverOsc) {
+    UseJackServer(SampleRate);
+    const quint16 oscPort = FreePort();
+    TProgram program(QStringLiteral("\n[Midi]\nDump=note 36\n\n[Osc]\nPort=%1\n").arg(oscPort));
+    ASSERT_EQ(program.Ask("GET", "/api/status", {}, Answers, 20000).Code, 200);
+    TMidiDesk desk;
+    ASSERT_TRUE(desk.ConnectTo("Lagvane:control"));
+    QUdpSocket osc;
+    const auto sendOsc = [&](const char* path) {
+        ASSERT_GT(osc.writeDatagram(OscMessage(path), QHostAddress::LocalHost, oscPort), 0);
+    };
+    const auto running = [](bool on) {
+        return [on](const TAnswer& answer) {
+            return answer.Body[QStringLiteral("running")].toBool() == on &&
+                   (!on || CanDump(answer));
+        };
+    };
+    // Each press dumps the full delay of a fresh run: the on-air delay falls, and the last dump
+    // is a new one.
+    QJsonValue lastDump;
+    const auto dumpBy = [&](const std::function<void()>& press) {
+        const TAnswer ready = program.Ask("GET", "/api/status", {}, running(true), 10000);
+        ASSERT_TRUE(running(true)(ready)) << "Dump never became possible";
+        const double before = ready.Body[QStringLiteral("onAirDelay")].toDouble();
+        press();
+        const TAnswer dumped = program.Ask(
+            "GET", "/api/status", {},
+            [&](const TAnswer& answer) {
+                return answer.Body[QStringLiteral("lastDump")] != lastDump &&
+                       answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - 2.5;
+            },
+            5000);
+        EXPECT_LT(dumped.Body[QStringLiteral("onAirDelay")].toDouble(), before - 2.5);
+        EXPECT_NE(dumped.Body[QStringLiteral("lastDump")], lastDump);
+        EXPECT_EQ(dumped.Body[QStringLiteral("state")].toString(), QStringLiteral("building up"));
+        lastDump = dumped.Body[QStringLiteral("lastDump")];
+    };
+    ASSERT_EQ(program.Ask("POST", "/api/play").Code, 200);
+    dumpBy([&] { desk.Strike(36); });
+
+    sendOsc("/lagvane/stop");
+    EXPECT_TRUE(running(false)(program.Ask("GET", "/api/status", {}, running(false), 10000)));
+    sendOsc("/lagvane/play");
+    dumpBy([&] { sendOsc("/lagvane/dump"); });
 }
 
 TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {
