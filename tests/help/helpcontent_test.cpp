@@ -77,6 +77,8 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"Waiting for the sound server (0:12)", "playback.html"},
         {"offAirSeconds", "dump-remote.html"},
         {"EvidenceFolder", "dump-remote.html"},
+        {"Lagvane:control", "dump-remote.html"},
+        {"/lagvane/cough i", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,
