@@ -36,12 +36,12 @@ constexpr qint64 IgnoredLogMs = 60000;
 // What the log repeats of an ignored message's path.
 constexpr qsizetype PathLogged = 64;
 
-} // namespace
-
+// The button's name as the settings file and the log write it.
 QString DeskButtonName(TDeskButton button) {
     return QString::fromLatin1(Buttons[size_t(button)].Name);
 }
 
+// Presses the button (down false lets go of Cough) and logs what came of it, naming from.
 void PressDeskButton(TRemoteTarget& target, TDeskButton button, bool down, const QString& from) {
     using TAction = TPressResult (TRemoteTarget::*)();
     static constexpr TAction Actions[DeskButtonCount] = {
@@ -62,6 +62,16 @@ void PressDeskButton(TRemoteTarget& target, TDeskButton button, bool down, const
             TLogLevel::Warning);
 }
 
+// As [Midi] writes it, for the log.
+QString MidiBindingText(const TMidiBinding& binding) {
+    return QStringLiteral("%1 %2")
+        .arg(binding.Kind == TMidiControl::TKind::Note ? QStringLiteral("note")
+                                                       : QStringLiteral("cc"))
+        .arg(binding.Number);
+}
+
+} // namespace
+
 std::optional<TMidiBinding> ParseMidiBinding(const QString& text) {
     static const QRegularExpression Binding(QStringLiteral("^\\s*(note|cc)\\s+(\\d{1,3})\\s*$"),
                                             QRegularExpression::CaseInsensitiveOption);
@@ -74,13 +84,6 @@ std::optional<TMidiBinding> ParseMidiBinding(const QString& text) {
     const bool note = match.captured(1).compare(QLatin1String("note"), Qt::CaseInsensitive) == 0;
     return TMidiBinding{note ? TMidiControl::TKind::Note : TMidiControl::TKind::Controller,
                         uint8_t(number)};
-}
-
-QString MidiBindingText(const TMidiBinding& binding) {
-    return QStringLiteral("%1 %2")
-        .arg(binding.Kind == TMidiControl::TKind::Note ? QStringLiteral("note")
-                                                       : QStringLiteral("cc"))
-        .arg(binding.Number);
 }
 
 TMidiSettings ReadMidiSettings(TIniFile& ini) {
@@ -192,10 +195,6 @@ QString TOscTrigger::Listen() {
     return {};
 }
 
-quint16 TOscTrigger::Port() const {
-    return Socket.state() == QAbstractSocket::BoundState ? Socket.localPort() : 0;
-}
-
 void TOscTrigger::ReadDatagrams() {
     while (Socket.hasPendingDatagrams())
         Take(Socket.receiveDatagram().data());
@@ -203,9 +202,8 @@ void TOscTrigger::ReadDatagrams() {
 
 void TOscTrigger::Take(const QByteArray& datagram) {
     QByteArray data = datagram;
-    int result = 0;
     const std::unique_ptr<std::remove_pointer_t<lo_message>, void (*)(lo_message)> message(
-        lo_message_deserialise(data.data(), size_t(data.size()), &result), &lo_message_free);
+        lo_message_deserialise(data.data(), size_t(data.size()), nullptr), &lo_message_free);
     if (!message)
         return Ignore({});
     const QByteArray path(lo_get_path(data.data(), data.size()));

@@ -23,12 +23,6 @@ class TSequencerInput;
 enum class TDeskButton { Dump, Cough, Exit, Build, Play, Stop };
 constexpr size_t DeskButtonCount = 6;
 
-// The button's name as the settings file and the log write it.
-QString DeskButtonName(TDeskButton button);
-
-// Presses the button (down false lets go of Cough) and logs what came of it, naming from.
-void PressDeskButton(TRemoteTarget& target, TDeskButton button, bool down, const QString& from);
-
 // A note or a controller, whatever its value.
 struct TMidiBinding {
     TMidiControl::TKind Kind = TMidiControl::TKind::Note;
@@ -38,7 +32,6 @@ struct TMidiBinding {
 
 // "note 36" or "cc 64", case and spaces as they come; nothing for any other text.
 std::optional<TMidiBinding> ParseMidiBinding(const QString& text);
-QString MidiBindingText(const TMidiBinding& binding);
 
 struct TMidiSettings {
     // By button; none for an unmapped one, which is every button until the station maps it.
@@ -51,6 +44,7 @@ struct TMidiSettings {
 // an unreadable mapping is logged.
 TMidiSettings ReadMidiSettings(TIniFile& ini);
 
+// The desk's MIDI, mapped to the buttons by [Midi].
 class TMidiTrigger {
 public:
     TMidiTrigger(TRemoteTarget& target, TMidiSettings settings);
@@ -68,7 +62,9 @@ public:
 private:
     TRemoteTarget& Target;
     const TMidiSettings Settings;
+    // Whether each button's control is on now, so that a controller presses as it rises only.
     std::array<bool, DeskButtonCount> On{};
+    // On JACK, the main thread drains the port's queue on this timer.
     TJackDeviceFactory* Jack = nullptr;
     QTimer JackPoll;
     // The sequencer thread's messages are queued to the main thread through it.
@@ -93,8 +89,6 @@ public:
 
     // Returns the operator's error text, empty when listening or when the port is 0.
     QString Listen();
-    // The port bound, 0 while not listening.
-    quint16 Port() const;
     // A datagram as it came: a message pressing its button, anything else ignored.
     void Take(const QByteArray& datagram);
 
