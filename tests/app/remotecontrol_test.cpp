@@ -234,8 +234,7 @@ TEST(TriggersTest, MidiMessagesPressWhatTheyAreMappedTo) {
         if (const auto control = ParseMidiControl(step.bytes.data(), step.bytes.size()))
             trigger.Take(*control);
         expected << step.calls;
-        EXPECT_EQ(target.Calls, expected)
-            << int(step.bytes[0]) << " " << int(step.bytes[1]) << " " << int(step.bytes[2]);
+        EXPECT_EQ(target.Calls, expected) << "step " << &step - steps;
     }
 }
 
