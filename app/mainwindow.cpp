@@ -6,6 +6,7 @@
 #include "app/dumpevidence.h"
 #include "app/groupbox.h"
 #include "app/oscopepanel.h"
+#include "app/triggers.h"
 #include "audio/wavedevice.h"
 #include "audio/wavelib.h"
 #include "controls/degspin.h"
@@ -198,6 +199,7 @@ TMainWindow::TMainWindow(TMemoryProbe probe, QWidget* parent)
     NameObjects();
 
     StartUp();
+    StartTriggers();
 }
 
 TMainWindow::~TMainWindow() {
@@ -444,6 +446,8 @@ void TMainWindow::BuildDumpButton() {
             [this] { RunHandler([this] { HoldCough(false); }); });
     CoughTimer = new QTimer(this);
     CoughTimer->setSingleShot(true);
+    // A coarse timer may end the hold up to 5 % early.
+    CoughTimer->setTimerType(Qt::PreciseTimer);
     connect(CoughTimer, &QTimer::timeout, this,
             [this] { RunHandler([this] { HoldCough(false); }); });
 }
@@ -601,6 +605,7 @@ void TMainWindow::EndHeldDelay() {
 void TMainWindow::ReloadSettings() {
     LoadDumpSettings(*this);
     StartRemoteControl();
+    StartTriggers();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {

@@ -27,7 +27,9 @@ class THelpBridge;
 class TDegreeSpin;
 class TGauge;
 class TGroupBox;
+class TMidiTrigger;
 class TOnOffBox;
+class TOscTrigger;
 class TOscopePanel;
 class TPanel;
 
@@ -246,6 +248,8 @@ private:
     // Starts the remote control the settings file asks for, in place of one already running; a
     // failure is told, not raised.
     void StartRemoteControl();
+    // Likewise the desk's MIDI and OSC triggers, once the devices are known.
+    void StartTriggers();
 
     // The remote control's requests: what the buttons do, with failures answered, not shown.
     TRunReport Report() const override;
@@ -366,4 +370,6 @@ private:
     // Keep On Air's second between tries.
     QTimer* OffAirRetryTimer;
     std::unique_ptr<TRemoteControl> RemoteControl;
+    std::unique_ptr<TMidiTrigger> MidiTrigger;
+    std::unique_ptr<TOscTrigger> OscTrigger;
 };

@@ -189,6 +189,21 @@ bool SameOrigin(const QByteArray& origin, const QByteArray& host) {
 
 } // namespace
 
+QHostAddress ListenAddress(const QString& text) {
+    // The one host name worth accepting, and the one people write.
+    if (text.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return QHostAddress(QHostAddress::LocalHost);
+    return QHostAddress(text);
+}
+
+QString ListenPlace(const QString& text, quint16 port) {
+    return (ListenAddress(text).protocol() == QAbstractSocket::IPv6Protocol
+                ? QStringLiteral("[%1]:%2")
+                : QStringLiteral("%1:%2"))
+        .arg(text)
+        .arg(port);
+}
+
 // The panel's files are in this static library, where the linker keeps only what is named.
 static void LoadPanelFiles() {
     Q_INIT_RESOURCE(panel);
@@ -348,17 +363,9 @@ TRemoteControl::~TRemoteControl() = default;
 QString TRemoteControl::Listen() {
     if (!Settings.Enabled || Server->Listening())
         return {};
-    QHostAddress address;
-    // The one host name worth accepting, and the one people write.
-    if (Settings.Address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        address = QHostAddress::LocalHost;
-    const bool parsed = !address.isNull() || address.setAddress(Settings.Address);
-    const QString where =
-        (address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
-                                                             : QStringLiteral("%1:%2"))
-            .arg(Settings.Address)
-            .arg(Settings.Port);
-    if (!parsed)
+    const QHostAddress address = ListenAddress(Settings.Address);
+    const QString where = ListenPlace(Settings.Address, Settings.Port);
+    if (address.isNull())
         return QStringLiteral("Remote control: cannot listen on %1: not an IP address").arg(where);
     if (!address.isLoopback() && Settings.Token.isEmpty())
         return QStringLiteral("Remote control on %1 needs a Token in Lagvane.ini")

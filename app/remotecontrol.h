@@ -8,6 +8,7 @@
 
 #include "app/runreport.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -27,6 +28,12 @@ struct TRemoteSettings {
     // reach the server through a name it points at 127.0.0.1.
     QStringList Hosts;
 };
+
+// An address to listen on as the settings file writes it: an IP address, or "localhost"; a null
+// address for anything else.
+QHostAddress ListenAddress(const QString& text);
+// Where a server listens, as the operator reads it: "address:port", an IPv6 address in brackets.
+QString ListenPlace(const QString& text, quint16 port);
 
 // Section [Remote] of the settings file; what is missing or unreadable keeps its default.
 TRemoteSettings ReadRemoteSettings(TIniFile& ini);

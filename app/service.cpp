@@ -129,7 +129,7 @@ void TServiceLink::TakeSignal() {
     char number = 0;
     while (read(SignalPipe[0], &number, 1) == 1) {
         if (number == SIGHUP) {
-            Log("SIGHUP: the settings file's [Remote] and [Dump] are read again");
+            Log("SIGHUP: the settings file's [Remote], [Dump], [Midi] and [Osc] are read again");
             NotifyServiceManager("RELOADING=1");
             OnReload();
             NotifyServiceManager("READY=1");

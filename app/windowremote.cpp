@@ -4,6 +4,7 @@
 #include "app/defaults.h"
 #include "app/inifile.h"
 #include "app/mainwindow.h"
+#include "app/triggers.h"
 #include "support/errors.h"
 #include "support/log.h"
 
@@ -25,6 +26,14 @@ template <typename TAction> TPressResult FailureOf(TAction&& action) {
     return {};
 }
 
+// A server that cannot listen is told on the status line and in the log, for whoever looks.
+void TellListenFailure(QMainWindow& window, const QString& failure) {
+    if (failure.isEmpty())
+        return;
+    Log(failure.toStdString(), TLogLevel::Error);
+    window.statusBar()->showMessage(failure, RemoteFailureShownMs);
+}
+
 } // namespace
 
 void TMainWindow::StartRemoteControl() {
@@ -33,11 +42,18 @@ void TMainWindow::StartRemoteControl() {
     // A server started again lets go of its port before the new one takes it.
     RemoteControl.reset();
     RemoteControl = std::make_unique<TRemoteControl>(target, ReadRemoteSettings(ini));
-    const QString failure = RemoteControl->Listen();
-    if (failure.isEmpty())
-        return;
-    Log(failure.toStdString(), TLogLevel::Error);
-    statusBar()->showMessage(failure, RemoteFailureShownMs);
+    TellListenFailure(*this, RemoteControl->Listen());
+}
+
+void TMainWindow::StartTriggers() {
+    TIniFile ini(DefaultsFileName());
+    TRemoteTarget& target = *this;
+    MidiTrigger.reset();
+    MidiTrigger = std::make_unique<TMidiTrigger>(target, ReadMidiSettings(ini));
+    MidiTrigger->Start();
+    OscTrigger.reset();
+    OscTrigger = std::make_unique<TOscTrigger>(target, ReadOscSettings(ini));
+    TellListenFailure(*this, OscTrigger->Listen());
 }
 
 TRunReport TMainWindow::Report() const {

@@ -3,12 +3,15 @@
 #include "audio/callbackslots.h"
 #include "audio/frameclock.h"
 #include "audio/librarylog.h"
+#include "audio/lockfreequeue.h"
+#include "audio/midicontrol.h"
 #include "audio/waveread.h"
 #include "audio/wavestream.h"
 #include "support/deadlinecall.h"
 #include "support/log.h"
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <algorithm>
 #include <array>
@@ -27,6 +30,8 @@ std::string& RequestedClientName() {
 constexpr uint32_t ChunkFrames = 2048;
 // Mono or stereo: the formats the program records.
 constexpr size_t MaxChannels = 2;
+// Control messages between two polls of the main thread: a desk sends a handful at a time.
+constexpr size_t ControlQueueSize = 256;
 
 using TDirection = TWaveStream::TDirection;
 
@@ -181,6 +186,9 @@ public:
     // The drivers the process callback calls, one per direction.
     TCallbackSlots<TJackDriver> Drivers;
 
+    // Main thread: the next message a desk sent to our control port.
+    bool NextControl(TMidiControl& control) { return Controls.Pop(control); }
+
     // Main thread: the open output, which an input opened later feeds.
     TWaveStream* Output = nullptr;
 
@@ -197,6 +205,13 @@ private:
         if (!Handle)
             return false;
         CycleHandle = Handle;
+        // Before activation, so that the process thread sees it from its first cycle. A client
+        // without it still plays: the desk's controls are no reason to stay off air.
+        ControlPort =
+            jack_port_register(Handle, ControlPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!ControlPort)
+            Log(std::string("JACK: could not register the MIDI port ") + ControlPortName,
+                TLogLevel::Warning);
         jack_set_process_callback(Handle, &Process, this);
         jack_set_xrun_callback(Handle, &Xrun, this);
         jack_on_info_shutdown(Handle, &Shutdown, this);
@@ -242,6 +257,22 @@ private:
     }
 
     static int Process(jack_nframes_t frames, void* argument);
+    // Process thread: the cycle's control messages handed on to the main thread; a message
+    // that finds the queue full is dropped, since a press that late would surprise anyone.
+    void ReadControls(jack_nframes_t frames) {
+        if (!ControlPort)
+            return;
+        void* buffer = jack_port_get_buffer(ControlPort, frames);
+        const uint32_t count = jack_midi_get_event_count(buffer);
+        for (uint32_t index = 0; index < count; ++index) {
+            jack_midi_event_t event{};
+            if (jack_midi_event_get(&event, buffer, index) != 0)
+                continue;
+            if (const std::optional<TMidiControl> control =
+                    ParseMidiControl(event.buffer, event.size))
+                Controls.Push(*control);
+        }
+    }
     static int Xrun(void* argument) {
         static_cast<TJackClient*>(argument)->XrunCount.fetch_add(1);
         return 0;
@@ -258,6 +289,10 @@ private:
     bool Abandoned = false;
     std::array<jack_port_t*, MaxChannels> InputPorts{};
     std::array<jack_port_t*, MaxChannels> OutputPorts{};
+    static constexpr const char* ControlPortName = "control";
+    // Set before activation, never changed after.
+    jack_port_t* ControlPort = nullptr;
+    TLockFreeQueue<TMidiControl> Controls{ControlQueueSize};
     std::atomic<uint64_t> XrunCount{0};
     // Process thread to main thread: the frame clock at our last cycle (at activation before
     // the first), and whether our callback is under way.
@@ -402,6 +437,7 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
     client->CycleXruns = client->XrunCount.load();
     client->HadCycle = true;
     client->CycleEnd = time + frames;
+    client->ReadControls(frames);
     client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
     client->InCycle.store(false);
     return 0;
@@ -451,6 +487,14 @@ bool TJackDeviceFactory::Available() {
 
 void SetJackClientName(const std::string& name) {
     RequestedClientName() = name;
+}
+
+const std::string& JackClientNameRequested() {
+    return RequestedClientName();
+}
+
+bool TJackDeviceFactory::NextControl(TMidiControl& control) {
+    return Client && Client->NextControl(control);
 }
 
 std::string TJackDeviceFactory::ClientName() const {

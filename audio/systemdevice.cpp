@@ -1,6 +1,7 @@
 #include "audio/systemdevice.h"
 
 #include "audio/librarylog.h"
+#include "audio/wavedevice.h"
 
 TSystemDeviceFactory::TSystemDeviceFactory() {
     RouteLibraryMessages();
@@ -42,4 +43,9 @@ uint32_t TSystemDeviceFactory::FixedRate() {
 TSystemDeviceFactory& SystemDeviceFactory() {
     static TSystemDeviceFactory factory;
     return factory;
+}
+
+TJackDeviceFactory* JackDevicesInUse() {
+    auto* system = dynamic_cast<TSystemDeviceFactory*>(&WaveDeviceFactory());
+    return system && system->Jack().Available() ? &system->Jack() : nullptr;
 }

@@ -32,3 +32,6 @@ private:
 // The one instance, made on first use so that a process that never touches audio starts
 // neither JACK nor PortAudio.
 TSystemDeviceFactory& SystemDeviceFactory();
+
+// JACK's devices when runs open them: no test device installed, and a JACK server answers.
+TJackDeviceFactory* JackDevicesInUse();

@@ -1,5 +1,6 @@
 #include "app/inifile.h"
 #include "app/remotecontrol.h"
+#include "app/triggers.h"
 
 #include <QEventLoop>
 #include <QJsonDocument>
@@ -251,6 +252,86 @@ TEST(RemoteControlTest, KeepsFiveEventStreamsGoingAndRefusesTheSixth) {
     ::shutdown(int(streams.front()->socketDescriptor()), SHUT_WR);
     ReadUntil(*streams.front(), [](const QByteArray&) { return false; });
     EXPECT_TRUE(open().startsWith("HTTP/1.1 200 "));
+}
+
+TEST(TriggersTest, MidiMessagesPressWhatTheyAreMappedTo) {
+    const struct {
+        const char* text;
+        std::optional<TMidiBinding> binding;
+    } bindings[] = {
+        {"note 36", TMidiBinding{TMidiControl::TKind::Note, 36}},
+        {" CC  127 ", TMidiBinding{TMidiControl::TKind::Controller, 127}},
+        {"note 128", {}},
+        {"pitch 3", {}},
+        {"note 36 37", {}},
+    };
+    for (const auto& c : bindings)
+        EXPECT_EQ(ParseMidiBinding(QString::fromLatin1(c.text)), c.binding) << c.text;
+
+    TMidiSettings settings;
+    settings.Bindings[size_t(TDeskButton::Dump)] = ParseMidiBinding(QStringLiteral("note 36"));
+    settings.Bindings[size_t(TDeskButton::Exit)] = ParseMidiBinding(QStringLiteral("cc 20"));
+    settings.Bindings[size_t(TDeskButton::Cough)] = ParseMidiBinding(QStringLiteral("cc 64"));
+    settings.Channel = 2;
+    TFakeTarget target;
+    TMidiTrigger trigger(target, settings);
+    // Raw bytes on channel 2 (0x_1) unless said, and the presses each adds.
+    const struct {
+        std::array<uint8_t, 3> bytes;
+        QStringList calls;
+    } steps[] = {
+        {{0x91, 36, 100}, {"Dump"}}, {{0x91, 36, 90}, {"Dump"}},
+        {{0x90, 36, 100}, {}},       {{0x91, 36, 0}, {}},
+        {{0x81, 36, 64}, {}},        {{0x91, 37, 100}, {}},
+        {{0xE1, 36, 100}, {}},       {{0xB1, 20, 100}, {"Exit"}},
+        {{0xB1, 20, 127}, {}},       {{0xB1, 20, 63}, {}},
+        {{0xB1, 20, 64}, {"Exit"}},  {{0xB1, 64, 127}, {"CoughStart"}},
+        {{0xB1, 64, 100}, {}},       {{0xB1, 64, 0}, {"CoughStop"}},
+    };
+    QStringList expected;
+    for (const auto& step : steps) {
+        if (const auto control = ParseMidiControl(step.bytes.data(), step.bytes.size()))
+            trigger.Take(*control);
+        expected << step.calls;
+        EXPECT_EQ(target.Calls, expected) << "step " << &step - steps;
+    }
+}
+
+TEST(TriggersTest, OscMessagesPressTheirButtonsAndAnythingElseIsIgnored) {
+    // The path and the type tags, each padded to four bytes, then the arguments as sent.
+    const auto message = [](QByteArray path, QByteArray types = ",", QByteArray arguments = {}) {
+        for (QByteArray* text : {&path, &types})
+            text->append(4 - text->size() % 4, '\0');
+        return path + types + arguments;
+    };
+    const QByteArray one("\0\0\0\1", 4), zero(4, '\0'), oneFloat("\x3f\x80\0\0", 4);
+    const struct {
+        QByteArray datagram;
+        QStringList calls;
+    } cases[] = {
+        {message("/lagvane/dump"), {"Dump"}},
+        {message("/lagvane/dump", ",f", oneFloat), {"Dump"}},
+        {message("/lagvane/dump", ",f", zero), {}},
+        {message("/lagvane/dump", ",s", QByteArray("1\0\0\0", 4)), {}},
+        {message("/lagvane/dump", ",T"), {"Dump"}},
+        {message("/lagvane/dumpx"), {}},
+        {message("/lagvane/cough", ",i", one), {"CoughStart"}},
+        {message("/lagvane/cough", ",f", zero), {"CoughStop"}},
+        {message("/lagvane/cough"), {}},
+        {message("/lagvane/play", ",i", one), {"Play"}},
+        {message("/lagvane/stop"), {"Stop"}},
+        {message("/lagvane/exit"), {"Exit"}},
+        {message("/lagvane/build"), {"Build"}},
+        {QByteArray("#bundle\0\0\0\0\0\0\0\0\1", 17), {}},
+    };
+    TFakeTarget target;
+    target.Error = QStringLiteral("Refused, and only logged");
+    TOscTrigger trigger(target, {});
+    for (const auto& c : cases) {
+        target.Calls.clear();
+        trigger.Take(c.datagram);
+        EXPECT_EQ(target.Calls, c.calls) << c.datagram.toHex().data();
+    }
 }
 
 TEST(RemoteControlTest, ListenRefusesWhatItCannotServeSafely) {

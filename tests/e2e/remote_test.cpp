@@ -1,7 +1,7 @@
 // The real program on a real JACK server, driven over HTTP with curl as a playout system would:
-// status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then over
-// raw sockets as a careless client, a flood and a browser would; then its web panel in headless
-// Chromium, as a producer would press Dump on it.
+// status, Play, Dump and Stop; then, listening beyond loopback, only with its token; then from a
+// desk's MIDI and OSC; then over raw sockets as a careless client, a flood and a browser would;
+// then its web panel in headless Chromium, as a producer would press Dump on it.
 
 #include "tests/e2e/jacktestclient.h"
 
@@ -15,8 +15,11 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUdpSocket>
 #include <functional>
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <memory>
 #include <vector>
 
@@ -229,6 +232,93 @@ TEST(RemoteControlTest, CurlPlaysDumpsAndStopsTheProgramAndATokenGuardsOtherAddr
         EXPECT_EQ(status.Code, 200);
         EXPECT_FALSE(status.Body[QStringLiteral("running")].toBool());
     }
+}
+
+// A desk's MIDI output on JACK: a note struck is sent in the next cycle.
+class TMidiDesk {
+public:
+    TMidiDesk() {
+        Client = jack_client_open("desk", JackNoStartServer, nullptr);
+        if (!Client)
+            return;
+        Port = jack_port_register(Client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(Client, &Process, this);
+        jack_activate(Client);
+    }
+    ~TMidiDesk() {
+        if (Client)
+            jack_client_close(Client);
+    }
+    bool ConnectTo(const char* port) const {
+        return Port && jack_connect(Client, jack_port_name(Port), port) == 0;
+    }
+    void Strike(uint8_t note) { Note.store(note); }
+
+private:
+    static int Process(jack_nframes_t frames, void* argument) {
+        auto* desk = static_cast<TMidiDesk*>(argument);
+        void* buffer = jack_port_get_buffer(desk->Port, frames);
+        jack_midi_clear_buffer(buffer);
+        if (const int note = desk->Note.exchange(-1); note >= 0) {
+            const jack_midi_data_t on[] = {0x90, jack_midi_data_t(note), 100};
+            jack_midi_event_write(buffer, 0, on, sizeof on);
+        }
+        return 0;
+    }
+
+    jack_client_t* Client = nullptr;
+    jack_port_t* Port = nullptr;
+    std::atomic<int> Note{-1};
+};
+
+TEST(RemoteControlTest, ADeskDumpsOverMidiAndStopsPlaysAndDumpsOverOsc) {
+    UseJackServer(SampleRate);
+    const quint16 oscPort = FreePort();
+    TProgram program(QStringLiteral("\n[Midi]\nDump=note 36\n\n[Osc]\nPort=%1\n").arg(oscPort));
+    ASSERT_EQ(program.Ask("GET", "/api/status", {}, Answers, 20000).Code, 200);
+    TMidiDesk desk;
+    ASSERT_TRUE(desk.ConnectTo("Lagvane:control")) << "no MIDI port to connect to";
+    QUdpSocket osc;
+    // Each path used is 13 bytes: padded to 16, then the empty type tag of a message without
+    // arguments.
+    const auto sendOsc = [&](const char* path) {
+        const QByteArray message = QByteArray(path) + QByteArray("\0\0\0,\0\0\0", 7);
+        ASSERT_GT(osc.writeDatagram(message, QHostAddress::LocalHost, oscPort), 0);
+    };
+    const auto stopped = [](const TAnswer& answer) {
+        return !answer.Body[QStringLiteral("running")].toBool();
+    };
+    // Each press dumps a fresh run's whole delay: a new last dump, the on-air delay fallen.
+    QJsonValue lastDump;
+    const auto dumpBy = [&](const std::function<void()>& press) {
+        const TAnswer ready = program.Ask("GET", "/api/status", {}, CanDump, 10000);
+        ASSERT_TRUE(CanDump(ready)) << "Dump never became possible";
+        const double before = ready.Body[QStringLiteral("onAirDelay")].toDouble();
+        press();
+        const auto taken = [&](const TAnswer& answer) {
+            return answer.Body[QStringLiteral("lastDump")] != lastDump &&
+                   answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - 2.5;
+        };
+        const TAnswer dumped = program.Ask("GET", "/api/status", {}, taken, 5000);
+        EXPECT_TRUE(taken(dumped)) << "on air " << dumped.Body["onAirDelay"].toDouble() << " s";
+        EXPECT_EQ(dumped.Body[QStringLiteral("state")].toString(), QStringLiteral("building up"));
+        lastDump = dumped.Body[QStringLiteral("lastDump")];
+    };
+    ASSERT_EQ(program.Ask("POST", "/api/play").Code, 200);
+    dumpBy([&] { desk.Strike(36); });
+
+    sendOsc("/lagvane/stop");
+    EXPECT_TRUE(stopped(program.Ask("GET", "/api/status", {}, stopped, 10000)));
+    // Refused while the stop drains the devices, as the window's button is: pressed till back.
+    program.Ask(
+        "GET", "/api/status", {},
+        [&](const TAnswer& answer) {
+            if (stopped(answer))
+                sendOsc("/lagvane/play");
+            return !stopped(answer);
+        },
+        10000);
+    dumpBy([&] { sendOsc("/lagvane/dump"); });
 }
 
 TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {

@@ -78,6 +78,8 @@ TEST_F(HelpContentTest, KeywordsFindTheirTopics) {
         {"offAirSeconds", "dump-remote.html"},
         {"EvidenceFolder", "dump-remote.html"},
         {"http://127.0.0.1:7470/", "dump-remote.html"},
+        {"Lagvane:control", "dump-remote.html"},
+        {"/lagvane/cough i", "dump-remote.html"},
     };
     for (const auto& c : cases) {
         HtmlHelp(nullptr, QStringLiteral(LAGVANE_BUILT_HELP), THtmlHelpCommand::KeywordLookup,
