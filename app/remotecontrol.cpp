@@ -204,6 +204,15 @@ QString ListenPlace(const QString& text, quint16 port) {
         .arg(port);
 }
 
+void ReadListenPlace(TIniFile& ini, const QString& section, QString& address, quint16& port) {
+    const QString text = ini.ReadString(section, QStringLiteral("Address"), address).trimmed();
+    if (!text.isEmpty())
+        address = text;
+    const int32_t number = ini.ReadInteger(section, QStringLiteral("Port"), port);
+    if (number >= 0 && number <= 65535)
+        port = quint16(number);
+}
+
 // The panel's files are in this static library, where the linker keeps only what is named.
 static void LoadPanelFiles() {
     Q_INIT_RESOURCE(panel);
@@ -212,13 +221,7 @@ static void LoadPanelFiles() {
 TRemoteSettings ReadRemoteSettings(TIniFile& ini) {
     TRemoteSettings settings;
     settings.Enabled = ini.ReadBool(Remote, QStringLiteral("Enabled"), settings.Enabled);
-    const QString address =
-        ini.ReadString(Remote, QStringLiteral("Address"), settings.Address).trimmed();
-    if (!address.isEmpty())
-        settings.Address = address;
-    const int32_t port = ini.ReadInteger(Remote, QStringLiteral("Port"), settings.Port);
-    if (port >= 0 && port <= 65535)
-        settings.Port = quint16(port);
+    ReadListenPlace(ini, Remote, settings.Address, settings.Port);
     // Spaces around a token are invisible in the file, and a bearer token holds none.
     settings.Token = ini.ReadString(Remote, QStringLiteral("Token"), settings.Token).trimmed();
     settings.Hosts = ini.ReadString(Remote, QStringLiteral("Hosts"), {})

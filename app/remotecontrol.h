@@ -34,6 +34,9 @@ struct TRemoteSettings {
 QHostAddress ListenAddress(const QString& text);
 // Where a server listens, as the operator reads it: "address:port", an IPv6 address in brackets.
 QString ListenPlace(const QString& text, quint16 port);
+// A server's Address and Port in section of the settings file, into address and port; what is
+// missing or unreadable leaves them as they are.
+void ReadListenPlace(TIniFile& ini, const QString& section, QString& address, quint16& port);
 
 // Section [Remote] of the settings file; what is missing or unreadable keeps its default.
 TRemoteSettings ReadRemoteSettings(TIniFile& ini);

@@ -165,13 +165,7 @@ void TMidiTrigger::Take(const TMidiControl& control) {
 
 TOscSettings ReadOscSettings(TIniFile& ini) {
     TOscSettings settings;
-    const QString address =
-        ini.ReadString(Osc, QStringLiteral("Address"), settings.Address).trimmed();
-    if (!address.isEmpty())
-        settings.Address = address;
-    const int32_t port = ini.ReadInteger(Osc, QStringLiteral("Port"), settings.Port);
-    if (port >= 0 && port <= 65535)
-        settings.Port = quint16(port);
+    ReadListenPlace(ini, Osc, settings.Address, settings.Port);
     return settings;
 }
 
