@@ -76,7 +76,8 @@ QByteArray Exchange(quint16 port, const QByteArray& request) {
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);
     QObject::connect(&socket, &QTcpSocket::connected, [&] { socket.write(request); });
     QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+    // Tied to the loop, so that what the stream sends after this returns reads into nothing.
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
         reply += socket.readAll();
         const qsizetype end = reply.indexOf("\r\n\r\n"), at = reply.indexOf("Content-Length: ");
         if (end > at && at > 0 &&
@@ -216,7 +217,8 @@ QByteArray ReadUntil(QTcpSocket& socket, const std::function<bool(const QByteArr
     QEventLoop loop;
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);
     QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+    // Tied to the loop, so that what the stream sends after this returns reads into nothing.
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
         text += socket.readAll();
         if (enough(text))
             loop.quit();
