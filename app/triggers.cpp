@@ -6,6 +6,7 @@
 #include "support/log.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <lo/lo.h>
 
@@ -181,6 +182,9 @@ QString TOscTrigger::Listen() {
     const QString where = ListenPlace(Settings.Address, Settings.Port);
     if (address.isNull())
         return QStringLiteral("OSC: cannot listen on %1: not an IP address").arg(where);
+    // The desk is reached directly; asking the system for a proxy would start a lookup thread
+    // for nothing.
+    Socket.setProxy(QNetworkProxy::NoProxy);
     // Shared, the port would hand each message to one of two programs, whichever the system
     // chose.
     if (!Socket.bind(address, Settings.Port, QAbstractSocket::DontShareAddress))
