@@ -118,14 +118,15 @@ TEST_P(ResumeTest, AirsWhatWasHeldWhereItWouldHaveBeen) {
     const QJsonValue resumed = status.value(u"resumed");
     EXPECT_EQ(resumed.isObject(), row.Resumes);
     const int64_t lost = status.value(u"dropouts").toObject().value(u"framesLost").toInteger();
+    const size_t margin = 4 * size_t(probe.PeriodFrames());
     if (row.Resumes) {
         // Down for at least the pause, and no longer than until the probe reached it again;
-        // the program heard the probe's frames a cycle late.
+        // the program heard the probe's frames a cycle late, and on a busy machine may not
+        // have taken its last few cycles before it was killed.
         EXPECT_GE(lost, int64_t(row.DownSeconds * Rate));
-        EXPECT_LE(lost, int64_t(connectedAt - endedAt) + probe.PeriodFrames());
+        EXPECT_LE(lost, int64_t(connectedAt - endedAt + margin));
     }
     const size_t lag = size_t(DelaySeconds * Rate + probe.PeriodFrames());
-    const size_t margin = 4 * size_t(probe.PeriodFrames());
     probe.Close();
     ASSERT_TRUE(probe.Finished());
 
