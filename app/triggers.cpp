@@ -122,6 +122,10 @@ TMidiTrigger::TMidiTrigger(TRemoteTarget& target, TMidiSettings settings)
 TMidiTrigger::~TMidiTrigger() = default;
 
 void TMidiTrigger::Start() {
+    // Nothing mapped, the default: nothing to read, and no timer waking the program for it.
+    if (std::none_of(Settings.Bindings.begin(), Settings.Bindings.end(),
+                     [](const auto& binding) { return binding.has_value(); }))
+        return;
     Jack = JackDevicesInUse();
     if (Jack) {
         TMidiControl stale;
@@ -130,9 +134,6 @@ void TMidiTrigger::Start() {
         JackPoll.start();
         return;
     }
-    if (std::none_of(Settings.Bindings.begin(), Settings.Bindings.end(),
-                     [](const auto& binding) { return binding.has_value(); }))
-        return;
     Sequencer = std::make_unique<TSequencerInput>([this](const TMidiControl& control) {
         QMetaObject::invokeMethod(
             &Receiver, [this, control] { Take(control); }, Qt::QueuedConnection);

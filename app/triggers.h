@@ -52,7 +52,7 @@ public:
     TMidiTrigger(const TMidiTrigger&) = delete;
     TMidiTrigger& operator=(const TMidiTrigger&) = delete;
 
-    // Reads JACK's Lagvane:control when runs are on JACK; otherwise, once anything is mapped,
+    // Once anything is mapped, reads JACK's Lagvane:control when runs are on JACK, otherwise
     // the sequencer port. Messages sent before this are dropped.
     void Start();
     // Main thread: presses what the control is mapped to. A note on presses each time; a
