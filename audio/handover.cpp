@@ -103,23 +103,34 @@ uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
     // Captured before the input's first frame, whatever the clocks' estimate says: an estimate
     // that puts it later is that much too late.
     const int64_t late = std::max<int64_t>(newestEnd - int64_t(time), 0);
-    DowntimeFrames.store(uint64_t(int64_t(time) - (newestEnd - late)), std::memory_order_release);
     const int64_t delay = int64_t(Delay.load(std::memory_order_relaxed));
+    // The programme in the buffer the input now fills is gone with it.
+    const uint64_t heldFirst = Held.StretchCount > 0 ? Held.Stretches[0].First : Held.Filled;
+    const uint64_t reusedEnd = Held.Reused.First + Held.Reused.Frames;
+    uint64_t overwritten = 0;
     const uint64_t readable = std::min<uint64_t>(Held.MarkCount, MarkRingSize / 2 - 1);
     uint64_t placed = 0;
     for (uint64_t index = Held.MarkCount - readable; index < Held.MarkCount; ++index) {
         const THeldMark& held = Held.Marks[index];
         const uint64_t end = index + 1 < Held.MarkCount ? Held.Marks[index + 1].Frame : Held.Filled;
+        const int64_t due = DeviceTimeOf(held, time, liveNs) - late + delay;
+        // Of that, what would have gone on air from now on is lost.
+        const uint64_t unaired = held.Frame + uint64_t(std::max<int64_t>(int64_t(time) - due, 0));
+        const uint64_t lostFrom = std::max(unaired, Held.Reused.First);
+        const uint64_t lostTo = std::min(end, reusedEnd);
+        overwritten += lostTo > lostFrom ? lostTo - lostFrom : 0;
         // A server started again counts from nothing: what fell due before its clock began
         // is gone, and the stretch starts at the frame due as it began.
-        const int64_t due = DeviceTimeOf(held, time, liveNs) - late + delay;
-        const uint64_t frame = held.Frame + uint64_t(std::max<int64_t>(-due, 0));
+        const uint64_t frame =
+            std::max(held.Frame + uint64_t(std::max<int64_t>(-due, 0)), heldFirst);
         if (frame >= end)
             continue;
         TMark& mark = Marks[placed++ % MarkRingSize];
         mark.Frame.store(frame, std::memory_order_relaxed);
-        mark.Due.store(uint64_t(std::max<int64_t>(due, 0)), std::memory_order_relaxed);
+        mark.Due.store(uint64_t(due + int64_t(frame - held.Frame)), std::memory_order_relaxed);
     }
+    DowntimeFrames.store(uint64_t(int64_t(time) - (newestEnd - late)) + overwritten,
+                         std::memory_order_release);
     return placed;
 }
 

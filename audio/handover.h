@@ -127,7 +127,8 @@ public:
     std::atomic<double> DriftPpm{0.0};
     std::atomic<uint64_t> Realignments{0};
     // A run that resumed a held delay, and the frames of the time between its newest frame
-    // and the input's first, which the input counts as lost once it knows them.
+    // and the input's first, with any held programme not yet aired in the buffer the input
+    // fills first, which the input counts as lost once it knows them.
     std::atomic<bool> Resumed{false};
     std::atomic<uint64_t> DowntimeFrames{0};
 

@@ -89,6 +89,19 @@ THeldProgramme ReadHeld(const THeldHeader& header) {
         stretch.Frames =
             uint32_t(std::min<uint64_t>(end - stretch.First, header.Layout.BufferFrames));
     }
+    if (held.StretchCount > 0)
+        held.NextBuffer =
+            (held.Stretches[size_t(held.StretchCount - 1)].Buffer + 1) % THeldHeader::BufferCount;
+    const auto reused =
+        std::find_if(held.Stretches.begin(), held.Stretches.begin() + held.StretchCount,
+                     [&held](const THeldProgramme::TStretch& stretch) {
+                         return stretch.Buffer == held.NextBuffer;
+                     });
+    if (reused != held.Stretches.begin() + held.StretchCount) {
+        held.Reused = *reused;
+        std::move(reused + 1, held.Stretches.begin() + held.StretchCount, reused);
+        --held.StretchCount;
+    }
     if (held.Filled > 0)
         held.NewestNs = held.CaptureNsOf(held.Filled - 1, header.Layout.Rate);
     return held;

@@ -73,6 +73,11 @@ struct THeldProgramme {
     };
     std::array<TStretch, THeldHeader::BufferCount> Stretches{};
     int StretchCount = 0;
+    // The buffer a run that resumes this fills first: the one after the newest held. Where
+    // all four hold programme, the stretch in it is left out of Stretches and kept here, so
+    // that what of it had not yet gone on air is counted lost.
+    int NextBuffer = 0;
+    TStretch Reused{};
     uint64_t Filled = 0;
     std::array<THeldMark, THeldHeader::MarkCount> Marks{};
     uint64_t MarkCount = 0;

@@ -200,10 +200,7 @@ void TWaveReader::Start() {
     Held = std::move(held);
     // A resumed delay goes on in the buffer after the newest it holds: the held ones are
     // refilled last.
-    const THeldProgramme& programme = Held.Held();
-    const int first = Held.Resumed() && programme.StretchCount > 0
-                          ? programme.Stretches[size_t(programme.StretchCount - 1)].Buffer + 1
-                          : 0;
+    const int first = Held.Resumed() ? Held.Held().NextBuffer : 0;
     Pending = 0;
     for (int queued = 0; queued < BufferCount; ++queued) {
         const int index = (first + queued) % BufferCount;

@@ -116,4 +116,42 @@ TEST_F(HeldDelayTest, PlacesWhatWasHeldOnAClockThatStartedAgain) {
     EXPECT_EQ(link.DueOf(30999 - uint64_t(newest)), 0u);
 }
 
+// Runs killed one after another soon after they start leave all four buffers holding
+// programme: the input fills the oldest one again at once, without waiting for the output to
+// play what the held programme never will, and what of it was still to air is counted lost.
+TEST_F(HeldDelayTest, ResumesWhenAllFourBuffersHoldProgramme) {
+    constexpr uint32_t Stretch = 1000;
+    const int64_t newestNs = BootTimeNs() - Second / 10;
+    {
+        THeldDelayFile file = THeldDelayFile::Take(Path, Layout);
+        THeldHeader& header = file.Header();
+        for (int stretch = 0; stretch < 4; ++stretch)
+            header.RecordBegin((stretch + 2) % 4, uint64_t(stretch) * Stretch);
+        header.RecordMark({0, 5000, newestNs - int64_t(4 * Stretch - 1) * Second / Rate});
+        header.RecordFilled(4 * Stretch);
+    }
+    const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
+    ASSERT_TRUE(held.Resumed()) << held.Refusal();
+    EXPECT_EQ(held.Held().StretchCount, 3);
+    EXPECT_EQ(held.Held().NextBuffer, 2);
+    THandOver link(THandOver::TTiming::SharedClock, 0, {WaveFormatPcm, 2, Rate, Rate * 4, 4, 16, 0},
+                   true, TBuildUp{10.0, false});
+    link.KeepHeld(held);
+    ASSERT_FALSE(link.Holds(held.Buffer(2)));
+    ASSERT_TRUE(link.Begin(held.Buffer(2), Rate));
+    constexpr uint32_t Period = 256;
+    const auto downtime = [&](int64_t wroteNs) {
+        const int64_t liveNs = wroteNs - int64_t(Period) * Second / Rate;
+        return (liveNs - newestNs) * Rate / Second - 1 - Rate / 50;
+    };
+    const int64_t least = downtime(BootTimeNs());
+    link.Wrote(Period, 100);
+    const int64_t most = downtime(BootTimeNs());
+    const auto lost = int64_t(link.DowntimeFrames.load());
+    EXPECT_GE(lost, least + Stretch - 1);
+    EXPECT_LE(lost, most + Stretch + 1);
+    // Nothing of the buffer filled again is ever due.
+    EXPECT_EQ(link.FirstDueFrom(0, 4 * Stretch), Stretch);
+}
+
 } // namespace

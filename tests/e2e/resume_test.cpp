@@ -1,8 +1,8 @@
-// The real program on a real JACK server, ended while it holds a 6 s delay and started again a
-// moment later: what it held goes on air exactly where it would have had it never stopped, the
-// time it was down is silence one delay later and counted, and from there the run is bit-exact.
-// A delay ended on purpose (Stop), one older than the delay, and one of another format are not
-// resumed.
+// The real program on a real JACK server, ended while it holds a 3 s delay, after running long
+// enough to have filled all four of its buffers, and started again a moment later: what it held
+// goes on air exactly where it would have had it never stopped, the time it was down is silence one
+// delay later and counted, and from there the run is bit-exact. A delay ended on purpose (Stop),
+// one older than the delay, and one of another format are not resumed.
 
 #include "tests/e2e/jacktestclient.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 constexpr int Rate = 48000;
 constexpr int Channels = 2;
-constexpr int DelaySeconds = 6;
+constexpr int DelaySeconds = 3;
 constexpr double EndAfterSeconds = 10.0;
 constexpr double RunSeconds = 24.0;
 // In a JACK input's list: stereo 8-bit, stereo 16-bit.
