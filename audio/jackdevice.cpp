@@ -92,14 +92,19 @@ public:
         if (!Handle || Abandoned)
             return;
         jack_client_t* handle = std::exchange(Handle, nullptr);
+        // The drivers still holding it make no more calls through it.
+        IsDown.store(true);
         Abandoned = !CallWithDeadline("Closing the JACK client", [handle] {
             jack_deactivate(handle);
             jack_client_close(handle);
         });
     }
 
-    // Gone, hung, or given up on.
+    // Gone, hung, closed, or given up on.
     bool Down() const { return IsDown.load() || Abandoned; }
+    // Our process thread stalled while the server ran on. Whatever holds it, a client opened
+    // afresh runs on a thread of its own; this one is closed, and its name goes to that.
+    bool ThreadStalled() const { return OwnThreadStalled.load(); }
     // The server stopped calling us: make no more calls that would wait on it.
     void MarkDown() { IsDown.store(true); }
     uint32_t SampleRate() const { return jack_get_sample_rate(Handle); }
@@ -121,6 +126,7 @@ public:
                 TLogLevel::Error);
             return false;
         }
+        OwnThreadStalled.store(true);
         const char* where = InCycle.load() ? "did not return from its callback" : "was not run";
         Log(who + "the server ran " + std::to_string(ms) + " ms of cycles (" +
                 std::to_string(Xruns()) + " xruns so far) while our process thread " + where +
@@ -285,6 +291,7 @@ private:
     // Opens abandoned at their deadline that have not returned yet.
     static inline std::atomic<int> OpensGivenUp{0};
     std::atomic<bool> IsDown{false};
+    std::atomic<bool> OwnThreadStalled{false};
     // Main thread: a call to the server overran its deadline.
     bool Abandoned = false;
     std::array<jack_port_t*, MaxChannels> InputPorts{};
@@ -475,12 +482,16 @@ TJackDeviceFactory::TJackDeviceFactory() {
 TJackDeviceFactory::~TJackDeviceFactory() = default;
 
 bool TJackDeviceFactory::Available() {
-    if (Client && !Client->Down())
+    if (Client && !Client->Down() && !Client->ThreadStalled())
         return true;
-    // Devices still open on a client whose server went away keep the object, and never call
-    // JACK through it again.
-    if (Client)
+    // Devices still open on a client whose server went away, or that is replaced, keep the
+    // object, and never call JACK through it again.
+    if (Client) {
+        if (!Client->Down())
+            Log("JACK: our client's process thread stalled; it is closed and opened afresh",
+                TLogLevel::Warning);
         Client->Close();
+    }
     Client = TJackClient::Open();
     return Client != nullptr;
 }

@@ -11,6 +11,7 @@
 #include "tests/e2e/jacktestclient.h"
 #include "tests/e2e/processstall.h"
 
+#include <QAction>
 #include <QElapsedTimer>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -147,6 +148,54 @@ TEST_P(JackSilenceTest, MessageTellsOurStallFromTheServers) {
                                    .arg(QString::fromUtf8(row.Reason))))
             << errors[0].toStdString();
         EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    }
+    SetExceptionMessageFunction({});
+}
+
+// Our process thread stalls for good, while the server runs on: Keep On Air closes the client
+// and is back on air on a new one under the same name, bit for bit.
+TEST(JackFaultTest, KeepOnAirIsBackOnAFreshClientWhenOurThreadStaysStalled) {
+    TPrivateJackServer server(SampleRate);
+    ASSERT_TRUE(server.Running());
+    server.Use();
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QStringList errors;
+    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
+    {
+        TMainWindow window;
+        window.View().KeepOnAirAction->setChecked(true);
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
+
+        StallLagvaneProcessThread(600000);
+        ASSERT_TRUE(HandleEventsUntil([&] { return !errors.isEmpty(); }, StopLimitMs));
+        EXPECT_TRUE(errors[0].contains(QStringLiteral("own audio thread stalled")))
+            << errors[0].toStdString();
+        ASSERT_TRUE(HandleEventsUntil(
+            [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
+            StopLimitMs))
+            << errors.join(u'|').toStdString();
+        const QString name = QString::fromStdString(SystemDeviceFactory().Jack().ClientName());
+        EXPECT_EQ(name, QStringLiteral("Lagvane"));
+
+        TWaveDataFormat format;
+        window.View().Capture->GetFormat(format);
+        TJackTestClient probe("lagvane-probe", format.Channels);
+        ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+        const size_t runFrames = 2 * SampleRate;
+        const std::vector<float> signal =
+            GridSignal(runFrames, format.Channels, format.BytesPerSample);
+        ASSERT_TRUE(probe.Run(signal, name)) << probe.Error().toStdString();
+        EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
+        probe.Close();
+        window.View().PlayBtn->click();
+        EXPECT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
+        const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
+        ASSERT_TRUE(found.Found) << "the signal did not come back";
+        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
+        EXPECT_EQ(found.EndDelay, found.Delay);
     }
     SetExceptionMessageFunction({});
 }
