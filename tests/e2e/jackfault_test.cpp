@@ -27,48 +27,25 @@ constexpr qint64 StopLimitMs = 5000;
 // Far more than the probe's two seconds of signal take.
 constexpr qint64 RunLimitMs = 20000;
 
-TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsBack) {
-    TPrivateJackServer server(SampleRate);
-    ASSERT_TRUE(server.Running());
-    server.Use();
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    QStringList messages;
-    QStringList errors;
-    SetWaveMessageFunction([&](const QString& text) { messages.append(text); });
-    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
-    {
-        TMainWindow window;
+// Each test plays on a JACK server of its own, with the error messages collected.
+class JackFaultTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Server.Running());
+        Server.Use();
+        qputenv("XDG_CONFIG_HOME", Config.path().toUtf8());
+        SetExceptionMessageFunction([this](const QString& text) { Errors.append(text); });
+    }
+    void TearDown() override { SetExceptionMessageFunction({}); }
+
+    void Play(TMainWindow& window) {
         window.View().PlayBtn->click();
-        ASSERT_TRUE(window.View().PlayBtn->isChecked());
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << Errors.join(u'|').toStdString();
         ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
+    }
 
-        server.Stop();
-        QElapsedTimer clock;
-        clock.start();
-        EXPECT_TRUE(
-            HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs));
-        EXPECT_LT(clock.elapsed(), StopLimitMs);
-        // Let a second device's fault come, if it would be told.
-        HandleEventsUntil([] { return false; }, 500);
-        ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
-        EXPECT_TRUE(errors[0].endsWith(QStringLiteral("device stopped: it is no longer available. "
-                                                      "The run has been stopped.")))
-            << errors[0].toStdString();
-        EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
-        EXPECT_EQ(PlaybackPending(), 0);
-        EXPECT_EQ(window.View().Capture->PendingCount(), 0);
-        EXPECT_FALSE(window.View().Capture->Running());
-
-        // Without a server, Play fails at once with its own message.
-        window.View().PlayBtn->click();
-        EXPECT_FALSE(window.View().PlayBtn->isChecked());
-        EXPECT_EQ(errors.size(), 2);
-
-        // Once the server is back, Play works again in the same process, bit for bit.
-        ASSERT_TRUE(server.Start());
-        window.View().PlayBtn->click();
-        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
+    // A probe's signal through the window's run comes back bit for bit at one delay.
+    void ExpectSignalPasses(TMainWindow& window) {
         TWaveDataFormat format;
         window.View().Capture->GetFormat(format);
         TJackTestClient probe("lagvane-probe", format.Channels);
@@ -81,20 +58,81 @@ TEST(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsB
             << probe.Error().toStdString();
         EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
         probe.Close();
+        const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
+        ASSERT_TRUE(found.Found) << "the signal did not come back";
+        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
+        EXPECT_EQ(found.EndDelay, found.Delay);
+    }
+
+    TPrivateJackServer Server{SampleRate};
+    QTemporaryDir Config;
+    QStringList Errors;
+};
+
+TEST_F(JackFaultTest, RunStopsWithOneMessageWhenTheServerGoesAwayAndPlaysOnceItIsBack) {
+    QStringList messages;
+    SetWaveMessageFunction([&](const QString& text) { messages.append(text); });
+    {
+        TMainWindow window;
+        Play(window);
+
+        Server.Stop();
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(
+            HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs));
+        EXPECT_LT(clock.elapsed(), StopLimitMs);
+        // Let a second device's fault come, if it would be told.
+        HandleEventsUntil([] { return false; }, 500);
+        ASSERT_EQ(Errors.size(), 1) << Errors.join(u'|').toStdString();
+        EXPECT_TRUE(Errors[0].endsWith(QStringLiteral("device stopped: it is no longer available. "
+                                                      "The run has been stopped.")))
+            << Errors[0].toStdString();
+        EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+        EXPECT_EQ(PlaybackPending(), 0);
+        EXPECT_EQ(window.View().Capture->PendingCount(), 0);
+        EXPECT_FALSE(window.View().Capture->Running());
+
+        // Without a server, Play fails at once with its own message.
+        window.View().PlayBtn->click();
+        EXPECT_FALSE(window.View().PlayBtn->isChecked());
+        EXPECT_EQ(Errors.size(), 2);
+
+        // Once the server is back, Play works again in the same process, bit for bit.
+        ASSERT_TRUE(Server.Start());
+        window.View().PlayBtn->click();
+        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << Errors.join(u'|').toStdString();
+        ExpectSignalPasses(window);
         window.View().PlayBtn->click();
         EXPECT_TRUE(HandleEventsUntil(
             [&] {
                 return window.View().PlayBtn->isEnabled() && !window.View().PlayBtn->isChecked();
             },
             StopLimitMs));
-        EXPECT_EQ(errors.size(), 2) << errors.join(u'|').toStdString();
-        const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
-        ASSERT_TRUE(found.Found) << "the signal did not come back";
-        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
-        EXPECT_EQ(found.EndDelay, found.Delay);
+        EXPECT_EQ(Errors.size(), 2) << Errors.join(u'|').toStdString();
     }
-    SetExceptionMessageFunction({});
     SetWaveMessageFunction({});
+}
+
+// Our process thread stalls for good, while the server runs on: Keep On Air closes the client
+// and is back on air on a new one under the same name, bit for bit.
+TEST_F(JackFaultTest, KeepOnAirIsBackOnAFreshClientWhenOurThreadStaysStalled) {
+    TMainWindow window;
+    window.View().KeepOnAirAction->setChecked(true);
+    Play(window);
+
+    StallLagvaneProcessThread(600000);
+    ASSERT_TRUE(HandleEventsUntil([&] { return !Errors.isEmpty(); }, StopLimitMs));
+    EXPECT_TRUE(Errors[0].contains(QStringLiteral("own audio thread stalled")))
+        << Errors[0].toStdString();
+    ASSERT_TRUE(HandleEventsUntil(
+        [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
+        StopLimitMs))
+        << Errors.join(u'|').toStdString();
+    EXPECT_EQ(SystemDeviceFactory().Jack().ClientName(), "Lagvane");
+    ExpectSignalPasses(window);
+    EXPECT_EQ(Errors.size(), 1) << Errors.join(u'|').toStdString();
+    window.View().PlayBtn->click();
 }
 
 struct TSilenceCase {
@@ -113,91 +151,30 @@ const TSilenceCase SilenceCases[] = {
     {"ServerFrozen", false, "its sound server no longer answers"},
 };
 
-class JackSilenceTest : public testing::TestWithParam<TSilenceCase> {};
+class JackSilenceTest : public JackFaultTest, public testing::WithParamInterface<TSilenceCase> {};
 
 // Our callback goes quiet mid-run: the message says whether the server stopped calling us or
 // ran on while our own thread stalled, which JACK's frame clock tells apart.
 TEST_P(JackSilenceTest, MessageTellsOurStallFromTheServers) {
     const TSilenceCase& row = GetParam();
-    TPrivateJackServer server(SampleRate);
-    ASSERT_TRUE(server.Running());
-    server.Use();
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    QStringList errors;
-    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
-    {
-        TMainWindow window;
-        window.View().PlayBtn->click();
-        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
-        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
+    TMainWindow window;
+    Play(window);
 
-        // Far longer than the watchdog waits, so that it finds the callback silent.
-        constexpr unsigned SilenceMs = 2000;
-        if (row.OwnThread)
-            StallLagvaneProcessThread(SilenceMs);
-        else
-            server.Suspend();
-        EXPECT_TRUE(HandleEventsUntil([&] { return !errors.isEmpty(); }, SilenceMs));
-        if (!row.OwnThread)
-            server.Resume();
-        HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs);
-        ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
-        EXPECT_TRUE(
-            errors[0].endsWith(QStringLiteral(" device stopped: %1. The run has been stopped.")
-                                   .arg(QString::fromUtf8(row.Reason))))
-            << errors[0].toStdString();
-        EXPECT_FALSE(window.View().PlayBtn->isChecked());
-    }
-    SetExceptionMessageFunction({});
-}
-
-// Our process thread stalls for good, while the server runs on: Keep On Air closes the client
-// and is back on air on a new one under the same name, bit for bit.
-TEST(JackFaultTest, KeepOnAirIsBackOnAFreshClientWhenOurThreadStaysStalled) {
-    TPrivateJackServer server(SampleRate);
-    ASSERT_TRUE(server.Running());
-    server.Use();
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    QStringList errors;
-    SetExceptionMessageFunction([&](const QString& text) { errors.append(text); });
-    {
-        TMainWindow window;
-        window.View().KeepOnAirAction->setChecked(true);
-        window.View().PlayBtn->click();
-        ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
-        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
-
-        StallLagvaneProcessThread(600000);
-        ASSERT_TRUE(HandleEventsUntil([&] { return !errors.isEmpty(); }, StopLimitMs));
-        EXPECT_TRUE(errors[0].contains(QStringLiteral("own audio thread stalled")))
-            << errors[0].toStdString();
-        ASSERT_TRUE(HandleEventsUntil(
-            [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
-            StopLimitMs))
-            << errors.join(u'|').toStdString();
-        const QString name = QString::fromStdString(SystemDeviceFactory().Jack().ClientName());
-        EXPECT_EQ(name, QStringLiteral("Lagvane"));
-
-        TWaveDataFormat format;
-        window.View().Capture->GetFormat(format);
-        TJackTestClient probe("lagvane-probe", format.Channels);
-        ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
-        const size_t runFrames = 2 * SampleRate;
-        const std::vector<float> signal =
-            GridSignal(runFrames, format.Channels, format.BytesPerSample);
-        ASSERT_TRUE(probe.Run(signal, name)) << probe.Error().toStdString();
-        EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
-        probe.Close();
-        window.View().PlayBtn->click();
-        EXPECT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
-        const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
-        ASSERT_TRUE(found.Found) << "the signal did not come back";
-        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
-        EXPECT_EQ(found.EndDelay, found.Delay);
-    }
-    SetExceptionMessageFunction({});
+    // Far longer than the watchdog waits, so that it finds the callback silent.
+    constexpr unsigned SilenceMs = 2000;
+    if (row.OwnThread)
+        StallLagvaneProcessThread(SilenceMs);
+    else
+        Server.Suspend();
+    EXPECT_TRUE(HandleEventsUntil([&] { return !Errors.isEmpty(); }, SilenceMs));
+    if (!row.OwnThread)
+        Server.Resume();
+    HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs);
+    ASSERT_EQ(Errors.size(), 1) << Errors.join(u'|').toStdString();
+    EXPECT_TRUE(Errors[0].endsWith(QStringLiteral(" device stopped: %1. The run has been stopped.")
+                                       .arg(QString::fromUtf8(row.Reason))))
+        << Errors[0].toStdString();
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
 }
 
 INSTANTIATE_TEST_SUITE_P(Silences, JackSilenceTest, testing::ValuesIn(SilenceCases),
