@@ -69,9 +69,9 @@ const TServerCase PipeWireCases[] = {
     {"PulsePlugin", TStack::PulsePlugin, TEvent::None, nullptr},
     {"JackLibrary", TStack::PipeWireJack, TEvent::None, nullptr},
     {"PipeWirePluginServerPaused", TStack::PipeWirePlugin, TEvent::Paused,
-     "in about one run in three the lag measured after the pause moves by a quantum either "
-     "way: the plug-in's stamps can show an input skip the signal never had, and the "
-     "recording itself can lose a quantum; the row waits until the two can be told apart"},
+     "on a loaded machine, for about a thousand frames at the pause, the air runs one to four "
+     "quanta ahead of what the source gave the plug-in in the same cycles, then as far "
+     "behind; the plug-in's stamps do not show it yet"},
     {"PulsePluginServerPaused", TStack::PulsePlugin, TEvent::Paused,
      "the pulse plug-in's capture time stamps do not show the frames its server lost"},
     {"PipeWirePluginServerKilled", TStack::PipeWirePlugin, TEvent::Killed, nullptr},
