@@ -104,8 +104,10 @@ uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
     // that puts it later is that much too late.
     const int64_t late = std::max<int64_t>(newestEnd - int64_t(time), 0);
     const int64_t delay = int64_t(Delay.load(std::memory_order_relaxed));
-    // The programme in the buffer the input now fills is gone with it.
-    const uint64_t heldFirst = Held.StretchCount > 0 ? Held.Stretches[0].First : Held.Filled;
+    // The programme in the buffer the input now fills is gone with it, and what a dump took
+    // off the air stays off.
+    const uint64_t heldFirst =
+        std::max(Held.StretchCount > 0 ? Held.Stretches[0].First : Held.Filled, Held.DumpedTo);
     const uint64_t reusedEnd = Held.Reused.First + Held.Reused.Frames;
     uint64_t overwritten = 0;
     const uint64_t readable = std::min<uint64_t>(Held.MarkCount, MarkRingSize / 2 - 1);

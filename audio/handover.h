@@ -75,6 +75,11 @@ public:
     // and the programme a resumed one holds goes on air first, each frame one delay after its
     // capture, as if the program had never stopped. Main thread, before the input starts.
     void KeepHeld(const THeldDelayFile& file);
+    // Output, audio side: a dump went on to programme frame to; a held delay keeps it.
+    void RecordDump(uint64_t to) {
+        if (HeldHeader)
+            HeldHeader->RecordDump(to);
+    }
 
     // Output, audio side. The input-clock time programme frame is due, for a frame written or
     // the next to be; Never before the input wrote anything. Where marks have been let go of,

@@ -68,6 +68,7 @@ int64_t THeldProgramme::CaptureNsOf(uint64_t frame, uint32_t rate) const {
 THeldProgramme ReadHeld(const THeldHeader& header) {
     THeldProgramme held;
     held.Filled = header.Filled.load(std::memory_order_acquire);
+    held.DumpedTo = header.DumpedTo.load(std::memory_order_acquire);
     const uint64_t marks = header.Marks.load(std::memory_order_acquire);
     const uint64_t kept = std::min(marks, THeldHeader::MarkCount);
     for (uint64_t index = marks - kept; index < marks; ++index) {
@@ -220,7 +221,7 @@ std::string THeldDelayFile::RefusalOf(const THeldHeader& header, size_t fileByte
         if (held.Marks[index].Frame >= held.Filled ||
             (index > 0 && held.Marks[index].Frame < held.Marks[index - 1].Frame))
             return "damaged";
-    if (held.NewestNs > nowNs)
+    if (held.NewestNs > nowNs || held.DumpedTo > held.Filled)
         return "damaged";
     const int64_t delayNs = int64_t(layout.DelayFrames) * 1000000000 / int64_t(layout.Rate);
     if (nowNs - held.NewestNs >= delayNs)

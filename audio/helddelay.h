@@ -30,7 +30,7 @@ struct THeldMark {
 };
 
 struct THeldHeader {
-    static constexpr uint32_t CurrentVersion = 1;
+    static constexpr uint32_t CurrentVersion = 2;
     static constexpr int BufferCount = 4;
     static constexpr uint64_t MarkCount = 64;
     static constexpr uint64_t Unused = UINT64_MAX;
@@ -49,6 +49,9 @@ struct THeldHeader {
     // marks, each written before Marks counts it.
     std::array<std::atomic<uint64_t>, BufferCount> BufferFirst{};
     std::atomic<uint64_t> Filled{0};
+    // Kept by the output's audio side: the frame the newest dump went on to. What came before
+    // it was dumped or has aired, and no run that resumes this puts it on air again.
+    std::atomic<uint64_t> DumpedTo{0};
     std::atomic<uint64_t> Marks{0};
     struct TAtomicMark {
         std::atomic<uint64_t> Frame{0};
@@ -61,6 +64,7 @@ struct THeldHeader {
     void RecordBegin(int buffer, uint64_t first);
     void RecordMark(const THeldMark& mark);
     void RecordFilled(uint64_t filled) { Filled.store(filled, std::memory_order_release); }
+    void RecordDump(uint64_t to) { DumpedTo.store(to, std::memory_order_release); }
 };
 
 // What a held delay holds, read once from its header: up to four stretches of programme in
@@ -79,6 +83,7 @@ struct THeldProgramme {
     int NextBuffer = 0;
     TStretch Reused{};
     uint64_t Filled = 0;
+    uint64_t DumpedTo = 0;
     std::array<THeldMark, THeldHeader::MarkCount> Marks{};
     uint64_t MarkCount = 0;
     // When the newest frame held was captured, on CLOCK_BOOTTIME.

@@ -265,6 +265,7 @@ void TOnAirPlayer::TakeDump(uint32_t periodFrames, uint64_t time) {
     // The crossfade begins with this cycle's first frame.
     Link.DumpFrom.store(heard, std::memory_order_relaxed);
     Link.DumpTo.store(to, std::memory_order_relaxed);
+    Link.RecordDump(to);
     Link.DumpAiredAt.store(Link.Air.Recorded(), std::memory_order_relaxed);
     Link.BuildUpFrames.store(std::max<int64_t>(int64_t(OutDue(to) - time), 0),
                              std::memory_order_relaxed);

@@ -57,8 +57,8 @@ TEST_F(HeldDelayTest, RefusesEveryHeaderItCannotResume) {
         {"no magic", [](THeldHeader& h) { h.Magic[0] = 'X'; }, bytes, Layout, BootId(), now,
          "not a held delay"},
         {"too short", {}, 100, Layout, BootId(), now, "not a held delay"},
-        {"another version", [](THeldHeader& h) { h.Version = 2; }, bytes, Layout, BootId(), now,
-         "made by another version"},
+        {"another version", [](THeldHeader& h) { h.Version = THeldHeader::CurrentVersion + 1; },
+         bytes, Layout, BootId(), now, "made by another version"},
         {"layout changed", [](THeldHeader& h) { h.Layout.DelayFrames = 1; }, bytes, Layout,
          BootId(), now, "damaged"},
         {"cut short", {}, bytes - 4, Layout, BootId(), now, "damaged"},
@@ -76,6 +76,8 @@ TEST_F(HeldDelayTest, RefusesEveryHeaderItCannotResume) {
          "empty"},
         {"mark past the end", [](THeldHeader& h) { h.MarkRing[0].Frame = 40000; }, bytes, Layout,
          BootId(), now, "damaged"},
+        {"dumped past the end", [](THeldHeader& h) { h.DumpedTo = 40000; }, bytes, Layout, BootId(),
+         now, "damaged"},
         {"captured in the future", {}, bytes, Layout, BootId(), now - Second, "damaged"},
         {"older than the delay", {}, bytes, Layout, BootId(), now + Second, "older than the delay"},
     };
@@ -114,6 +116,35 @@ TEST_F(HeldDelayTest, PlacesWhatWasHeldOnAClockThatStartedAgain) {
     EXPECT_GE(newest, earliest - 1);
     EXPECT_LE(newest, latest + 1);
     EXPECT_EQ(link.DueOf(30999 - uint64_t(newest)), 0u);
+}
+
+// A run killed while it built the delay up again after a dump: what the dump took off the air,
+// and what aired before it, never airs again; the rest is due where it was.
+TEST_F(HeldDelayTest, KeepsWhatADumpTookOffTheAirOff) {
+    constexpr uint64_t DumpedTo = 20000;
+    uint64_t dues[2] = {};
+    for (const bool dumped : {false, true}) {
+        {
+            THeldDelayFile file = Fill(BootTimeNs());
+            if (dumped)
+                file.Header().RecordDump(DumpedTo);
+        }
+        const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
+        ASSERT_TRUE(held.Resumed()) << held.Refusal();
+        THandOver link(THandOver::TTiming::SharedClock, 0,
+                       {WaveFormatPcm, 2, Rate, Rate * 4, 4, 16, 0}, true, TBuildUp{10.0, false});
+        link.KeepHeld(held);
+        link.Wrote(256, 100);
+        const uint64_t first = link.FirstDueFrom(0, 31000);
+        if (dumped)
+            EXPECT_EQ(first, DumpedTo);
+        else
+            EXPECT_LT(first, DumpedTo);
+        dues[dumped] = link.DueOf(30999) - link.DueOf(DumpedTo);
+        THeldDelayFile::Discard(Path);
+    }
+    EXPECT_EQ(dues[0], 30999 - DumpedTo);
+    EXPECT_EQ(dues[1], dues[0]);
 }
 
 // Runs killed one after another soon after they start leave all four buffers holding
