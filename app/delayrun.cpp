@@ -184,6 +184,8 @@ void TMainWindow::ResetRunCounters() {
     LoggedDumpedFrames = 0;
     LoggedRealignments = 0;
     RealignmentLogClock.invalidate();
+    LateCycles.Reset();
+    LateCycleClock.start();
     // A new run's input is on the delay whatever the last one's cough was.
     CoughHeld = false;
     CoughTimer->stop();
@@ -375,6 +377,7 @@ TRunReport TMainWindow::RunReport() const {
     report.Format = WaveTypeText(Capture->WaveType());
     report.SetDelaySeconds = DelayHours() * 3600.0;
     report.Dropouts = Dropouts();
+    report.Cycles = Capture->CycleLoad();
     report.LastMessage = MessageBoard().Last();
     report.Restarts = Restarts;
     report.OffAirSeconds =
@@ -517,6 +520,28 @@ void TMainWindow::LogClocks(const TRunReport& report) {
     Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(ClockText(report)).toStdString());
 }
 
+QString LateCycleText(double percent) {
+    return QStringLiteral("Lagvane's audio thread is late in %1 % of cycles: each late cycle "
+                          "is a gap on air. Give the sound server and Lagvane the processor "
+                          "time they need (realtime scheduling, fewer other programs).")
+        .arg(QLocale::system().toString(percent, 'f', percent < 10.0 ? 1 : 0));
+}
+
+void TMainWindow::WatchCycles() {
+    const std::optional<TLateCycleWatch::TSecond> second =
+        LateCycles.Sample(Capture->CycleLoad(), LateCycleClock.elapsed());
+    if (!second || second->Late == 0)
+        return;
+    Log(QStringLiteral("Run %1: the audio thread was late in %2 of the last %3 cycles")
+            .arg(RunNumber)
+            .arg(NumberText(second->Late), NumberText(second->Cycles))
+            .toStdString(),
+        TLogLevel::Warning);
+    if (second->RaisePercent)
+        MessageBoard().Raise(TMessageKind::Warning, QApplication::applicationName(),
+                             LateCycleText(*second->RaisePercent));
+}
+
 void TMainWindow::ShowRunStatus() {
     const TRunReport report = RunReport();
     const TDropouts& dropouts = report.Dropouts;
@@ -539,6 +564,8 @@ void TMainWindow::ShowRunStatus() {
         DumpEvidence->Collect(*output, false);
     }
     LogClocks(report);
+    if (report.Running)
+        WatchCycles();
     // A build-up Exit cut short is not one that reached the set delay.
     if (ShownBuildingUp && !report.BuildingUp && report.Running &&
         (report.State == TRunState::OnAir || report.State == TRunState::BuildingUp))

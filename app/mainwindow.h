@@ -265,6 +265,9 @@ private:
     // refused, empty when it was taken.
     QString LogDumpAnswers(const TOnAirState& state);
     void LogClocks(const TRunReport& report);
+    // Logs the seconds in which the audio thread was late, and tells the operator once it is
+    // late too often.
+    void WatchCycles();
 
     TMemoryProbe MemoryProbe;
     TDropouts LoggedDropouts;
@@ -281,6 +284,8 @@ private:
     QElapsedTimer CoughClock;
     QTimer* CoughTimer;
     QElapsedTimer DropoutLogClock;
+    TLateCycleWatch LateCycles;
+    QElapsedTimer LateCycleClock;
     // Counts the starts tried, so that a fault of a run already over stops no later one; and
     // the runs that started, as the log numbers them.
     int RunAttempt = 0;

@@ -3,6 +3,7 @@
 // What a run shows the operator, the same for the status line and the remote control.
 
 #include "app/vumeter.h"
+#include "audio/cycleload.h"
 #include "support/messageboard.h"
 
 #include <QDateTime>
@@ -94,4 +95,6 @@ struct TRunReport {
     std::optional<TLastDump> LastDump;
     // The level meter's reading of the last buffer captured, taken on the main thread.
     TLevelReading Levels;
+    // How the sound server's cycles kept time; nothing where it keeps none per cycle.
+    TCycleLoad Cycles;
 };

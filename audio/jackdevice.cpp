@@ -1,6 +1,7 @@
 #include "audio/jackdevice.h"
 
 #include "audio/callbackslots.h"
+#include "audio/cycleload.h"
 #include "audio/frameclock.h"
 #include "audio/librarylog.h"
 #include "audio/lockfreequeue.h"
@@ -135,9 +136,10 @@ public:
         return true;
     }
 
-    // Xruns since the client opened: those the server told of, and cycles that began later
-    // than the last one ended.
+    // Xruns since the client opened, each cycle counted once: the server told of one, our
+    // last cycle ended past its deadline, or this one began later than the last one ended.
     uint64_t Xruns() const { return XrunCount.load(); }
+    TCycleLoad Load() const { return Cycles.Load(); }
 
     // The ports of a direction, channels 0 to count - 1, registered on first use; nothing
     // when the server refuses or does not answer in time.
@@ -280,8 +282,19 @@ private:
         }
     }
     static int Xrun(void* argument) {
-        static_cast<TJackClient*>(argument)->XrunCount.fetch_add(1);
+        static_cast<TJackClient*>(argument)->ServerXruns.fetch_add(1);
         return 0;
+    }
+    // Process thread, once a cycle: one xrun at most, whoever saw it. A late cycle of ours the
+    // server tells of too, a cycle or two after we saw it.
+    void CountXrun(bool late) {
+        const bool told = ServerXruns.exchange(0) > 0;
+        if (late || (told && CyclesSinceXrun > LateNoticeCycles)) {
+            XrunCount.fetch_add(1);
+            CyclesSinceXrun = 0;
+        } else if (CyclesSinceXrun <= LateNoticeCycles) {
+            ++CyclesSinceXrun;
+        }
     }
     static void Shutdown(jack_status_t, const char*, void* argument);
 
@@ -301,6 +314,10 @@ private:
     jack_port_t* ControlPort = nullptr;
     TLockFreeQueue<TMidiControl> Controls{ControlQueueSize};
     std::atomic<uint64_t> XrunCount{0};
+    // Xrun notices from the server's notification thread, taken by the next cycle.
+    std::atomic<uint64_t> ServerXruns{0};
+    static constexpr uint32_t LateNoticeCycles = 2;
+    TCycleTimer Cycles;
     // Process thread to main thread: the frame clock at our last cycle (at activation before
     // the first), and whether our callback is under way.
     std::atomic<uint32_t> LastCycleTime{0};
@@ -309,8 +326,11 @@ private:
     // on it.
     TFrameClock Clock;
     uint64_t CycleEnd = 0;
-    uint64_t CycleXruns = 0;
     bool HadCycle = false;
+    // When our last cycle ended on the server's clock, and the time it took us.
+    jack_time_t LastEnded = 0;
+    jack_time_t LastMicros = 0;
+    uint32_t CyclesSinceXrun = LateNoticeCycles + 1;
 };
 
 // One open device: the client's ports of its direction and the stream it feeds or drains.
@@ -359,6 +379,7 @@ public:
         return Client->Down() ? WaveErrorNoDriver : WaveNoError;
     }
     TWaveResult Health() const override { return QueueResult(); }
+    TCycleLoad CycleLoad() const override { return Client->Load(); }
     void NotAnswering() override {
         const char* direction = Direction == TDirection::Input ? "input" : "output";
         // The server is fine: say it was us. The stream keeps this first fault.
@@ -432,20 +453,32 @@ private:
 
 int TJackClient::Process(jack_nframes_t frames, void* argument) {
     auto* client = static_cast<TJackClient*>(argument);
+    const jack_time_t began = jack_get_time();
     client->InCycle.store(true);
-    const jack_nframes_t frameTime = jack_last_frame_time(client->CycleHandle);
+    jack_client_t* handle = client->CycleHandle;
+    const jack_nframes_t frameTime = jack_last_frame_time(handle);
     client->LastCycleTime.store(frameTime);
     const uint64_t time = client->Clock.Extend(frameTime);
-    // A cycle that does not begin where the last ended means the server skipped frames; told
-    // once, if the server did not say so itself.
-    const uint64_t xruns = client->XrunCount.load();
-    if (client->HadCycle && time != client->CycleEnd && xruns == client->CycleXruns)
-        client->XrunCount.fetch_add(1);
-    client->CycleXruns = client->XrunCount.load();
+    if (client->HadCycle) {
+        // Our last cycle was late if it ended after the server began this one: the server
+        // then played the output we had not finished, and calls it an xrun of ours. A cycle
+        // that does not begin where the last ended means cycles went by without us.
+        jack_nframes_t cycleFrames = 0;
+        jack_time_t cycleStart = 0;
+        jack_time_t nextStart = 0;
+        float periodMicros = 0.0f;
+        const bool stamped =
+            jack_get_cycle_times(handle, &cycleFrames, &cycleStart, &nextStart, &periodMicros) == 0;
+        const bool late = time != client->CycleEnd || (stamped && client->LastEnded > cycleStart);
+        client->CountXrun(late);
+        client->Cycles.Record(client->LastMicros, late, uint32_t(periodMicros));
+    }
     client->HadCycle = true;
     client->CycleEnd = time + frames;
     client->ReadControls(frames);
     client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
+    client->LastEnded = jack_get_time();
+    client->LastMicros = client->LastEnded - began;
     client->InCycle.store(false);
     return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/cycleload.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -100,6 +102,9 @@ public:
     virtual TWaveResult Fault() const { return WaveNoError; }
     // Xruns the host reported since the device opened.
     virtual uint64_t Xruns() const { return 0; }
+    // How its host's cycles kept time (on JACK, since our client opened); nothing where the
+    // host has no deadline to keep per cycle.
+    virtual TCycleLoad CycleLoad() const { return {}; }
     // The device's own latency in frames: capture for an input, playback for an output.
     virtual uint32_t LatencyFrames() const { return 0; }
     // Whether its audio side runs by itself; a test's virtual card moves only when told.

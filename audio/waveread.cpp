@@ -292,6 +292,10 @@ uint64_t TWaveReader::Xruns() const {
     return Device ? Device->Xruns() : 0;
 }
 
+TCycleLoad TWaveReader::CycleLoad() const {
+    return Device ? Device->CycleLoad() : TCycleLoad{};
+}
+
 uint32_t TWaveReader::LatencyFrames() const {
     return IsRunning ? Device->LatencyFrames() : 0;
 }

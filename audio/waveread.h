@@ -121,6 +121,8 @@ public:
     uint64_t LostFrames() const;
     // Xruns the host reported in the last run.
     uint64_t Xruns() const;
+    // How the host's cycles kept time in this run; nothing while idle.
+    TCycleLoad CycleLoad() const;
     // The input's own latency while running; 0 when idle.
     uint32_t LatencyFrames() const;
     // Whether the running buffers are locked in memory (they are always committed).

@@ -35,6 +35,7 @@ public:
     virtual TWaveResult Health() const { return WaveNoError; }
     // The device's own latency in frames (capture or playback), as its host reports it now.
     virtual uint32_t LatencyFrames() const { return 0; }
+    virtual TCycleLoad CycleLoad() const { return {}; }
     // Whether a flowing stream is called steadily, so that silence from its host means the
     // host hung or went away; the virtual card moves only when its test says so.
     virtual bool Steady() const { return true; }
@@ -102,6 +103,7 @@ public:
     uint64_t Underruns() const override;
     uint64_t Xruns() const override;
     uint32_t LatencyFrames() const override;
+    TCycleLoad CycleLoad() const override { return Driver ? Driver->CycleLoad() : TCycleLoad{}; }
     bool RunsByItself() const override;
     void SetBuildUp(const TBuildUp& buildUp) override { BuildUp = buildUp; }
     void KeepHeld(const THeldDelayFile& file) override;

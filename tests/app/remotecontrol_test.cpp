@@ -61,7 +61,8 @@ public:
                                 {"/srv/evidence/2024-03-01T14-05-02.517-dumped.flac",
                                  "/srv/evidence/2024-03-01T14-05-02.517-aired.flac"}},
                       // The right bar past the top of the meter, its peak box lit.
-                      {250, 1200, true, false}};
+                      {250, 1200, true, false},
+                      {187500, 3, 410, 120, 5333}};
     QString Error;
     bool Unanswered = false;
     double DumpedSeconds = 1.25;
@@ -175,12 +176,12 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
             }
             continue;
         }
-        QStringList keys{"buildUp",  "canDump",       "cough",      "deviceLatency",
-                         "dropouts", "format",        "lastDump",   "lastMessage",
-                         "levels",   "offAirSeconds", "onAirDelay", "restarts",
-                         "resumed",  "running",       "setDelay",   "state"};
+        QStringList keys{"buildUp",       "canDump",    "cough",    "cycles",      "deviceLatency",
+                         "dropouts",      "format",     "lastDump", "lastMessage", "levels",
+                         "offAirSeconds", "onAirDelay", "restarts", "resumed",     "running",
+                         "setDelay",      "state"};
         if (QByteArray(c.status) == "200" && QByteArray(c.call) == "Dump") {
-            keys.insert(5, "dumped");
+            keys.insert(6, "dumped");
             EXPECT_EQ(json[QStringLiteral("dumped")].toDouble(), target.DumpedSeconds);
         }
         EXPECT_EQ(json.keys(), keys);
@@ -202,6 +203,10 @@ TEST(RemoteControlTest, AnswersEachRequestWithJsonAndActsOnlyWhenAllowed) {
         EXPECT_EQ(json[QStringLiteral("levels")].toObject(),
                   QJsonDocument::fromJson(R"({"left": {"bar": 0.25, "peak": "ok"},
                                               "right": {"bar": 1, "peak": "hi"}})")
+                      .object());
+        EXPECT_EQ(json[QStringLiteral("cycles")].toObject(),
+                  QJsonDocument::fromJson(R"({"count": 187500, "late": 3, "worstMicros": 410,
+                                              "p999Micros": 120, "periodMicros": 5333})")
                       .object());
         EXPECT_EQ(json[QStringLiteral("format")].toString(), target.Status.Format);
         EXPECT_EQ(json[QStringLiteral("buildUp")][QStringLiteral("secondsLeft")].toDouble(),
