@@ -1,6 +1,7 @@
 #!/bin/sh
-# Starts or stops the end-to-end tests' own JACK servers (jackd2, dummy backend, no realtime).
-#   jackserver.sh start STATEDIR NAME:RATE...
+# Starts or stops the end-to-end tests' own JACK servers (jackd2, dummy backend, no realtime
+# unless asked for: NAME:RATE:rt runs it realtime, as studios do, at 256 frames a period).
+#   jackserver.sh start STATEDIR NAME:RATE[:rt]...
 #   jackserver.sh stop STATEDIR NAME:RATE...
 #   jackserver.sh suspend|resume STATEDIR NAME:RATE...   sends jackd SIGSTOP, or SIGCONT
 # Each server runs under a fixed name of its own, so it never meets anyone else's, and under a
@@ -61,10 +62,17 @@ signal_server() {
 start_server() {
     name=$1
     rate=$2
+    scheduling=-r
+    period=
+    if [ "$3" = rt ]; then
+        scheduling=-R
+        period="-p 256"
+    fi
     stop_server "$name" || return 1
     # A server a test froze with SIGSTOP takes no TERM until continued: KILL follows.
+    # shellcheck disable=SC2086
     JACK_NO_START_SERVER=1 setsid timeout --signal=TERM --kill-after=10 $lifetime \
-        jackd -n "$name" -r -d dummy -r "$rate" >"$state/$name.log" 2>&1 </dev/null &
+        jackd -n "$name" $scheduling -d dummy -r "$rate" $period >"$state/$name.log" 2>&1 </dev/null &
     echo $! >"$state/$name.pid"
     # Answering is not enough: it must be our jackd that answers.
     if ! JACK_NO_START_SERVER=1 jack_wait -s "$name" -w -t 20 >/dev/null 2>&1 ||
@@ -81,9 +89,12 @@ mkdir -p "$state"
 status=0
 for server in "$@"; do
     name=${server%%:*}
-    rate=${server#*:}
+    rest=${server#*:}
+    rate=${rest%%:*}
+    mode=
+    [ "$rest" != "$rate" ] && mode=${rest#*:}
     case $action in
-    start) start_server "$name" "$rate" || status=1 ;;
+    start) start_server "$name" "$rate" "$mode" || status=1 ;;
     stop) stop_server "$name" || status=1 ;;
     suspend) signal_server "$name" STOP || status=1 ;;
     resume) signal_server "$name" CONT || status=1 ;;

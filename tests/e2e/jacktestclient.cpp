@@ -53,10 +53,15 @@ bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
     return done();
 }
 
-TPrivateJackServer::TPrivateJackServer(int sampleRate)
-    : ServerAndRate(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" +
-                    QByteArray::number(sampleRate)) {
+TPrivateJackServer::TPrivateJackServer(int sampleRate, bool realtime)
+    : ServerAndRate(QByteArray(LAGVANE_JACK_SERVER_PRIVATE) + ":" + QByteArray::number(sampleRate) +
+                    (realtime ? ":rt" : "")) {
     Start();
+}
+
+QString TPrivateJackServer::Log() const {
+    QFile log(QStringLiteral("%1/%2.log").arg(LAGVANE_JACK_STATE, LAGVANE_JACK_SERVER_PRIVATE));
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
 }
 
 bool TPrivateJackServer::Start() {
@@ -162,6 +167,7 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& t
     Signal = signal;
     Recording.assign(signal.size(), 0.0f);
     Position.store(0, std::memory_order_release);
+    Clocked = false;
     if (jack_activate(Client) != 0) {
         ErrorText = QStringLiteral("cannot activate");
         return false;
@@ -195,7 +201,15 @@ int TJackTestClient::Process(unsigned frames, void* argument) {
     auto* self = static_cast<TJackTestClient*>(argument);
     const size_t channels = size_t(self->Channels);
     const size_t total = self->Recording.size() / channels;
-    const size_t start = self->Position.load(std::memory_order_relaxed);
+    // Signal and recording frames go by the server's clock, as the program places its frames:
+    // cycles the server skips (an xrun of the dummy driver) are skipped here too, so that a
+    // lag measured is the one the program keeps.
+    const jack_nframes_t now = jack_last_frame_time(self->Client);
+    if (!self->Clocked) {
+        self->Origin = now;
+        self->Clocked = true;
+    }
+    const size_t start = std::min(size_t(now - self->Origin), total);
     for (size_t channel = 0; channel < channels; ++channel) {
         auto* out = static_cast<float*>(jack_port_get_buffer(self->Outputs[channel], frames));
         auto* in = static_cast<const float*>(jack_port_get_buffer(self->Inputs[channel], frames));

@@ -26,7 +26,8 @@ bool HandleEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 // they leave behind); stopped at the latest when destroyed.
 class TPrivateJackServer {
 public:
-    explicit TPrivateJackServer(int sampleRate);
+    // A realtime one runs as studios run it (jackd -R) at 256 frames a period.
+    explicit TPrivateJackServer(int sampleRate, bool realtime = false);
     ~TPrivateJackServer();
     bool Running() const { return IsRunning; }
     // Points this process's JACK clients at it, as UseJackServer does.
@@ -37,6 +38,8 @@ public:
     // Freezes it with SIGSTOP, as a server that no longer answers; Resume continues it.
     void Suspend();
     void Resume();
+    // What jackd has logged since it started.
+    QString Log() const;
 
 private:
     QByteArray ServerAndRate;
@@ -62,7 +65,8 @@ public:
     uint32_t FrameTime() const;
 
     // Plays signal (interleaved, one sample per channel and frame) once from activation, then
-    // silence, and records as many frames as the signal has. Connects our outputs to
+    // silence, and records as many frames as the signal has, both on the server's frame clock.
+    // Connects our outputs to
     // "<target>:in_N" and "<target>:out_N" to our inputs, and cuts every other connection to the
     // target's inputs so that only our signal reaches them.
     bool Run(const std::vector<float>& signal, const QString& target);
@@ -94,6 +98,9 @@ private:
     std::vector<float> Signal;
     std::vector<float> Recording;
     std::atomic<size_t> Position{0};
+    // Process thread: the server's frame time of the first cycle.
+    uint32_t Origin = 0;
+    bool Clocked = false;
 };
 
 // A signal on the sample grid of a PCM format (8 or 16 bits per sample) with no zero sample, so
