@@ -2,18 +2,29 @@
 
 #include "app/inifile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimeZone>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <set>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QString Dump = QStringLiteral("Dump");
+// In UTC, marked with a Z, so that names sort as the dumps' times do across a change of the
+// local clock; earlier versions named them in local time without the Z.
 const QString StampFormat = QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz");
+const QString UtcMark = QStringLiteral("Z");
 const QString DumpedSuffix = QStringLiteral("-dumped.flac");
 const QString AiredSuffix = QStringLiteral("-aired.flac");
 constexpr sf_count_t FramesPerWrite = 4096;
@@ -23,14 +34,39 @@ constexpr int OutcomeCheckMs = 250;
 // Our own files and nothing else: a stamp and one of the two suffixes.
 const QRegularExpression& EvidenceFilePattern() {
     static const QRegularExpression pattern(QStringLiteral(
-        "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3})-(dumped|aired)\\.flac$"));
+        "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3})(Z?)-(dumped|aired)\\.flac$"));
     return pattern;
+}
+
+// When a file of ours was made, from its name; nothing for a file that is not ours.
+std::optional<qint64> EvidenceTime(const QString& name) {
+    const QRegularExpressionMatch match = EvidenceFilePattern().match(name);
+    if (!match.hasMatch())
+        return std::nullopt;
+    QDateTime time = QDateTime::fromString(match.captured(1), StampFormat);
+    if (!time.isValid())
+        return std::nullopt;
+    if (!match.captured(2).isEmpty())
+        time.setTimeZone(QTimeZone::utc());
+    return time.toMSecsSinceEpoch();
+}
+
+// The folder, made for the station's eyes only when it is not there yet: the evidence is the
+// very sound kept off air. A folder the operator made is left as it is.
+bool MakeFolder(const QString& folder) {
+    const QFileInfo info(folder);
+    if (info.isDir())
+        return true;
+    if (!QDir().mkpath(info.absolutePath()))
+        return false;
+    return ::mkdir(QFile::encodeName(info.absoluteFilePath()).constData(), 0700) == 0 ||
+           QFileInfo(folder).isDir();
 }
 
 // Writes pcm of format as FLAC at path, through a part file renamed once whole, so that no file
 // of ours is ever half written; the reason when it fails, empty when written.
 QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArray& pcm) {
-    if (!QDir().mkpath(QFileInfo(path).path()))
+    if (!MakeFolder(QFileInfo(path).path()))
         return QStringLiteral("cannot create the folder");
     const bool eightBit = format.BitsPerSample == 8;
     SF_INFO info{};
@@ -38,9 +74,18 @@ QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArr
     info.channels = format.Channels;
     info.format = SF_FORMAT_FLAC | (eightBit ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
     const QString part = path + QStringLiteral(".part");
-    SNDFILE* file = sf_open(QFile::encodeName(part).constData(), SFM_WRITE, &info);
-    if (!file)
+    // Readable by the station's user alone, whatever the umask; one that is stricter still holds.
+    QFile::remove(part);
+    const int descriptor = ::open(QFile::encodeName(part).constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (descriptor < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
+    if (!file) {
+        ::close(descriptor);
+        QFile::remove(part);
         return QString::fromLocal8Bit(sf_strerror(nullptr));
+    }
     sf_set_string(file, SF_STR_SOFTWARE, "Lagvane");
     // The file takes 16-bit samples; an 8-bit file keeps their high byte, so our unsigned 8-bit
     // samples go in centred and scaled up, and come out exact.
@@ -60,7 +105,8 @@ QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArr
         written += count;
     }
     QString failure = written < frames ? QString::fromLocal8Bit(sf_strerror(file)) : QString();
-    if (sf_close(file) != 0 && failure.isEmpty())
+    const bool closed = sf_close(file) == 0;
+    if ((::close(descriptor) != 0 || !closed) && failure.isEmpty())
         failure = QStringLiteral("the file could not be completed");
     if (failure.isEmpty() && !QFile::rename(part, path))
         failure = QStringLiteral("the file could not be named");
@@ -69,25 +115,21 @@ QString WriteFlac(const QString& path, const TWaveFormat& format, const QByteArr
     return failure;
 }
 
-// Removes the files of all but the newest keep dumps in folder; only files named as ours.
+// Removes the files of all but the newest keep dumps in folder, by the times in their names;
+// only files named as ours.
 void Prune(const QString& folder, int keep) {
     const QDir dir(folder);
-    std::set<QString> stamps;
+    std::set<qint64> times;
     const QStringList names = dir.entryList(QDir::Files);
-    for (const QString& name : names) {
-        const QRegularExpressionMatch match = EvidenceFilePattern().match(name);
-        if (match.hasMatch())
-            stamps.insert(match.captured(1));
-    }
-    if (int(stamps.size()) <= keep)
+    for (const QString& name : names)
+        if (const std::optional<qint64> time = EvidenceTime(name))
+            times.insert(*time);
+    if (int(times.size()) <= keep)
         return;
-    // The stamps sort as their times do.
-    const QString oldestKept = *std::next(stamps.begin(), qsizetype(stamps.size()) - keep);
-    for (const QString& name : names) {
-        const QRegularExpressionMatch match = EvidenceFilePattern().match(name);
-        if (match.hasMatch() && match.captured(1) < oldestKept)
+    const qint64 oldestKept = *std::next(times.begin(), qsizetype(times.size()) - keep);
+    for (const QString& name : names)
+        if (const std::optional<qint64> time = EvidenceTime(name); time && *time < oldestKept)
             QFile::remove(dir.filePath(name));
-    }
 }
 
 } // namespace
@@ -102,7 +144,7 @@ TEvidenceSettings ReadEvidenceSettings(TIniFile& ini) {
 }
 
 QStringList EvidenceFileNames(const QDateTime& time) {
-    const QString stamp = time.toString(StampFormat);
+    const QString stamp = time.toUTC().toString(StampFormat) + UtcMark;
     return {stamp + DumpedSuffix, stamp + AiredSuffix};
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Proof of every dump: with an evidence folder set, each dump taken leaves two FLAC files there,
-// named by its local time, "2026-12-08T14-03-22.517-dumped.flac" and "...-aired.flac". The
+// named by its time in UTC, "2026-12-08T14-03-22.517Z-dumped.flac" and "...-aired.flac". The
 // dumped file is the programme the dump skipped, frame for frame as the delay held it (its
 // first 10 ms fade out on air in the crossfade); the aired file is what the output played from
 // 10 s before the crossfade to 10 s after it. The main thread copies what it needs from the

@@ -383,11 +383,13 @@ class EvidenceTest : public AppTest, public testing::WithParamInterface<TEvidenc
 TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     const TEvidenceCase& c = GetParam();
     QTemporaryDir folder;
-    // An earlier day's dump, and files of others.
+    // An earlier day's dump named in local time, as earlier versions did, another named in
+    // UTC, and files of others.
     const QString earlier = QStringLiteral("2020-01-01T00-00-00.000");
     const QStringList others = {earlier + QStringLiteral("-dumped.flac"),
                                 earlier + QStringLiteral("-aired.flac"),
-                                QStringLiteral("interview.flac"), QStringLiteral("notes.txt")};
+                                QStringLiteral("interview.flac"), QStringLiteral("notes.txt"),
+                                QStringLiteral("2020-01-01T23-59-59.999Z-aired.flac")};
     for (const QString& name : others) {
         QFile file(folder.filePath(name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -431,9 +433,18 @@ TEST_P(EvidenceTest, FilesHoldWhatWasDumpedAndWhatWentOnAir) {
     EXPECT_EQ(dump->Files,
               QStringList({QDir(evidence).filePath(names[0]), QDir(evidence).filePath(names[1])}));
     const QStringList files = QDir(evidence).entryList(QDir::Files);
-    EXPECT_EQ(files.size(), 2 + 2 * c.DumpsKept) << files.join(u' ').toStdString();
-    EXPECT_EQ(files.contains(others[0]), c.Keep > int(c.Presses.size()));
+    const bool earlierKept = c.Keep > int(c.Presses.size());
+    EXPECT_EQ(files.size(), 2 + 2 * c.DumpsKept + (earlierKept ? 1 : 0))
+        << files.join(u' ').toStdString();
+    EXPECT_EQ(files.contains(others[0]), earlierKept);
+    EXPECT_EQ(files.contains(others[4]), earlierKept);
     EXPECT_TRUE(files.contains(others[2]) && files.contains(others[3]));
+    // Named by the time in UTC, and for the station's user alone: it is the sound kept off air.
+    EXPECT_TRUE(names[0].startsWith(dump->Time.toUTC().toString(u"yyyy-MM-ddTHH-mm-ss.zzz'Z'")));
+    for (const QString& file : dump->Files)
+        EXPECT_EQ(QFileInfo(file).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+                  QFile::ReadOwner | QFile::WriteOwner)
+            << file.toStdString();
 
     // What aired: exactly what the card played, starting 10 s before the crossfade, which began
     // in the period after the press.
