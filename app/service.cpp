@@ -1,6 +1,7 @@
 #include "app/service.h"
 
 #include "support/log.h"
+#include "support/nestedevents.h"
 #include "support/servicenotify.h"
 
 #include <QCommandLineParser>
@@ -12,7 +13,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <system_error>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -106,6 +109,9 @@ TServiceLink::TServiceLink(std::function<void()> stop, std::function<void()> rel
     for (const int number : SignalsCaught)
         sigaction(number, &action, nullptr);
     connect(&Watchdog, &QTimer::timeout, this, [] { NotifyServiceManager("WATCHDOG=1"); });
+    ReloadRetry.setSingleShot(true);
+    ReloadRetry.setInterval(ReloadRetryMs);
+    connect(&ReloadRetry, &QTimer::timeout, this, [this] { Reload(); });
 }
 
 TServiceLink::~TServiceLink() {
@@ -125,14 +131,33 @@ void TServiceLink::Ready() {
     }
 }
 
+void TServiceLink::Reload() {
+    // A reload replaces the faces: never under the request or press still running, which is
+    // waiting in a nested event loop for its devices.
+    if (InsideNestedEvents()) {
+        if (!ReloadWaiting)
+            Log("SIGHUP: the reload waits for the action under way to finish");
+        ReloadWaiting = true;
+        ReloadRetry.start();
+        return;
+    }
+    ReloadWaiting = false;
+    Log("SIGHUP: the settings file's [Remote], [Dump], [Midi] and [Osc] are read again");
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::string reloading =
+        "RELOADING=1\nMONOTONIC_USEC=" +
+        std::to_string(uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000);
+    NotifyServiceManager(reloading);
+    OnReload();
+    NotifyServiceManager("READY=1");
+}
+
 void TServiceLink::TakeSignal() {
     char number = 0;
     while (read(SignalPipe[0], &number, 1) == 1) {
         if (number == SIGHUP) {
-            Log("SIGHUP: the settings file's [Remote], [Dump], [Midi] and [Osc] are read again");
-            NotifyServiceManager("RELOADING=1");
-            OnReload();
-            NotifyServiceManager("READY=1");
+            Reload();
         } else if (!Stopping) {
             // A second signal changes nothing: the stop under way ends the program.
             Stopping = true;

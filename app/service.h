@@ -43,10 +43,15 @@ public:
 
 private:
     void TakeSignal();
+    void Reload();
 
     std::function<void()> OnStop;
     std::function<void()> OnReload;
     bool Stopping = false;
+    // A SIGHUP that came while an action waited for its devices, tried again until it is done.
+    static constexpr int ReloadRetryMs = 20;
+    bool ReloadWaiting = false;
+    QTimer ReloadRetry;
     QSocketNotifier* Notifier;
     QTimer Watchdog;
 };

@@ -2,6 +2,7 @@
 
 #include "audio/wavemessage.h"
 #include "support/errors.h"
+#include "support/nestedevents.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -97,7 +98,7 @@ void QueuePlayback(const void* data, int32_t length, bool wait) {
     // Wait by count, not on the header's done flag: PlaybackDone may already have freed it.
     if (wait)
         while (queue.Returned < serial && !QCoreApplication::closingDown())
-            QCoreApplication::processEvents();
+            ProcessNestedEvents();
 }
 
 void PlayBuffer(const void* data, int32_t length) {
@@ -149,7 +150,7 @@ TPlaybackFaultEvent SetPlaybackFaultEvent(TPlaybackFaultEvent event) {
 
 void WaitPlayback() {
     while (Queue().Pending > 0 && !QCoreApplication::closingDown())
-        QCoreApplication::processEvents();
+        ProcessNestedEvents();
 }
 
 void StopPlayback() {

@@ -2,9 +2,9 @@
 
 #include "audio/wavemessage.h"
 #include "support/errors.h"
+#include "support/nestedevents.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QScopeGuard>
 #include <QSignalBlocker>
 #include <algorithm>
@@ -307,7 +307,7 @@ void TWaveReader::Stop() {
     IsStopping = true;
     Device->Reset();
     while (Pending > 0)
-        QCoreApplication::processEvents();
+        ProcessNestedEvents();
     IsStopping = false;
     for (TWaveHeader& header : Headers)
         Device->UnprepareHeader(&header);

@@ -1,6 +1,12 @@
 #include "app/service.h"
+#include "support/nestedevents.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QThread>
+#include <QTimer>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -62,6 +68,31 @@ TEST(ProgramOptionsTest, ReadsTheStationsOptionsAndRefusesMistakes) {
         EXPECT_EQ(options->ConfigFile, row.ConfigFile);
         EXPECT_EQ(options->Name, row.Name);
     }
+}
+
+// A SIGHUP while an action waits for its devices (a Stop draining them, handling events
+// meanwhile) must not replace the faces under it: the reload comes once the action returned.
+TEST(ServiceLinkTest, ReloadsOnlyOnceTheActionUnderWayHasReturned) {
+    int reloads = 0;
+    TServiceLink link([] {}, [&reloads] { ++reloads; });
+    link.Ready();
+    int reloadsDuringAction = -1;
+    bool actionDone = false;
+    QTimer::singleShot(0, [&] {
+        std::raise(SIGHUP);
+        for (int wait = 0; wait < 25; ++wait) {
+            ProcessNestedEvents();
+            QThread::msleep(4);
+        }
+        reloadsDuringAction = reloads;
+        actionDone = true;
+    });
+    const QDeadlineTimer deadline(5000);
+    while (!(actionDone && reloads > 0) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    EXPECT_TRUE(actionDone);
+    EXPECT_EQ(reloadsDuringAction, 0);
+    EXPECT_EQ(reloads, 1);
 }
 
 } // namespace
