@@ -1,6 +1,7 @@
 #include "app/dumpevidence.h"
 
 #include "app/inifile.h"
+#include "support/log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -154,13 +155,24 @@ TDumpEvidence::TDumpEvidence(QObject* parent) : QObject(parent) {
 }
 
 TDumpEvidence::~TDumpEvidence() {
-    {
-        const std::lock_guard lock(Lock);
-        Stopping = true;
-    }
-    Wake.notify_all();
-    if (Writer.joinable())
+    TWriter& writer = *Shared;
+    std::unique_lock lock(writer.Lock);
+    writer.Stopping = true;
+    writer.Wake.notify_all();
+    const bool done = writer.Wake.wait_for(lock, std::chrono::milliseconds(ExitWaitMs),
+                                           [&] { return writer.Jobs.empty() && !writer.Writing; });
+    const size_t left = writer.Jobs.size() + (writer.Writing ? 1 : 0);
+    lock.unlock();
+    if (!Writer.joinable())
+        return;
+    if (done) {
         Writer.join();
+        return;
+    }
+    Writer.detach();
+    Log("Dump evidence: " + std::to_string(left) +
+            " file(s) still being written at the end; the disk did not take them in time",
+        TLogLevel::Warning);
 }
 
 void TDumpEvidence::SetSettings(const TEvidenceSettings& settings) {
@@ -211,43 +223,53 @@ void TDumpEvidence::Collect(const TWaveOutDevice& output, bool ending) {
 }
 
 void TDumpEvidence::StartWriting(TJob job) {
+    TWriter& writer = *Shared;
     {
-        const std::lock_guard lock(Lock);
-        Jobs.push_back(std::move(job));
+        const std::lock_guard lock(writer.Lock);
+        if (writer.Jobs.size() >= MostWaiting) {
+            writer.Outcomes.push_back(
+                {job.Time, job.Path,
+                 QStringLiteral("the files of earlier dumps are still waiting for the disk")});
+            OutcomeTimer.start();
+            return;
+        }
+        writer.Jobs.push_back(std::move(job));
     }
-    Wake.notify_all();
+    writer.Wake.notify_all();
     if (!Writer.joinable())
-        Writer = std::thread([this] { WriteJobs(); });
+        Writer = std::thread([shared = Shared] { WriteJobs(shared); });
     OutcomeTimer.start();
 }
 
-void TDumpEvidence::WriteJobs() {
-    std::unique_lock lock(Lock);
+void TDumpEvidence::WriteJobs(const std::shared_ptr<TWriter>& shared) {
+    TWriter& writer = *shared;
+    std::unique_lock lock(writer.Lock);
     for (;;) {
-        Wake.wait(lock, [this] { return Stopping || !Jobs.empty(); });
-        if (Jobs.empty())
+        writer.Wake.wait(lock, [&] { return writer.Stopping || !writer.Jobs.empty(); });
+        if (writer.Jobs.empty())
             return;
-        const TJob job = std::move(Jobs.front());
-        Jobs.pop_front();
-        Writing = true;
+        const TJob job = std::move(writer.Jobs.front());
+        writer.Jobs.pop_front();
+        writer.Writing = true;
         lock.unlock();
         const QString failure = WriteFlac(job.Path, job.Format, job.Pcm);
         if (job.Keep > 0)
             Prune(QFileInfo(job.Path).path(), job.Keep);
         lock.lock();
-        Writing = false;
+        writer.Writing = false;
         if (!failure.isEmpty())
-            Outcomes.push_back({job.Time, job.Path, failure});
-        Wake.notify_all();
+            writer.Outcomes.push_back({job.Time, job.Path, failure});
+        writer.Wake.notify_all();
     }
 }
 
 void TDumpEvidence::TakeOutcomes() {
+    TWriter& writer = *Shared;
     std::vector<TOutcome> outcomes;
     {
-        const std::lock_guard lock(Lock);
-        outcomes.swap(Outcomes);
-        if (Jobs.empty() && !Writing)
+        const std::lock_guard lock(writer.Lock);
+        outcomes.swap(writer.Outcomes);
+        if (writer.Jobs.empty() && !writer.Writing)
             OutcomeTimer.stop();
     }
     for (const TOutcome& outcome : outcomes)
@@ -256,8 +278,9 @@ void TDumpEvidence::TakeOutcomes() {
 
 void TDumpEvidence::WaitForWritten() {
     {
-        std::unique_lock lock(Lock);
-        Wake.wait(lock, [this] { return Jobs.empty() && !Writing; });
+        TWriter& writer = *Shared;
+        std::unique_lock lock(writer.Lock);
+        writer.Wake.wait(lock, [&] { return writer.Jobs.empty() && !writer.Writing; });
     }
     TakeOutcomes();
 }

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -46,8 +47,16 @@ public:
     // The seconds of air kept either side of a dump's crossfade.
     static constexpr int AiredSeconds = 10;
 
+    // Files handed to the writer and not written yet, at most: a disk that hangs must not gather
+    // a station's dumps in memory. A dump while they wait is still taken; its file is told as
+    // not written.
+    static constexpr size_t MostWaiting = 8;
+    // How long the program's end waits for the files under way; a hung disk is left to finish
+    // them, if ever, after the program is gone.
+    static constexpr int ExitWaitMs = 2000;
+
     explicit TDumpEvidence(QObject* parent = nullptr);
-    // Waits for the files under way.
+    // Waits for the files under way, ExitWaitMs at most.
     ~TDumpEvidence() override;
 
     void SetSettings(const TEvidenceSettings& settings);
@@ -89,9 +98,20 @@ private:
         QString Failure;
     };
 
+    // What the main thread and the writer share; the writer holds it too, so that one left to a
+    // hung disk at exit never touches this object.
+    struct TWriter {
+        std::mutex Lock;
+        std::condition_variable Wake;
+        std::deque<TJob> Jobs;
+        std::vector<TOutcome> Outcomes;
+        bool Writing = false;
+        bool Stopping = false;
+    };
+
     void StartWriting(TJob job);
     // The writer thread: each job in turn, until told to stop and none is left.
-    void WriteJobs();
+    static void WriteJobs(const std::shared_ptr<TWriter>& writer);
     // Main thread: tells what the writer could not write.
     void TakeOutcomes();
     // Main thread: the file of the dump at time is missing, for reason.
@@ -102,12 +122,7 @@ private:
     std::optional<TLastDump> LastDump;
     // One thread, so that the files are written and pruned in the order of the dumps; its
     // outcomes are fetched while any is under way.
-    std::mutex Lock;
-    std::condition_variable Wake;
-    std::deque<TJob> Jobs;
-    std::vector<TOutcome> Outcomes;
-    bool Writing = false;
-    bool Stopping = false;
+    std::shared_ptr<TWriter> Shared = std::make_shared<TWriter>();
     std::thread Writer;
     QTimer OutcomeTimer;
 };
