@@ -231,7 +231,14 @@ void TMainWindow::StartDelay() {
 void TMainWindow::TellHeldDelay() {
     Resumed.reset();
     const THeldDelayFile& held = Capture->HeldFile();
-    if (!held.Refusal().empty())
+    if (held.NotHeld())
+        Log(QStringLiteral("Run %1: held delay refused: %2; %3 is left alone, and this run's "
+                           "delay is not held")
+                .arg(RunNumber)
+                .arg(QString::fromStdString(held.Refusal()), QString::fromStdString(HeldPath()))
+                .toStdString(),
+            TLogLevel::Warning);
+    else if (!held.Refusal().empty())
         Log(QStringLiteral("Run %1: the delay held before was %2, and is removed")
                 .arg(RunNumber)
                 .arg(QString::fromStdString(held.Refusal()))
@@ -243,7 +250,7 @@ void TMainWindow::TellHeldDelay() {
     CountDownTimer->stop();
     CountDownSecs = 0.0;
     ShowCountDown();
-    const double down = double(BootTimeNs() - held.Held().NewestNs) / 1e9;
+    const double down = double(BootTimeNs() - held.Held().NewestNs()) / 1e9;
     Resumed = TResumedDelay{std::max(DelayHours() * 3600.0 - down, 0.0), down};
     const QString text = ResumedText(*Resumed);
     Log(QStringLiteral("Run %1: %2").arg(RunNumber).arg(text).toStdString());

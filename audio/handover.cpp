@@ -50,7 +50,7 @@ void THandOver::Wrote(uint32_t frames, uint64_t time) {
         // The frames were captured up to about now.
         if (HeldHeader)
             HeldHeader->RecordMark(
-                {InputFrames, time, BootTimeNs() - int64_t(frames) * 1000000000 / HeldRate});
+                {InputFrames, time, BootTimeNs() - NsOfFrames(frames, HeldRate)});
     }
     NextCapture = time + frames;
     InputFrames += frames;
@@ -83,8 +83,7 @@ void THandOver::KeepHeld(const THeldDelayFile& file) {
 }
 
 int64_t THandOver::DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t liveNs) const {
-    const int64_t predicted =
-        int64_t(time) + (mark.CaptureNs - liveNs) * int64_t(HeldRate) / 1000000000;
+    const int64_t predicted = int64_t(time) + FramesOfNs(mark.CaptureNs - liveNs, HeldRate);
     // The same clock (a JACK server that ran on) keeps its frame count: congruent to the held
     // device time near the prediction, which the two callbacks' jitter alone puts off.
     const int64_t exact = predicted + int32_t(uint32_t(mark.DeviceTime) - uint32_t(predicted));
@@ -96,7 +95,7 @@ int64_t THandOver::DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t li
 }
 
 uint64_t THandOver::PlaceHeld(uint32_t frames, uint64_t time) {
-    const int64_t liveNs = BootTimeNs() - int64_t(frames) * 1000000000 / HeldRate;
+    const int64_t liveNs = BootTimeNs() - NsOfFrames(frames, HeldRate);
     const THeldMark& newest = Held.Marks[Held.MarkCount - 1];
     const int64_t newestEnd =
         DeviceTimeOf(newest, time, liveNs) + int64_t(Held.Filled - newest.Frame);

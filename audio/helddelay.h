@@ -86,12 +86,14 @@ struct THeldProgramme {
     uint64_t DumpedTo = 0;
     std::array<THeldMark, THeldHeader::MarkCount> Marks{};
     uint64_t MarkCount = 0;
-    // When the newest frame held was captured, on CLOCK_BOOTTIME.
-    int64_t NewestNs = 0;
+    uint32_t Rate = 0;
 
     // The capture time on CLOCK_BOOTTIME of a frame held, by the newest mark at or before it;
     // a frame older than every mark kept is placed by the oldest, no earlier than its truth.
-    int64_t CaptureNsOf(uint64_t frame, uint32_t rate) const;
+    // Only for marks RefusalOf let through: others may overflow.
+    int64_t CaptureNsOf(uint64_t frame) const;
+    // When the newest frame held was captured.
+    int64_t NewestNs() const { return Filled > 0 ? CaptureNsOf(Filled - 1) : 0; }
 };
 
 // The station whose runs hold their delay in its file; none (the buffers in plain memory, as
@@ -103,6 +105,11 @@ const std::string& HeldStation();
 std::string BootId();
 int64_t BootTimeNs();
 
+// Frames at rate as nanoseconds and back, rounded towards zero. Whole seconds first: frames
+// times 10^9 alone overflows after 53 hours at 48 kHz.
+int64_t NsOfFrames(int64_t frames, uint32_t rate);
+int64_t FramesOfNs(int64_t ns, uint32_t rate);
+
 // The file of a held delay. It stays when the process ends however it ends, and is removed
 // only by Discard (an operator's Stop or Exit ends the delay on purpose).
 class THeldDelayFile {
@@ -113,7 +120,9 @@ public:
     ~THeldDelayFile();
 
     // Where a station's delay is held: $RUNTIME_DIRECTORY when a service manager made one
-    // (kept across restarts, removed when the service stops for good), else /dev/shm.
+    // (kept across restarts, removed when the service stops for good), else $XDG_RUNTIME_DIR,
+    // else a folder of the user's own in /dev/shm. Never a folder others can write to: whoever
+    // put a file of the name there first would have it resumed and aired.
     static std::string PathFor(const std::string& station);
     // Bytes the file of a layout takes: the header's page, then the four buffers.
     static size_t BytesFor(const THeldLayout& layout);
@@ -130,9 +139,11 @@ public:
                                  int64_t nowNs);
 
     // The delay for layout at path: the held one when it can be resumed (Resumed() then says
-    // so), else a new one, committed and locked as far as the limits allow; a held one that
-    // cannot be resumed is removed first, and Refusal() says why. Data() is null when the
-    // memory or the file cannot be had.
+    // so), else a new one, committed and locked as far as the limits allow; a held one of ours
+    // that cannot be resumed is removed first, and Refusal() says why. Anything else at path,
+    // or a folder others could write to, is left alone: nothing is held (NotHeld()), and
+    // Refusal() says why. Data() is null then, when another program of the name holds it
+    // (InUse()), and when the memory or the file cannot be had.
     static THeldDelayFile Take(const std::string& path, const THeldLayout& layout);
 
     char* Data() const { return Bytes; }
@@ -140,11 +151,13 @@ public:
     THeldHeader& Header() const { return *reinterpret_cast<THeldHeader*>(Bytes); }
     bool Locked() const { return IsLocked; }
     bool Resumed() const { return WasResumed; }
+    bool InUse() const { return IsInUse; }
+    bool NotHeld() const { return IsNotHeld; }
     const std::string& Refusal() const { return WhyRefused; }
     // The programme a resumed file holds, read as it was found.
     const THeldProgramme& Held() const { return Programme; }
 
-    // Removes the held delay at path.
+    // Removes the held delay at path, when it is ours and no program of the name runs on it.
     static void Discard(const std::string& path);
 
 private:
@@ -156,7 +169,10 @@ private:
     size_t BufferBytes = 0;
     bool IsLocked = false;
     bool WasResumed = false;
-    // The open file, locked so that no second program of the name takes it.
+    bool IsInUse = false;
+    bool IsNotHeld = false;
+    // The station's lock file, locked for the life of the run so that no second program of
+    // the name touches the delay.
     int Lock = -1;
     std::string WhyRefused;
     THeldProgramme Programme;

@@ -181,20 +181,23 @@ void TWaveReader::Start() {
             uint32_t(CurrentFormat.SamplesPerSec), uint32_t(CurrentFormat.BytesPerSample),
             uint32_t(CurrentFormat.Channels), uint32_t(SampleCount), uint64_t(SampleCount)};
         held = THeldDelayFile::Take(THeldDelayFile::PathFor(HeldStation()), layout);
-        if (!held.Data() && !held.Refusal().empty())
+        if (held.InUse())
             throw Exception(QStringLiteral("The delay of %1 is %2")
                                 .arg(QString::fromStdString(HeldStation()),
                                      QString::fromStdString(held.Refusal())));
-        if (!held.Data())
+        if (!held.Data() && !held.NotHeld())
             throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
+    }
+    // Where the delay cannot be held (its place taken by what is not ours), the run still goes
+    // on air, in memory of its own.
+    if (held.Data())
         device->KeepHeld(held);
-    } else {
+    else
         for (TCommittedMemory& buffer : buffers) {
             buffer = TCommittedMemory::Take(size_t(bufferBytes));
             if (!buffer.Data())
                 throw Exception(QStringLiteral("Not enough memory for the delay buffers"));
         }
-    }
 
     Buffers = std::move(buffers);
     Held = std::move(held);

@@ -1,9 +1,16 @@
 #include "audio/handover.h"
 #include "audio/helddelay.h"
 
+#include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -100,7 +107,7 @@ TEST_F(HeldDelayTest, PlacesWhatWasHeldOnAClockThatStartedAgain) {
     Fill(BootTimeNs());
     const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
     ASSERT_TRUE(held.Resumed()) << held.Refusal();
-    const int64_t newestNs = held.Held().NewestNs;
+    const int64_t newestNs = held.Held().NewestNs();
     THandOver link(THandOver::TTiming::SharedClock, 0, HeldFormat, true, TBuildUp{10.0, false});
     link.KeepHeld(held);
     constexpr uint64_t Start = 100;
@@ -128,17 +135,21 @@ TEST_F(HeldDelayTest, KeepsWhatADumpTookOffTheAirOff) {
             if (dumped)
                 file.Header().RecordDump(DumpedTo);
         }
-        const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
-        ASSERT_TRUE(held.Resumed()) << held.Refusal();
-        THandOver link(THandOver::TTiming::SharedClock, 0, HeldFormat, true, TBuildUp{10.0, false});
-        link.KeepHeld(held);
-        link.Wrote(256, 100);
-        const uint64_t first = link.FirstDueFrom(0, 31000);
-        if (dumped)
-            EXPECT_EQ(first, DumpedTo);
-        else
-            EXPECT_LT(first, DumpedTo);
-        EXPECT_EQ(link.DueOf(30999) - link.DueOf(DumpedTo), 30999 - DumpedTo) << dumped;
+        {
+            const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
+            ASSERT_TRUE(held.Resumed()) << held.Refusal();
+            THandOver link(THandOver::TTiming::SharedClock, 0, HeldFormat, true,
+                           TBuildUp{10.0, false});
+            link.KeepHeld(held);
+            link.Wrote(256, 100);
+            const uint64_t first = link.FirstDueFrom(0, 31000);
+            if (dumped)
+                EXPECT_EQ(first, DumpedTo);
+            else
+                EXPECT_LT(first, DumpedTo);
+            EXPECT_EQ(link.DueOf(30999) - link.DueOf(DumpedTo), 30999 - DumpedTo) << dumped;
+        }
+        // Once the run that took it has ended, as a Stop ends it.
         THeldDelayFile::Discard(Path);
     }
 }
@@ -178,6 +189,113 @@ TEST_F(HeldDelayTest, ResumesWhenAllFourBuffersHoldProgramme) {
     EXPECT_LE(lost, most + Stretch + 1);
     // Nothing of the buffer filled again is ever due.
     EXPECT_EQ(link.FirstDueFrom(0, 4 * Stretch), Stretch);
+}
+
+QByteArray Contents(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct TPlantRow {
+    const char* Name;
+    // Done to a sound held delay, left by a run that ended, before the next run starts.
+    void (*Plant)(const std::string& path);
+    void (*Edit)(THeldHeader& header);
+    const char* Refusal;
+    // Not ours to remove: left as it is, and the run's delay is not held.
+    bool Foreign = false;
+    bool AsRoot = false;
+};
+
+void PrintTo(const TPlantRow& row, std::ostream* out) {
+    *out << row.Name;
+}
+
+class PlantedFileTest : public HeldDelayTest, public testing::WithParamInterface<TPlantRow> {};
+
+// What another user could have put in the delay's place, or made of it, is never resumed: a
+// file not ours stays exactly as it is, one of ours is replaced by a fresh delay.
+TEST_P(PlantedFileTest, IsRefusedAndNeverResumed) {
+    const TPlantRow& row = GetParam();
+    if (row.AsRoot && geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user takes root";
+    {
+        const THeldDelayFile file = Fill(BootTimeNs());
+        if (row.Edit)
+            row.Edit(file.Header());
+    }
+    if (row.Plant)
+        row.Plant(Path);
+    const QByteArray planted = Contents(Path);
+    {
+        const THeldDelayFile taken = THeldDelayFile::Take(Path, Layout);
+        EXPECT_EQ(taken.Refusal(), row.Refusal);
+        EXPECT_EQ(taken.Resumed(), !*row.Refusal);
+        EXPECT_EQ(taken.NotHeld(), row.Foreign);
+        EXPECT_EQ(taken.Data() != nullptr, !row.Foreign);
+        if (taken.Data() && !taken.Resumed()) {
+            EXPECT_EQ(taken.Header().Filled.load(), 0u);
+        }
+    }
+    const QByteArray left = Contents(Path);
+    EXPECT_FALSE(left.isEmpty());
+    if (row.Foreign) {
+        EXPECT_EQ(left, planted);
+    }
+}
+
+const TPlantRow PlantRows[] = {
+    {"sound", nullptr, nullptr, ""},
+    {"another owner", [](const std::string& p) { ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0); },
+     nullptr, "owned by another user", true, true},
+    {"open to all", [](const std::string& p) { ASSERT_EQ(chmod(p.c_str(), 0666), 0); }, nullptr,
+     "writable by others"},
+    {"second hard link",
+     [](const std::string& p) { ASSERT_EQ(link(p.c_str(), (p + ".link").c_str()), 0); }, nullptr,
+     "has other links", true},
+    {"symbolic link",
+     [](const std::string& p) {
+         ASSERT_EQ(rename(p.c_str(), (p + ".real").c_str()), 0);
+         ASSERT_EQ(symlink((p + ".real").c_str(), p.c_str()), 0);
+     },
+     nullptr, "a symbolic link", true},
+    {"size unlike its header",
+     [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 8192), 0); }, nullptr, "damaged"},
+    {"mark in the future", nullptr,
+     [](THeldHeader& h) { h.MarkRing[0].CaptureNs = BootTimeNs() + Second; }, "damaged"},
+    {"mark before the boot", nullptr, [](THeldHeader& h) { h.MarkRing[0].CaptureNs = -1; },
+     "damaged"},
+    {"mark at the end of time", nullptr,
+     [](THeldHeader& h) { h.MarkRing[0].CaptureNs = INT64_MAX; }, "damaged"},
+    {"marks out of order", nullptr,
+     [](THeldHeader& h) {
+         h.RecordMark({20000, 0, h.MarkRing[0].CaptureNs - 1});
+     },
+     "damaged"},
+    {"folder anyone can write to",
+     [](const std::string& p) { ASSERT_EQ(chmod(p.substr(0, p.rfind('/')).c_str(), 0777), 0); },
+     nullptr, "in a folder others can write to", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(HeldDelay, PlantedFileTest, testing::ValuesIn(PlantRows));
+
+// Whoever holds the file found can cut it short at any time: the delay taken from it is a copy
+// of its own, with the programme it held.
+TEST_F(HeldDelayTest, OutlivesTheFileFoundBeingCutShort) {
+    const size_t bufferBytes =
+        size_t(Layout.BufferFrames) * Layout.BytesPerSample * Layout.Channels;
+    {
+        const THeldDelayFile file = Fill(BootTimeNs());
+        std::memset(file.Buffer(1), 0x34, bufferBytes);
+    }
+    const int found = open(Path.c_str(), O_RDWR);
+    const THeldDelayFile held = THeldDelayFile::Take(Path, Layout);
+    ASSERT_TRUE(held.Resumed()) << held.Refusal();
+    ASSERT_EQ(ftruncate(found, 0), 0);
+    close(found);
+    EXPECT_EQ(size_t(std::count(held.Buffer(1), held.Buffer(1) + bufferBytes, 0x34)), bufferBytes);
+    std::memset(held.Buffer(0), 0x56, bufferBytes * THeldHeader::BufferCount);
+    EXPECT_EQ(held.Buffer(3)[bufferBytes - 1], 0x56);
 }
 
 } // namespace
