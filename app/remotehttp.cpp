@@ -46,8 +46,6 @@ const char* ReasonPhrase(int status) {
         return "Request Header Fields Too Large";
     case 500:
         return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
     case 505:
         return "HTTP Version Not Supported";
     }
@@ -192,7 +190,7 @@ public:
     int DropRank() const;
     bool IsStream() const { return Streaming; }
     const QByteArray& Client() const { return ClientKey; }
-    // When it began to wait for its head, in the server's order.
+    // When it began to wait for its head, or its stream began, in the server's order.
     quint64 Since() const { return SinceTurn; }
     void Push(const QByteArray& event);
     void End();
@@ -230,6 +228,14 @@ struct THttpServer::TState {
         return int(std::count_if(
             Connections.begin(), Connections.end(),
             [](const THttpConnection* connection) { return connection->IsStream(); }));
+    }
+
+    THttpConnection* OldestStream() const {
+        THttpConnection* oldest = nullptr;
+        for (THttpConnection* connection : Connections)
+            if (connection->IsStream() && (!oldest || connection->Since() < oldest->Since()))
+                oldest = connection;
+        return oldest;
     }
 
     // Whom a newcomer from client closes when all connections are taken: one closing anyway,
@@ -383,9 +389,10 @@ void THttpConnection::Expire() {
 }
 
 void THttpConnection::Send(THttpReply reply, bool head, bool close) {
-    if (reply.Stream && Server.StreamCount() >= Server.Limits.Streams)
-        reply = HttpError(503, QStringLiteral("No more than %1 event streams are served at once")
-                                   .arg(Server.Limits.Streams));
+    // The newest panel is the one someone looks at; one left open elsewhere, or a page that
+    // slipped past the checks, gives its place up.
+    if (reply.Stream && !head && Server.StreamCount() >= Server.Limits.Streams)
+        Server.OldestStream()->End();
     // A stream's body has no length: it ends with the connection.
     close = close || reply.Stream;
     if (close)
@@ -408,6 +415,7 @@ void THttpConnection::Send(THttpReply reply, bool head, bool close) {
     if (reply.Stream && !head) {
         // A stream is a request that lasts: no idle time, and pipelined requests are dropped.
         Streaming = true;
+        SinceTurn = Server.Turns++;
         Pending.clear();
         Deadline.stop();
         Drain();

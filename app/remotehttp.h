@@ -65,7 +65,7 @@ struct THttpLimits {
     // address, an IPv6 /64) that holds this many only ever takes the place of one of its own.
     int ConnectionsPerClient = 4;
     // Of the connections, the event streams open at once: each holds its connection while a
-    // panel is open.
+    // panel is open. A new one closes the oldest.
     int Streams = 5;
     // From the first byte of a head to its end: a client that trickles a head in byte by byte
     // holds its connection no longer.
