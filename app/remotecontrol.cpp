@@ -193,6 +193,17 @@ bool SameOrigin(const QByteArray& origin, const QByteArray& host) {
            origin.compare("https://" + host, Qt::CaseInsensitive) == 0;
 }
 
+// What a browser says of a request for an event stream, in headers no page can set: the panel's
+// script fetches it from its own page. A stream opened by an <img> or by another site holds a
+// place no panel can have, and its page cannot read it anyway. Clients other than browsers send
+// neither header.
+bool FromPanelScript(const THttpRequest& request) {
+    const QList<QByteArray> site = request.Values("Sec-Fetch-Site");
+    const QList<QByteArray> destination = request.Values("Sec-Fetch-Dest");
+    return (site.isEmpty() || site == QList<QByteArray>{"same-origin"}) &&
+           (destination.isEmpty() || destination == QList<QByteArray>{"empty"});
+}
+
 } // namespace
 
 QHostAddress ListenAddress(const QString& text) {
@@ -289,6 +300,8 @@ public:
             reply.Headers.emplace_back("Allow", allowed);
             return reply;
         }
+        if (route->Events && !FromPanelScript(request))
+            return HttpError(403, QStringLiteral("Event streams are served to the panel only"));
         // A parameter would be ignored, and a dump of another length than asked for is worse
         // than no dump.
         if (request.Target.contains('?'))

@@ -1,5 +1,6 @@
 #include "app/remotehttp.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sys/socket.h>
+#include <tuple>
 
 namespace {
 
@@ -44,8 +46,6 @@ const char* ReasonPhrase(int status) {
         return "Request Header Fields Too Large";
     case 500:
         return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
     case 505:
         return "HTTP Version Not Supported";
     }
@@ -82,6 +82,17 @@ std::pair<qsizetype, qsizetype> HeadEnd(const QByteArray& data) {
     if (crlf >= 0 && (lf < 0 || crlf < lf))
         return {crlf, 3};
     return {lf, 2};
+}
+
+// The client a connection counts against: its IPv4 address, or its IPv6 /64, any address of
+// which one host may take.
+QByteArray ClientOf(const QHostAddress& address) {
+    bool ipv4 = false;
+    const quint32 v4 = address.toIPv4Address(&ipv4);
+    if (ipv4)
+        return QByteArray::number(v4);
+    const Q_IPV6ADDR v6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char*>(v6.c), 8);
 }
 
 } // namespace
@@ -174,10 +185,13 @@ THeadParse ParseRequestHead(const QByteArray& head) {
 class THttpConnection : public QObject {
 public:
     THttpConnection(THttpServer::TState& server, QTcpSocket* socket);
-    // Closing connections go first, then those waiting for a request, oldest first; one in
-    // the middle of a request is never dropped for a newcomer.
+    // What a newcomer may close to make room: a connection closing anyway (0), or one waiting
+    // for a head, however much of it is in (1); never one being answered or a stream (-1).
     int DropRank() const;
     bool IsStream() const { return Streaming; }
+    const QByteArray& Client() const { return ClientKey; }
+    // When it began to wait for its head, or its stream began, in the server's order.
+    quint64 Since() const { return SinceTurn; }
     void Push(const QByteArray& event);
     void End();
 
@@ -192,6 +206,8 @@ private:
 
     THttpServer::TState& Server;
     QTcpSocket* const Socket;
+    const QByteArray ClientKey;
+    quint64 SinceTurn = 0;
     QTimer Deadline;
     // The head read so far; never more than the head limit.
     QByteArray Pending;
@@ -205,8 +221,8 @@ struct THttpServer::TState {
     THandler Handler;
     THttpLimits Limits;
     QTcpServer Listener;
-    // In the order they opened.
     QList<THttpConnection*> Connections;
+    quint64 Turns = 0;
 
     int StreamCount() const {
         return int(std::count_if(
@@ -214,20 +230,50 @@ struct THttpServer::TState {
             [](const THttpConnection* connection) { return connection->IsStream(); }));
     }
 
+    THttpConnection* OldestStream() const {
+        THttpConnection* oldest = nullptr;
+        for (THttpConnection* connection : Connections)
+            if (connection->IsStream() && (!oldest || connection->Since() < oldest->Since()))
+                oldest = connection;
+        return oldest;
+    }
+
+    // Whom a newcomer from client closes when all connections are taken: one closing anyway,
+    // then the oldest waiting for its head, from a client over its share before any other. A
+    // newcomer whose client holds its share already only takes the place of its own, so that a
+    // flood from one client never reaches another's; on loopback, where every local client
+    // shares one address, its newest connection is still served.
+    THttpConnection* Displaced(const QByteArray& client) const {
+        QHash<QByteArray, int> held;
+        for (const THttpConnection* connection : Connections)
+            ++held[connection->Client()];
+        const bool ownOnly = held.value(client) >= Limits.ConnectionsPerClient;
+        THttpConnection* displaced = nullptr;
+        std::tuple<int, bool, quint64> displacedRank;
+        for (THttpConnection* connection : Connections) {
+            if (connection->DropRank() < 0 || (ownOnly && connection->Client() != client))
+                continue;
+            const std::tuple rank(connection->DropRank(),
+                                  held.value(connection->Client()) <= Limits.ConnectionsPerClient,
+                                  connection->Since());
+            if (!displaced || rank < displacedRank) {
+                displaced = connection;
+                displacedRank = rank;
+            }
+        }
+        return displaced;
+    }
+
     void Accept() {
         while (QTcpSocket* socket = Listener.nextPendingConnection()) {
             if (Connections.size() >= Limits.Connections) {
-                THttpConnection* dropped = nullptr;
-                for (THttpConnection* connection : Connections)
-                    if (connection->DropRank() >= 0 &&
-                        (!dropped || connection->DropRank() < dropped->DropRank()))
-                        dropped = connection;
-                if (!dropped) {
+                THttpConnection* displaced = Displaced(ClientOf(socket->peerAddress()));
+                if (!displaced) {
                     socket->abort();
                     socket->deleteLater();
                     continue;
                 }
-                dropped->End();
+                displaced->End();
             }
             Connections << new THttpConnection(*this, socket);
         }
@@ -235,7 +281,8 @@ struct THttpServer::TState {
 };
 
 THttpConnection::THttpConnection(THttpServer::TState& server, QTcpSocket* socket)
-    : Server(server), Socket(socket) {
+    : Server(server), Socket(socket), ClientKey(ClientOf(socket->peerAddress())),
+      SinceTurn(server.Turns++) {
     Socket->setParent(this);
     // Qt stops taking bytes from the system once this much waits unread.
     Socket->setReadBufferSize(Server.Limits.HeadBytes);
@@ -254,11 +301,7 @@ int THttpConnection::DropRank() const {
     if (Closing)
         return 0;
     // A panel watching is a client in the middle of its request.
-    if (Streaming)
-        return -1;
-    const bool waiting =
-        Pending.isEmpty() && Socket->bytesAvailable() == 0 && Socket->bytesToWrite() == 0;
-    return waiting ? 1 : -1;
+    return Streaming || Socket->bytesToWrite() > 0 ? -1 : 1;
 }
 
 void THttpConnection::End() {
@@ -307,6 +350,9 @@ void THttpConnection::Read() {
             Send(HttpError(431, QStringLiteral("The request head is longer than %1 bytes")
                                     .arg(Server.Limits.HeadBytes)),
                  false, true);
+        // Begun, a head has a shorter time of its own, and never a longer one than idling.
+        else if (!Pending.isEmpty() && Deadline.remainingTime() > Server.Limits.HeadMs)
+            Deadline.start(Server.Limits.HeadMs);
         return;
     }
     const THeadParse parse = ParseRequestHead(Pending.left(end));
@@ -328,11 +374,14 @@ void THttpConnection::Written() {
     }
     // The client's time for its next request starts when it has this answer.
     Deadline.start(Server.Limits.IdleMs);
+    SinceTurn = Server.Turns++;
     Read();
 }
 
 void THttpConnection::Expire() {
-    if (Closing || Streaming || DropRank() == 1) {
+    const bool silent =
+        Pending.isEmpty() && Socket->bytesAvailable() == 0 && Socket->bytesToWrite() == 0;
+    if (Closing || Streaming || silent) {
         End();
         return;
     }
@@ -340,9 +389,10 @@ void THttpConnection::Expire() {
 }
 
 void THttpConnection::Send(THttpReply reply, bool head, bool close) {
-    if (reply.Stream && Server.StreamCount() >= Server.Limits.Streams)
-        reply = HttpError(503, QStringLiteral("No more than %1 event streams are served at once")
-                                   .arg(Server.Limits.Streams));
+    // The newest panel is the one someone looks at; one left open elsewhere, or a page that
+    // slipped past the checks, gives its place up.
+    if (reply.Stream && !head && Server.StreamCount() >= Server.Limits.Streams)
+        Server.OldestStream()->End();
     // A stream's body has no length: it ends with the connection.
     close = close || reply.Stream;
     if (close)
@@ -365,6 +415,7 @@ void THttpConnection::Send(THttpReply reply, bool head, bool close) {
     if (reply.Stream && !head) {
         // A stream is a request that lasts: no idle time, and pipelined requests are dropped.
         Streaming = true;
+        SinceTurn = Server.Turns++;
         Pending.clear();
         Deadline.stop();
         Drain();

@@ -2,7 +2,8 @@
 
 // The remote control's own small HTTP/1.1 server. Its requests never carry a body, so it reads
 // only request heads, and sets every limit before it keeps a byte: the size of a head, the
-// number of connections and of event streams, the time a connection may sit idle or half-sent.
+// number of connections, overall and per client, and of event streams, the time a connection
+// may sit idle or half-sent.
 // A request that is not plainly one head is refused before anything acts on it. It runs on the
 // main thread's event loop and never waits for a client.
 
@@ -60,10 +61,17 @@ struct THttpLimits {
     // Request line and headers together.
     qsizetype HeadBytes = 16 * 1024;
     int Connections = 32;
-    // Of those, the event streams open at once: each holds its connection while a panel is open.
+    // While all connections are taken, a client's share: a newcomer from a client (an IPv4
+    // address, an IPv6 /64) that holds this many only ever takes the place of one of its own.
+    int ConnectionsPerClient = 4;
+    // Of the connections, the event streams open at once: each holds its connection while a
+    // panel is open. A new one closes the oldest.
     int Streams = 5;
-    // From the connection's start, or the end of its last answer, to the end of the next head:
-    // a client that trickles a head in byte by byte does not hold a connection longer.
+    // From the first byte of a head to its end: a client that trickles a head in byte by byte
+    // holds its connection no longer.
+    int HeadMs = 2000;
+    // From the connection's start, or the end of its last answer, to the next head, for a
+    // client that keeps its connection open between requests.
     int IdleMs = 10000;
     // After the last answer, what the client still sends is read and dropped for this long, so
     // that closing with unread data does not reset the connection before the answer is read.

@@ -7,7 +7,7 @@ const TokenKey = 'lagvane-token';
 // The server sends more than ten events a second: this long without one is a dead connection.
 const SilenceMs = 3000;
 const RetryMs = 1000;
-// A server that turned the stream away (too many panels open) is asked again less often.
+// A server that turned the stream away is asked again less often.
 const RefusedRetryMs = 5000;
 
 const element = (id) => document.getElementById(id);
