@@ -135,8 +135,22 @@ void TMidiTrigger::Start() {
         return;
     }
     Sequencer = std::make_unique<TSequencerInput>([this](const TMidiControl& control) {
+        if (Queued.fetch_add(1) >= MostQueued) {
+            Queued.fetch_sub(1);
+            Dropped.fetch_add(1);
+            return;
+        }
         QMetaObject::invokeMethod(
-            &Receiver, [this, control] { Take(control); }, Qt::QueuedConnection);
+            &Receiver,
+            [this, control] {
+                Queued.fetch_sub(1);
+                if (const uint64_t dropped = Dropped.exchange(0))
+                    Log("MIDI: " + std::to_string(dropped) +
+                            " messages dropped: the desk sent more than the program could take",
+                        TLogLevel::Warning);
+                Take(control);
+            },
+            Qt::QueuedConnection);
     });
 }
 

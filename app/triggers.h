@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -67,8 +69,12 @@ private:
     // On JACK, the main thread drains the port's queue on this timer.
     TJackDeviceFactory* Jack = nullptr;
     QTimer JackPoll;
-    // The sequencer thread's messages are queued to the main thread through it.
+    // The sequencer thread's messages are queued to the main thread through it, at most
+    // MostQueued at a time: a flood is dropped and counted, not gathered in memory.
+    static constexpr int MostQueued = 256;
     QObject Receiver;
+    std::atomic<int> Queued{0};
+    std::atomic<uint64_t> Dropped{0};
     std::unique_ptr<TSequencerInput> Sequencer;
 };
 

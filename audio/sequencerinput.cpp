@@ -65,7 +65,8 @@ void TSequencerInput::Run() {
     while (!Stopping.load()) {
         if (poll(descriptors.data(), descriptors.size(), PollMs) <= 0)
             continue;
-        for (;;) {
+        // A flood never holds a stop up: each message read checks for it.
+        while (!Stopping.load()) {
             snd_seq_event_t* event = nullptr;
             const int left = snd_seq_event_input(sequencer.get(), &event);
             // Messages lost to a full input queue: what follows is still worth reading.
