@@ -197,18 +197,27 @@ bool TJackTestClient::ConnectTo(const QStringList& targetInputs, const QStringLi
     return true;
 }
 
+namespace {
+
+// Frames of one skip by the server that the test client follows: a few periods of an xrun.
+constexpr jack_nframes_t MostSkippedFrames = 8192;
+
+} // namespace
+
 int TJackTestClient::Process(unsigned frames, void* argument) {
     auto* self = static_cast<TJackTestClient*>(argument);
     const size_t channels = size_t(self->Channels);
     const size_t total = self->Recording.size() / channels;
     // Signal and recording frames go by the server's clock, as the program places its frames:
     // cycles the server skips (an xrun of the dummy driver) are skipped here too, so that a
-    // lag measured is the one the program keeps.
+    // lag measured is the one the program keeps. A clock that steps back or leaps (PipeWire
+    // moving the client to another driver) is no skip: the count goes on from where it was.
     const jack_nframes_t now = jack_last_frame_time(self->Client);
-    if (!self->Clocked) {
-        self->Origin = now;
-        self->Clocked = true;
-    }
+    const size_t next = self->Position.load(std::memory_order_relaxed);
+    const jack_nframes_t step = now - self->Origin - jack_nframes_t(next);
+    if (!self->Clocked || step > MostSkippedFrames)
+        self->Origin = now - jack_nframes_t(next);
+    self->Clocked = true;
     const size_t start = std::min(size_t(now - self->Origin), total);
     for (size_t channel = 0; channel < channels; ++channel) {
         auto* out = static_cast<float*>(jack_port_get_buffer(self->Outputs[channel], frames));

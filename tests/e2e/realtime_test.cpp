@@ -23,9 +23,11 @@ constexpr int Channels = 2;
 constexpr int Starts = 20;
 constexpr double PlaySeconds = 5.0;
 constexpr int DelaySeconds = 1;
-// Late cycles a start may have beyond the pass-through's: each connection the program's start
-// asks for holds the graph up for a cycle or two.
-constexpr int LateAllowance = 4;
+// Late cycles a start may have beyond the pass-through's: 1 % of its cycles (each connection
+// the program's start asks for holds the graph up for a cycle or two), and a quarter more than
+// the pass-through's on a loaded machine, where two clients' counts in one start vary that much.
+// A thread late in every other cycle is far past it.
+constexpr int LatePercentAllowed = 1;
 // In the list of a JACK input only the four formats at its rate appear; stereo 16-bit is last.
 constexpr const char* Defaults = "[Actions]\nPlayOnStart=1\n\n"
                                  "[Settings]\nAudioFormat=3\nDelayTime=1\n";
@@ -131,7 +133,9 @@ TEST(RealtimeTest, KeepsTimeLikeAPassThroughInEveryStartPatchedAtOnce) {
         const qsizetype lateControl = LateCycles(log, PassThroughName);
         programLate += late;
         passThroughLate += lateControl;
-        EXPECT_LE(late, lateControl + LateAllowance) << log.toStdString();
+        const qsizetype startCycles = qsizetype(PlaySeconds * SampleRate) / periodFrames;
+        EXPECT_LE(late, lateControl + lateControl / 4 + startCycles * LatePercentAllowed / 100)
+            << log.toStdString();
         // Each counted by the program itself; one may fall between its count and the log read.
         EXPECT_GE(cycles.value(u"late").toInteger() + 1, late);
         // Every frame with sound is a frame of the signal, at the delay plus the graph's cycle
@@ -140,7 +144,10 @@ TEST(RealtimeTest, KeepsTimeLikeAPassThroughInEveryStartPatchedAtOnce) {
         EXPECT_EQ(lags.Unmatched, 0u);
         EXPECT_GE(lags.Matched, size_t((PlaySeconds - DelaySeconds - 1) * SampleRate));
         EXPECT_GE(lags.Least, delayFrames + periodFrames) << "early at frame " << lags.LeastAt;
-        EXPECT_LE(lags.Most, delayFrames + periodFrames * (1 + late));
+        // A late cycle of any client in the graph, the probe's included, may hold a period of
+        // what it hears back by one cycle; nothing else moves the lag.
+        const qsizetype lateAny = log.count(QStringLiteral("was not finished"));
+        EXPECT_LE(lags.Most, delayFrames + periodFrames * (1 + lateAny));
     }
     std::printf("realtime: %d starts, the program late in %lld cycles, the pass-through in %lld\n",
                 Starts, (long long)programLate, (long long)passThroughLate);
