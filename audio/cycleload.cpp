@@ -21,12 +21,12 @@ TCycleLoad TCycleTimer::Load() const {
     load.WorstMicros = Worst.load(std::memory_order_relaxed);
     load.PeriodMicros = Period.load(std::memory_order_relaxed);
     // The cycles counted before the scan; those the audio side adds meanwhile only make the
-    // percentile a little later, never earlier.
-    const uint64_t below = load.Cycles - load.Cycles / 1000;
+    // percentile a little later, never earlier. Under a thousand cycles, it is the worst.
+    const uint64_t needed = load.Cycles - load.Cycles / 1000;
     uint64_t seen = 0;
     for (size_t bucket = 0; bucket < Buckets; ++bucket) {
         seen += Histogram[bucket].load(std::memory_order_relaxed);
-        if (seen > below || bucket + 1 == Buckets) {
+        if (seen >= needed || bucket + 1 == Buckets) {
             load.P999Micros = uint32_t(bucket);
             break;
         }

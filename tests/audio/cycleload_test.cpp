@@ -80,8 +80,14 @@ INSTANTIATE_TEST_SUITE_P(Watch, LateCycleWatchTest, testing::ValuesIn(WatchCases
 TEST(CycleTimerTest, KeepsTheWorstAndThePercentileOfTheCallbacksTime) {
     TCycleTimer timer;
     EXPECT_EQ(timer.Load().P999Micros, 0u);
-    // 10,000 cycles: 9,985 of 40 µs, 10 of 900 µs and 5 of 20 ms, past the histogram's end.
-    for (int cycle = 0; cycle < 10000; ++cycle)
+    // Too few cycles for a thousandth of them: the worst.
+    timer.Record(40, false, 5333);
+    timer.Record(900, false, 5333);
+    timer.Record(40, false, 5333);
+    EXPECT_EQ(timer.Load().P999Micros, 900u);
+    // 10,000 cycles in all: 9,984 of 40 µs, 11 of 900 µs and 5 of 20 ms, past the histogram's
+    // end.
+    for (int cycle = 3; cycle < 10000; ++cycle)
         timer.Record(cycle < 9985 ? 40 : cycle < 9995 ? 900 : 20000, cycle >= 9995, 5333);
     const TCycleLoad load = timer.Load();
     EXPECT_EQ(load.Cycles, 10000u);
