@@ -91,7 +91,8 @@ void TPrivateJackServer::Resume() {
     RunScript("resume", ServerAndRate);
 }
 
-TJackTestClient::TJackTestClient(const char* name, int channels) : Channels(channels) {
+TJackTestClient::TJackTestClient(const char* name, int channels, TClock clock)
+    : Channels(channels), Clock(clock) {
     jack_status_t status;
     Client = jack_client_open(name, JackNoStartServer, &status);
     if (!Client) {
@@ -215,7 +216,7 @@ int TJackTestClient::Process(unsigned frames, void* argument) {
     const jack_nframes_t now = jack_last_frame_time(self->Client);
     const size_t next = self->Position.load(std::memory_order_relaxed);
     const jack_nframes_t step = now - self->Origin - jack_nframes_t(next);
-    if (!self->Clocked || step > MostSkippedFrames)
+    if (!self->Clocked || step > MostSkippedFrames || self->Clock == TClock::OwnCycles)
         self->Origin = now - jack_nframes_t(next);
     self->Clocked = true;
     const size_t start = std::min(size_t(now - self->Origin), total);

@@ -51,8 +51,13 @@ private:
 // recording's offset from the signal is the other client's delay in frames.
 class TJackTestClient {
 public:
+    // What the signal and the recording go by: jackd's frame clock, which moves on over the
+    // cycles its driver skips as the program's does; or the client's own cycles, for PipeWire,
+    // whose frame clock also steps where no audio was skipped (a node moved to another driver).
+    enum class TClock { Server, OwnCycles };
+
     // Opens the client on the current server; never starts one.
-    TJackTestClient(const char* name, int channels);
+    TJackTestClient(const char* name, int channels, TClock clock = TClock::Server);
     ~TJackTestClient();
     TJackTestClient(const TJackTestClient&) = delete;
     TJackTestClient& operator=(const TJackTestClient&) = delete;
@@ -65,7 +70,7 @@ public:
     uint32_t FrameTime() const;
 
     // Plays signal (interleaved, one sample per channel and frame) once from activation, then
-    // silence, and records as many frames as the signal has, both on the server's frame clock.
+    // silence, and records as many frames as the signal has, both on the clock chosen.
     // Connects our outputs to
     // "<target>:in_N" and "<target>:out_N" to our inputs, and cuts every other connection to the
     // target's inputs so that only our signal reaches them.
@@ -98,7 +103,8 @@ private:
     std::vector<float> Signal;
     std::vector<float> Recording;
     std::atomic<size_t> Position{0};
-    // Process thread: the server's frame time of the first cycle.
+    const TClock Clock;
+    // Process thread: the server's frame time of the signal's first frame.
     uint32_t Origin = 0;
     bool Clocked = false;
 };

@@ -147,7 +147,9 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
             GTEST_SKIP() << "PipeWire does not start on this machine (its log is above)";
         UsePipeWire(row.Stack == TStack::PulsePlugin ? "pulse" : "pipewire");
     }
-    TJackTestClient probe("lagvane-probe", Channels);
+    TJackTestClient probe("lagvane-probe", Channels,
+                          row.Stack == TStack::Jackd ? TJackTestClient::TClock::Server
+                                                     : TJackTestClient::TClock::OwnCycles);
     ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
     // Our client is in; from here on PipeWire's JACK library turns clients away, since through
     // the plug-ins Lagvane must not find it: it would take JACK's way instead.
