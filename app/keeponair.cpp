@@ -5,6 +5,7 @@
 
 #include "app/application.h"
 #include "audio/wavedevice.h"
+#include "support/deadlinecall.h"
 #include "support/errors.h"
 #include "support/log.h"
 
@@ -48,6 +49,7 @@ void TMainWindow::GoOffAir() {
 }
 
 void TMainWindow::TryBackOnAir() {
+    const TDeadlineAction action;
     ShowRunStatus();
     try {
         if (!HasFormat()) {

@@ -14,6 +14,7 @@
 #include "controls/onoffbox.h"
 #include "support/colors.h"
 #include "support/conversions.h"
+#include "support/deadlinecall.h"
 #include "support/errors.h"
 #include "support/helpbridge.h"
 #include "support/messageboard.h"
@@ -494,6 +495,8 @@ void TMainWindow::StartUp() {
 }
 
 void TMainWindow::PlayBtnClick() {
+    // A server that hangs holds the window for one deadline, however many calls a press makes.
+    const TDeadlineAction action;
     if (PlayBtn->isChecked()) {
         try {
             // A server that was down when the list was made may be up now: ask again.

@@ -6,6 +6,7 @@
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
 #include "support/deadlinecall.h"
+#include "support/log.h"
 
 #include <QElapsedTimer>
 
@@ -503,8 +504,16 @@ bool TPortAudioDeviceFactory::Ready() {
         if (CallsUnderWay > 0)
             return false;
         if (!PortAudioCall<bool>("Starting PortAudio", [] {
-                if (Pa_Initialize() == paNoError)
-                    LibraryStarted = true;
+                if (Pa_Initialize() != paNoError)
+                    return true;
+                // PortAudio's own JACK client would abort the program when it is closed after
+                // its server has gone. Where a JACK server answers, our JACK driver plays.
+                if (Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0) {
+                    Pa_Terminate();
+                    Log("PortAudio found a JACK server answering; it is left to the JACK driver");
+                    return true;
+                }
+                LibraryStarted = true;
                 return true;
             })) {
             Unsettled = true;

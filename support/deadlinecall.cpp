@@ -2,6 +2,7 @@
 
 #include "support/log.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -54,6 +55,9 @@ struct TDispatcher {
     std::shared_ptr<TWorker> Worker;
 };
 
+// The action whose calls wait now, if any.
+thread_local TDeadlineAction* CurrentAction = nullptr;
+
 TDispatcher& Dispatcher() {
     // Never destroyed: devices closed by static destructors at exit still call through it.
     static auto* dispatcher = new TDispatcher;
@@ -61,6 +65,30 @@ TDispatcher& Dispatcher() {
 }
 
 } // namespace
+
+TDeadlineAction::TDeadlineAction(std::chrono::milliseconds budget)
+    : End(std::chrono::steady_clock::now() + budget), Outer(CurrentAction == nullptr) {
+    if (Outer)
+        CurrentAction = this;
+}
+
+TDeadlineAction::~TDeadlineAction() {
+    if (Outer)
+        CurrentAction = nullptr;
+}
+
+std::chrono::milliseconds TDeadlineAction::Left(std::chrono::milliseconds deadline) {
+    if (!CurrentAction)
+        return deadline;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        CurrentAction->End - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds{0}, deadline);
+}
+
+void TDeadlineAction::Overran() {
+    if (CurrentAction)
+        CurrentAction->End = std::chrono::steady_clock::now();
+}
 
 bool CallWithDeadline(const char* what, std::function<void()> call,
                       std::chrono::milliseconds deadline) {
@@ -70,17 +98,22 @@ bool CallWithDeadline(const char* what, std::function<void()> call,
         dispatcher.Worker = std::make_shared<TWorker>();
         std::thread(&TWorker::Run, dispatcher.Worker).detach();
     }
+    const std::chrono::milliseconds wait = TDeadlineAction::Left(deadline);
     TWorker& worker = *dispatcher.Worker;
     std::unique_lock lock(worker.Mutex);
     worker.Call = std::move(call);
     worker.Busy = true;
     worker.Handed.notify_one();
-    if (!worker.Returned.wait_for(lock, deadline, [&] { return !worker.Busy; })) {
+    if (!worker.Returned.wait_for(lock, wait, [&] { return !worker.Busy; })) {
         worker.Abandoned = true;
         lock.unlock();
         dispatcher.Worker.reset();
-        Log(std::string(what) + " did not return within " + std::to_string(deadline.count()) +
-                " ms: abandoned",
+        TDeadlineAction::Overran();
+        Log(std::string(what) +
+                (wait.count() > 0
+                     ? " did not return within " + std::to_string(wait.count()) + " ms: abandoned"
+                     : " was not waited for: the server did not answer within this action's "
+                       "deadline"),
             TLogLevel::Warning);
         return false;
     }

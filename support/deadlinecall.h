@@ -14,9 +14,31 @@
 
 constexpr std::chrono::milliseconds DefaultDeadline{2000};
 
-// Runs call and waits up to deadline; true when it returned in time (an exception it threw is
-// rethrown here). Otherwise logs once that `what` was abandoned and returns false at the
-// deadline; the next call gets a new worker.
+// One action of the operator's (a press of Play, a Keep On Air try) that may make several calls
+// into a server: all of them together wait at most one deadline. Once it is spent, by one call
+// that overran or by several slow ones, the action's further calls are still handed to the
+// worker but not waited for: they count as abandoned at once. Main thread; an action opened
+// inside another is part of the outer one.
+class TDeadlineAction {
+public:
+    explicit TDeadlineAction(std::chrono::milliseconds budget = DefaultDeadline);
+    ~TDeadlineAction();
+    TDeadlineAction(const TDeadlineAction&) = delete;
+    TDeadlineAction& operator=(const TDeadlineAction&) = delete;
+
+    // What is left of the action's deadline for a call that would wait up to deadline.
+    static std::chrono::milliseconds Left(std::chrono::milliseconds deadline);
+    // A call of the current action overran: nothing more of it is waited for.
+    static void Overran();
+
+private:
+    std::chrono::steady_clock::time_point End;
+    bool Outer = false;
+};
+
+// Runs call and waits up to deadline (less within an action whose deadline is partly spent); true
+// when it returned in time (an exception it threw is rethrown here). Otherwise logs once that
+// `what` was abandoned and returns false at the deadline; the next call gets a new worker.
 bool CallWithDeadline(const char* what, std::function<void()> call,
                       std::chrono::milliseconds deadline = DefaultDeadline);
 

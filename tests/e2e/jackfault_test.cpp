@@ -8,6 +8,7 @@
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"
+#include "support/deadlinecall.h"
 #include "tests/e2e/jacktestclient.h"
 #include "tests/e2e/processstall.h"
 
@@ -179,5 +180,34 @@ TEST_P(JackSilenceTest, MessageTellsOurStallFromTheServers) {
 
 INSTANTIATE_TEST_SUITE_P(Silences, JackSilenceTest, testing::ValuesIn(SilenceCases),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// Play on a server that still does not answer makes several calls into it (closing the old
+// client, opening a new one, starting PortAudio): together they hold the window for one
+// deadline, not one each. Once the server answers again, so does Play.
+TEST_F(JackFaultTest, PlayOnAFrozenServerCostsOneDeadline) {
+    TMainWindow window;
+    Play(window);
+    Server.Suspend();
+    ASSERT_TRUE(
+        HandleEventsUntil([&] { return !window.View().PlayBtn->isChecked(); }, StopLimitMs));
+    QElapsedTimer clock;
+    clock.start();
+    window.View().PlayBtn->click();
+    const qint64 heldMs = clock.elapsed();
+    Server.Resume();
+    EXPECT_FALSE(window.View().PlayBtn->isChecked());
+    EXPECT_GE(heldMs, DefaultDeadline.count()) << "Play gave up before the server could answer";
+    EXPECT_LT(heldMs, 2 * DefaultDeadline.count());
+    EXPECT_TRUE(HandleEventsUntil(
+        [&] {
+            if (!window.View().PlayBtn->isChecked())
+                window.View().PlayBtn->click();
+            return window.View().PlayBtn->isChecked();
+        },
+        StopLimitMs))
+        << Errors.join(u'|').toStdString();
+    ExpectSignalPasses(window);
+    window.View().PlayBtn->click();
+}
 
 } // namespace
