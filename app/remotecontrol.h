@@ -27,6 +27,7 @@ struct TRemoteSettings {
     // proxy's, the station's DNS name); any other Host is refused, so that no web page can
     // reach the server through a name it points at 127.0.0.1.
     QStringList Hosts;
+    bool operator==(const TRemoteSettings&) const = default;
 };
 
 // An address to listen on as the settings file writes it: an IP address, or "localhost"; a null
@@ -80,6 +81,8 @@ public:
     QString Listen();
     // The port bound, 0 while not listening; settings with port 0 take any free one.
     quint16 Port() const;
+    // Whether it runs on these settings, so that a reload can keep it and its connections.
+    bool Serves(const TRemoteSettings& settings) const { return Settings == settings; }
 
 private:
     class TRouter;

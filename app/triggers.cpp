@@ -126,6 +126,8 @@ void TMidiTrigger::Start() {
     if (std::none_of(Settings.Bindings.begin(), Settings.Bindings.end(),
                      [](const auto& binding) { return binding.has_value(); }))
         return;
+    if (JackPoll.isActive() || Sequencer)
+        return;
     Jack = JackDevicesInUse();
     if (Jack) {
         TMidiControl stale;
@@ -152,6 +154,14 @@ void TMidiTrigger::Start() {
             },
             Qt::QueuedConnection);
     });
+}
+
+void TMidiTrigger::Configure(TMidiSettings settings) {
+    // A control held under the old mapping must not count as held under the new one.
+    if (settings.Bindings != Settings.Bindings)
+        On = {};
+    Settings = std::move(settings);
+    Start();
 }
 
 void TMidiTrigger::Take(const TMidiControl& control) {

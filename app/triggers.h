@@ -40,6 +40,7 @@ struct TMidiSettings {
     std::array<std::optional<TMidiBinding>, DeskButtonCount> Bindings;
     // 1 to 16; 0 takes every channel.
     int Channel = 0;
+    bool operator==(const TMidiSettings&) const = default;
 };
 
 // Section [Midi] of the settings file; what is missing or unreadable keeps its default, and
@@ -55,15 +56,18 @@ public:
     TMidiTrigger& operator=(const TMidiTrigger&) = delete;
 
     // Once anything is mapped, reads JACK's Lagvane:control when runs are on JACK, otherwise
-    // the sequencer port. Messages sent before this are dropped.
+    // the sequencer port. Messages sent before this are dropped. Reading, it reads on.
     void Start();
+    // Settings read again: the port it reads stays open, so that the desk's connections to it
+    // (made with aconnect or a patchbay) outlive a reload.
+    void Configure(TMidiSettings settings);
     // Main thread: presses what the control is mapped to. A note on presses each time; a
     // controller when it rises to 64 or more; Cough is held while the note or controller is on.
     void Take(const TMidiControl& control);
 
 private:
     TRemoteTarget& Target;
-    const TMidiSettings Settings;
+    TMidiSettings Settings;
     // Whether each button's control is on now, so that a controller presses as it rises only.
     std::array<bool, DeskButtonCount> On{};
     // On JACK, the main thread drains the port's queue on this timer.
@@ -82,6 +86,7 @@ struct TOscSettings {
     QString Address = QStringLiteral("127.0.0.1");
     // 0: no OSC.
     quint16 Port = 7471;
+    bool operator==(const TOscSettings&) const = default;
 };
 
 // Section [Osc] of the settings file; what is missing or unreadable keeps its default.
@@ -95,6 +100,8 @@ public:
 
     // Returns the operator's error text, empty when listening or when the port is 0.
     QString Listen();
+    // Whether it listens as these settings say, so that a reload can keep it.
+    bool Serves(const TOscSettings& settings) const { return Settings == settings; }
     // A datagram as it came: a message pressing its button, anything else ignored.
     void Take(const QByteArray& datagram);
 

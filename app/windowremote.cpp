@@ -39,20 +39,27 @@ void TellListenFailure(QMainWindow& window, const QString& failure) {
 void TMainWindow::StartRemoteControl() {
     TIniFile ini(DefaultsFileName());
     TRemoteTarget& target = *this;
-    // A server started again lets go of its port before the new one takes it.
-    RemoteControl.reset();
-    RemoteControl = std::make_unique<TRemoteControl>(target, ReadRemoteSettings(ini));
+    const TRemoteSettings settings = ReadRemoteSettings(ini);
+    // Unchanged, it keeps its port, its clients and the panel's live stream.
+    if (!RemoteControl || !RemoteControl->Serves(settings)) {
+        // A server started again lets go of its port before the new one takes it.
+        RemoteControl.reset();
+        RemoteControl = std::make_unique<TRemoteControl>(target, settings);
+    }
     TellListenFailure(*this, RemoteControl->Listen());
 }
 
 void TMainWindow::StartTriggers() {
     TIniFile ini(DefaultsFileName());
     TRemoteTarget& target = *this;
-    MidiTrigger.reset();
-    MidiTrigger = std::make_unique<TMidiTrigger>(target, ReadMidiSettings(ini));
-    MidiTrigger->Start();
-    OscTrigger.reset();
-    OscTrigger = std::make_unique<TOscTrigger>(target, ReadOscSettings(ini));
+    if (!MidiTrigger)
+        MidiTrigger = std::make_unique<TMidiTrigger>(target, TMidiSettings{});
+    MidiTrigger->Configure(ReadMidiSettings(ini));
+    const TOscSettings osc = ReadOscSettings(ini);
+    if (!OscTrigger || !OscTrigger->Serves(osc)) {
+        OscTrigger.reset();
+        OscTrigger = std::make_unique<TOscTrigger>(target, osc);
+    }
     TellListenFailure(*this, OscTrigger->Listen());
 }
 

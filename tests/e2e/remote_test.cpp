@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
@@ -38,13 +39,7 @@ public:
     TProgram(const QString& remote) {
         EXPECT_TRUE(Config.isValid());
         Port = FreePort();
-        EXPECT_TRUE(WriteSettingsFile(
-            Config.path(),
-            QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
-                           "BuildUpPercent=10\nExitPercent=10\n\n[Remote]\nPort=%1\n%2")
-                .arg(Port)
-                .arg(remote)
-                .toUtf8()));
+        WriteSettings(remote);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Config.path());
         // Its delay held apart from every other run's.
@@ -56,6 +51,12 @@ public:
     }
 
     quint16 RemotePort() const { return Port; }
+
+    // The settings file rewritten and read again, as the service's reload does.
+    void Reload(const QString& remote) {
+        WriteSettings(remote);
+        ::kill(pid_t(Process.processId()), SIGHUP);
+    }
 
     // What the program holds now: resident memory in KiB, open descriptors.
     qint64 ResidentKiB() const {
@@ -93,6 +94,16 @@ public:
     }
 
 private:
+    void WriteSettings(const QString& remote) {
+        EXPECT_TRUE(WriteSettingsFile(
+            Config.path(),
+            QStringLiteral("[Settings]\nAudioFormat=3\nDelayTime=3\n\n[Dump]\n"
+                           "BuildUpPercent=10\nExitPercent=10\n\n[Remote]\nPort=%1\n%2")
+                .arg(Port)
+                .arg(remote)
+                .toUtf8()));
+    }
+
     TAnswer AskOnce(const char* method, const char* path, const QString& token) const {
         QStringList arguments = QStringLiteral("-s -m 5 -X").split(u' ');
         arguments << QString::fromUtf8(method) << QStringLiteral("-w")
@@ -288,16 +299,17 @@ TEST(RemoteControlTest, ADeskDumpsOverMidiAndStopsPlaysAndDumpsOverOsc) {
     const auto stopped = [](const TAnswer& answer) {
         return !answer.Body[QStringLiteral("running")].toBool();
     };
-    // Each press dumps a fresh run's whole delay: a new last dump, the on-air delay fallen.
+    // Each press dumps a fresh run's whole delay, unless told less: a new last dump, the
+    // on-air delay fallen.
     QJsonValue lastDump;
-    const auto dumpBy = [&](const std::function<void()>& press) {
+    const auto dumpBy = [&](const std::function<void()>& press, double fallen = 2.5) {
         const TAnswer ready = program.Ask("GET", "/api/status", {}, CanDump, 10000);
         ASSERT_TRUE(CanDump(ready)) << "Dump never became possible";
         const double before = ready.Body[QStringLiteral("onAirDelay")].toDouble();
         press();
         const auto taken = [&](const TAnswer& answer) {
             return answer.Body[QStringLiteral("lastDump")] != lastDump &&
-                   answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - 2.5;
+                   answer.Body[QStringLiteral("onAirDelay")].toDouble() < before - fallen;
         };
         const TAnswer dumped = program.Ask("GET", "/api/status", {}, taken, 5000);
         EXPECT_TRUE(taken(dumped)) << "on air " << dumped.Body["onAirDelay"].toDouble() << " s";
@@ -319,6 +331,21 @@ TEST(RemoteControlTest, ADeskDumpsOverMidiAndStopsPlaysAndDumpsOverOsc) {
         },
         10000);
     dumpBy([&] { sendOsc("/lagvane/dump"); });
+
+    // A reload that maps Dump to another note keeps the desk's connection, the OSC port and
+    // the remote control with its clients: the panel's live stream opened before runs on.
+    QTcpSocket stream;
+    stream.connectToHost(QHostAddress::LocalHost, program.RemotePort());
+    ASSERT_TRUE(stream.waitForConnected(2000));
+    stream.write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" +
+                 QByteArray::number(program.RemotePort()) + "\r\n\r\n");
+    ASSERT_TRUE(stream.waitForReadyRead(2000));
+    EXPECT_TRUE(stream.readAll().startsWith("HTTP/1.1 200"));
+    program.Reload(QStringLiteral("\n[Midi]\nDump=note 37\n\n[Osc]\nPort=%1\n").arg(oscPort));
+    // What built up since the last dump.
+    dumpBy([&] { desk.Strike(37); }, 0.5);
+    stream.readAll();
+    EXPECT_TRUE(stream.waitForReadyRead(2000)) << "the reload closed the panel's stream";
 }
 
 TEST(RemoteControlTest, HoldsAgainstBadRequestsFloodsAndBrowsers) {
