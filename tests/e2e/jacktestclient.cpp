@@ -157,6 +157,10 @@ QStringList TJackTestClient::TargetPorts(const QString& target, const char* dire
     return ports;
 }
 
+std::vector<TJackTestClient::TSkip> TJackTestClient::Skips() const {
+    return {SkipLog.begin(), SkipLog.begin() + SkipCount.load(std::memory_order_acquire)};
+}
+
 bool TJackTestClient::ConnectTo(const QString& target) {
     return ConnectTo(TargetPorts(target, "in"), TargetPorts(target, "out"));
 }
@@ -168,6 +172,7 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& t
     Signal = signal;
     Recording.assign(signal.size(), 0.0f);
     Position.store(0, std::memory_order_release);
+    SkipCount.store(0, std::memory_order_release);
     Clocked = false;
     if (jack_activate(Client) != 0) {
         ErrorText = QStringLiteral("cannot activate");
@@ -216,8 +221,15 @@ int TJackTestClient::Process(unsigned frames, void* argument) {
     const jack_nframes_t now = jack_last_frame_time(self->Client);
     const size_t next = self->Position.load(std::memory_order_relaxed);
     const jack_nframes_t step = now - self->Origin - jack_nframes_t(next);
-    if (!self->Clocked || step > MostSkippedFrames || self->Clock == TClock::OwnCycles)
+    if (!self->Clocked || step > MostSkippedFrames || self->Clock == TClock::OwnCycles) {
         self->Origin = now - jack_nframes_t(next);
+    } else if (step > 0 && next < total) {
+        const size_t skips = self->SkipCount.load(std::memory_order_relaxed);
+        if (skips < MostSkips) {
+            self->SkipLog[skips] = {next, step};
+            self->SkipCount.store(skips + 1, std::memory_order_release);
+        }
+    }
     self->Clocked = true;
     const size_t start = std::min(size_t(now - self->Origin), total);
     for (size_t channel = 0; channel < channels; ++channel) {

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +84,14 @@ public:
     bool ConnectTo(const QString& target);
     // Frames played and recorded so far.
     size_t Frames() const { return Position.load(std::memory_order_acquire); }
+    // A skip of the server's clock the client followed: the signal frames from At on were
+    // never played, and the recording's frames from At on never recorded.
+    struct TSkip {
+        size_t At = 0;
+        size_t Frames = 0;
+    };
+    // The skips so far, in order; the first MostSkips only.
+    std::vector<TSkip> Skips() const;
     bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }
     // What arrived, interleaved; complete once Finished.
     const std::vector<float>& Recorded() const { return Recording; }
@@ -107,6 +116,9 @@ private:
     // Process thread: the server's frame time of the signal's first frame.
     uint32_t Origin = 0;
     bool Clocked = false;
+    static constexpr size_t MostSkips = 64;
+    std::array<TSkip, MostSkips> SkipLog{};
+    std::atomic<size_t> SkipCount{0};
 };
 
 // A signal on the sample grid of a PCM format (8 or 16 bits per sample) with no zero sample, so

@@ -151,18 +151,34 @@ TEST_P(ResumeTest, AirsWhatWasHeldWhereItWouldHaveBeen) {
     size_t wrong = 0;
     size_t missing = 0;
     size_t stale = 0;
+    const auto is = [&](size_t frame, size_t source) {
+        for (int channel = 0; channel < Channels; ++channel)
+            if (recorded[frame * Channels + size_t(channel)] !=
+                signal[source * Channels + size_t(channel)])
+                return false;
+        return true;
+    };
+    // Where the server skipped cycles (an xrun of the dummy driver), no frame went out: those
+    // that fell due then play late by the skip, until the input's gap of the same skip reaches
+    // the output a delay later. Nothing is lost and nothing early; the probe records nothing in
+    // the skip itself.
+    const std::vector<TJackTestClient::TSkip> skips = probe.Skips();
+    const auto skipped = [&](size_t frame, size_t after) {
+        size_t frames = 0;
+        for (const TJackTestClient::TSkip& skip : skips)
+            if (skip.At <= frame && frame < skip.At + skip.Frames + after)
+                frames += skip.Frames;
+        return frames;
+    };
     for (size_t frame = first; frame < std::min(compared, runFrames); ++frame) {
         const size_t source = frame - lag;
-        bool exact = true;
-        for (int channel = 0; channel < Channels; ++channel)
-            exact = exact && recorded[frame * Channels + size_t(channel)] ==
-                                 signal[source * Channels + size_t(channel)];
-        if (sound(frame) && !exact)
+        const size_t late = skipped(frame, lag);
+        if (sound(frame) && !is(frame, source) && !(late > 0 && is(frame, source - late)))
             ++wrong;
         // Held, and due once the program was back (what fell due while it was down is lost).
         const bool held = source + margin < endedAt && source + lag > connectedAt + margin;
         const bool live = source > connectedAt + margin;
-        if (!sound(frame) && ((row.Resumes && held) || live))
+        if (!sound(frame) && skipped(frame, 0) == 0 && ((row.Resumes && held) || live))
             ++missing;
         if (sound(frame) && !row.Resumes && source < restartedAt && frame > endedAt + margin)
             ++stale;
@@ -170,8 +186,8 @@ TEST_P(ResumeTest, AirsWhatWasHeldWhereItWouldHaveBeen) {
     EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(missing, 0u);
     EXPECT_EQ(stale, 0u);
-    std::printf("%s: ended at frame %zu, back at %zu, %lld frames counted lost\n", row.Name,
-                endedAt, connectedAt, (long long)lost);
+    std::printf("%s: ended at frame %zu, back at %zu, %lld frames counted lost, %zu skips\n",
+                row.Name, endedAt, connectedAt, (long long)lost, skips.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
