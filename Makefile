@@ -5,11 +5,12 @@
 # its PulseAudio and JACK faces, and the ALSA plug-ins that reach it; curl drives the program's
 # remote control in them; systemd checks the service units; headless Chromium, driven through
 # chromedriver, presses Dump on the remote control's web panel. liblo reads the desk's OSC messages.
+# stress-ng keeps one core busy through the end-to-end tests.
 PACKAGES := cmake g++ make pkg-config qt6-base-dev liblo-dev \
             librubberband-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
             libsndfile1-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \
-            pulseaudio-utils dbus systemd chromium chromium-driver
+            pulseaudio-utils dbus systemd chromium chromium-driver stress-ng
 JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
