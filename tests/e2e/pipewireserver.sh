@@ -85,8 +85,13 @@ start_group() {
             for daemon in pipewire wireplumber pipewire-pulse; do
                 "$daemon" &
                 echo $! >"$state/$daemon.pid"
-                # wireplumber and pipewire-pulse need the server to be there.
-                [ $daemon = pipewire ] && sleep 0.3
+                # wireplumber and pipewire-pulse need the server to be there: its socket.
+                tries=0
+                while [ $daemon = pipewire ] && [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] &&
+                    [ $tries -lt 100 ]; do
+                    sleep 0.05
+                    tries=$((tries + 1))
+                done
             done
             wait' sh "$state" >>"$state/server.log" 2>&1 </dev/null &
     echo $! >"$state/group.pid"
