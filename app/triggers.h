@@ -55,17 +55,19 @@ public:
     TMidiTrigger(const TMidiTrigger&) = delete;
     TMidiTrigger& operator=(const TMidiTrigger&) = delete;
 
-    // Once anything is mapped, reads JACK's Lagvane:control when runs are on JACK, otherwise
-    // the sequencer port. Messages sent before this are dropped. Reading, it reads on.
-    void Start();
-    // Settings read again: the port it reads stays open, so that the desk's connections to it
-    // (made with aconnect or a patchbay) outlive a reload.
+    // Takes settings (at start, and read again at a reload) and reads once anything is mapped.
+    // The port it reads stays open, so that the desk's connections to it (made with aconnect or
+    // a patchbay) outlive a reload.
     void Configure(TMidiSettings settings);
     // Main thread: presses what the control is mapped to. A note on presses each time; a
     // controller when it rises to 64 or more; Cough is held while the note or controller is on.
     void Take(const TMidiControl& control);
 
 private:
+    // Reads JACK's Lagvane:control when runs are on JACK, otherwise the sequencer port; messages
+    // sent before this are dropped. Reading, it reads on.
+    void Start();
+
     TRemoteTarget& Target;
     TMidiSettings Settings;
     // Whether each button's control is on now, so that a controller presses as it rises only.
