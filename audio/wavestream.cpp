@@ -100,7 +100,7 @@ void TWaveStream::LetGoOfHandOver() {
 TWaveResult TWaveStream::StartFlow() {
     const TWaveResult result = Driver->StartFlow();
     if (result == WaveNoError) {
-        SeenCalls = CallCount.load(std::memory_order_relaxed);
+        FlowStartCalls = SeenCalls = CallCount.load(std::memory_order_relaxed);
         QuietChecks = 0;
         HealthTimer.start();
     }
@@ -122,7 +122,8 @@ void TWaveStream::CheckHealth() {
     const uint64_t calls = CallCount.load(std::memory_order_relaxed);
     QuietChecks = calls == SeenCalls ? QuietChecks + 1 : 0;
     SeenCalls = calls;
-    if (QuietChecks * HealthCheckMs >= WatchdogMs && Fault() == WaveNoError) {
+    const int limitMs = calls == FlowStartCalls ? FirstCallMs : WatchdogMs;
+    if (QuietChecks * HealthCheckMs >= limitMs && Fault() == WaveNoError) {
         Driver->NotAnswering();
         ReportFault(WaveErrorNotAnswering);
     }

@@ -68,6 +68,9 @@ public:
     // hung: within a second in all.
     static constexpr int HealthCheckMs = 200;
     static constexpr int WatchdogMs = 600;
+    // A new stream's first call waits on the server linking it, which a busy session manager
+    // may take a second or more to do; one that never comes counts as hung after this long.
+    static constexpr int FirstCallMs = 2000;
 
     // Deliveries to a wave-in target and to a wave-out callback.
     static TDelivery ToTarget(TWaveInTarget* target);
@@ -177,7 +180,9 @@ private:
     bool IsClosed = false;
     QTimer HealthTimer;
     bool FaultDelivered = false;
-    // Main thread: the call count the last health check saw, and checks since it moved.
+    // Main thread: the call count as the flow started and as the last health check saw it,
+    // and checks since it moved.
+    uint64_t FlowStartCalls = 0;
     uint64_t SeenCalls = 0;
     int QuietChecks = 0;
 

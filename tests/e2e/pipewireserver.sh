@@ -97,11 +97,14 @@ start_group() {
     echo $! >"$state/group.pid"
 }
 
-# Up once the null nodes are there and a pulse client gets an answer.
+# Up once the null nodes are there and a pulse client's new stream is linked and gets data:
+# the session manager answers a while after the server does, and a client's stream waits
+# for it.
 ready() {
     XDG_RUNTIME_DIR=$state/runtime timeout 5 pw-cli ls Node 2>/dev/null |
         grep -q lagvane-test-source &&
-        XDG_RUNTIME_DIR=$state/runtime timeout 5 pactl info >/dev/null 2>&1
+        [ "$(XDG_RUNTIME_DIR=$state/runtime timeout 5 parec --latency-msec=50 2>/dev/null |
+            head -c 4096 | wc -c)" -eq 4096 ]
 }
 
 start() {
