@@ -103,7 +103,7 @@ start_group() {
 ready() {
     XDG_RUNTIME_DIR=$state/runtime timeout 5 pw-cli ls Node 2>/dev/null |
         grep -q lagvane-test-source &&
-        [ "$(XDG_RUNTIME_DIR=$state/runtime timeout 5 parec --latency-msec=50 2>/dev/null |
+        [ "$(XDG_RUNTIME_DIR=$state/runtime timeout 2 parec --latency-msec=50 2>/dev/null |
             head -c 4096 | wc -c)" -eq 4096 ]
 }
 
@@ -114,11 +114,11 @@ start() {
     stop_group
     write_config
     start_group
-    tries=0
+    # Each try may wait on a server that does not answer: the start is bounded by the clock.
+    give_up=$(($(date +%s) + 20))
     until ready; do
-        tries=$((tries + 1))
         # A pipewire that exited is not coming up, whatever the other daemons still try.
-        if [ $tries -gt 100 ] || ! alive group ||
+        if [ "$(date +%s)" -ge $give_up ] || ! alive group ||
             { [ -f "$state/pipewire.pid" ] && ! alive pipewire; }; then
             log "PipeWire did not come up:"
             cat "$state/server.log" >&2
