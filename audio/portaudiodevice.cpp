@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <pa_linux_alsa.h>
 #include <portaudio.h>
 
 namespace {
@@ -131,11 +130,6 @@ public:
             Handle = nullptr;
             return false;
         }
-        // The callback thread must win against whatever else runs, or a busy machine starves
-        // it and the server drops frames it never tells of. Without the right to realtime
-        // scheduling PortAudio keeps the thread as it is.
-        if (Pa_GetStreamHostApiType(Handle) == paALSA)
-            PaAlsa_EnableRealtimeScheduling(Handle, 1);
         HasInput = in != nullptr;
         Rate = rate;
         Clocks = {TStreamClock(uint32_t(rate), TStreamClock::TWatch::RunAhead),
