@@ -473,10 +473,18 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
         client->CountXrun(late);
         client->Cycles.Record(client->LastMicros, late, uint32_t(periodMicros));
     }
+    // A server whose cycle found ours unfinished runs it again at the same time, upstream
+    // clients not: the input holds what we captured already, the output what we played, which
+    // the server has yet to read. Taken again, the programme would hold it twice and everything
+    // after would air one period late for good.
+    const bool repeated = client->HadCycle && time + frames <= client->CycleEnd;
     client->HadCycle = true;
-    client->CycleEnd = time + frames;
-    client->ReadControls(frames);
-    client->ForEachDriver([frames, time](TJackDriver& driver) { driver.Process(frames, time); });
+    if (!repeated) {
+        client->CycleEnd = time + frames;
+        client->ReadControls(frames);
+        client->ForEachDriver(
+            [frames, time](TJackDriver& driver) { driver.Process(frames, time); });
+    }
     client->LastEnded = jack_get_time();
     client->LastMicros = client->LastEnded - began;
     client->InCycle.store(false);

@@ -87,6 +87,7 @@ TEST(JackKeepOnAirTest, RunIsBackWithinTwoSecondsOfTheServerAndBitExactAtTheDela
         EXPECT_TRUE(HandleEventsUntil([&] { return probe.Finished(); },
                                       qint64(SignalSeconds * 1000) + StopLimitMs));
         const int periodFrames = probe.PeriodFrames();
+        const uint64_t xruns = window.View().Capture->Xruns();
         probe.Close();
         play->click();
         EXPECT_TRUE(HandleEventsUntil([&] { return play->isEnabled() && !play->isChecked(); },
@@ -98,11 +99,18 @@ TEST(JackKeepOnAirTest, RunIsBackWithinTwoSecondsOfTheServerAndBitExactAtTheDela
                                                       "The run has been stopped.")))
             << errors[0].toStdString();
         EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+        const int64_t delay = int64_t(DelaySeconds) * SampleRate + periodFrames;
         const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), format.Channels);
         ASSERT_TRUE(found.Found) << "the signal did not come back";
-        EXPECT_EQ(found.Delay, int64_t(DelaySeconds) * SampleRate + periodFrames);
-        EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames) << "first frame off the signal";
-        EXPECT_EQ(found.EndDelay, found.Delay);
+        EXPECT_EQ(DelayKeptThroughXruns(signal, probe.Recorded(), format.Channels, delay,
+                                        periodFrames, xruns),
+                  "");
+        if (xruns == 0) {
+            EXPECT_EQ(found.Delay, delay);
+            EXPECT_EQ(found.FirstSound + found.ExactFrames, runFrames)
+                << "first frame off the signal";
+            EXPECT_EQ(found.EndDelay, found.Delay);
+        }
     }
     SetExceptionMessageFunction({});
     SetWaveMessageFunction({});

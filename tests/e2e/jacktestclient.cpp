@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 const char* TestJackServerName(int sampleRate) {
     switch (sampleRate) {
@@ -308,12 +309,15 @@ quint16 FreePort() {
 }
 
 TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
-                        int channels) {
+                        int channels, int64_t delay) {
     TSignalLags lags;
     const size_t frames = recorded.size() / size_t(channels);
     const size_t signalFrames = signal.size() / size_t(channels);
     bool aligned = false;
     int64_t lag = 0;
+    // The first frame of the stretch off the delay under way, if any.
+    constexpr size_t NoStretch = SIZE_MAX;
+    size_t stretch = NoStretch;
     for (size_t frame = 0; frame < frames; ++frame) {
         const float* samples = &recorded[frame * channels];
         // Silence is a hole, and a frame silent on a channel is no signal frame: the signal
@@ -339,8 +343,39 @@ TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<floa
         }
         lags.Most = lags.Matched == 0 ? lag : std::max(lags.Most, lag);
         ++lags.Matched;
+        if (delay >= 0 && lag != delay) {
+            if (stretch == NoStretch) {
+                stretch = frame;
+                ++lags.Stretches;
+            }
+            lags.LongestStretch = std::max(lags.LongestStretch, frame - stretch + 1);
+        } else {
+            stretch = NoStretch;
+        }
     }
     return lags;
+}
+
+std::string DelayKeptThroughXruns(const std::vector<float>& signal,
+                                  const std::vector<float>& recorded, int channels, int64_t delay,
+                                  int periodFrames, uint64_t xruns, size_t skippedFrames) {
+    const TSignalLags lags = MatchSignal(signal, recorded, channels, delay);
+    const auto late = int64_t(xruns) * periodFrames + int64_t(skippedFrames);
+    std::ostringstream why;
+    if (lags.Matched == 0)
+        why << "no signal frame came back; ";
+    if (lags.Least < delay)
+        why << "recording frame " << lags.LeastAt << " aired " << delay - lags.Least
+            << " frames early; ";
+    if (lags.Most > delay + late)
+        why << "a frame aired " << lags.Most - delay << " frames late with " << xruns << " xruns; ";
+    if (lags.Unmatched > 0)
+        why << lags.Unmatched << " frames with sound are no signal frame; ";
+    if (lags.Stretches > xruns)
+        why << lags.Stretches << " stretches off the delay with " << xruns << " xruns; ";
+    if (int64_t(lags.LongestStretch) > delay + late)
+        why << "off the delay for " << lags.LongestStretch << " frames in a row; ";
+    return why.str();
 }
 
 std::vector<float> GridSignal(size_t frames, int channels, int bytesPerSample) {

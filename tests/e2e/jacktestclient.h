@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 typedef struct _jack_client jack_client_t;
@@ -155,13 +156,26 @@ QJsonObject RemoteStatus(quint16 port);
 
 // Every frame of a recording with sound on all channels, matched bit for bit to the signal
 // frame it is, wherever the signal jumps: the least and the greatest lag (recording frame minus
-// signal frame), where the least was, and the frames with sound that are no signal frame.
+// signal frame), where the least was, and the frames with sound that are no signal frame. Given
+// the delay the recording should hold, also the stretches of frames at another lag: how many,
+// and the longest from its first frame to its last.
 struct TSignalLags {
     size_t Matched = 0;
     size_t Unmatched = 0;
     int64_t Least = 0;
     int64_t Most = 0;
     size_t LeastAt = 0;
+    size_t Stretches = 0;
+    size_t LongestStretch = 0;
 };
 TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
-                        int channels);
+                        int channels, int64_t delay = -1);
+
+// Why a recording does not hold the signal at delay as a run with that many xruns must (empty
+// when it does). An xrun, a cycle of ours that came late or one the server skipped, may air the
+// frames after it up to a period late (a skip: by the frames the probe saw skipped), until the
+// input's own gap of that cycle reaches the output a delay later: never early, nothing but the
+// signal, and back on the delay after.
+std::string DelayKeptThroughXruns(const std::vector<float>& signal,
+                                  const std::vector<float>& recorded, int channels, int64_t delay,
+                                  int periodFrames, uint64_t xruns, size_t skippedFrames = 0);
