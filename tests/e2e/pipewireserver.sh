@@ -78,6 +78,9 @@ EOF
 # Every daemon writes its pid, so that one can be killed alone.
 start_group() {
     : >"$state/server.log"
+    # A killed server leaves its socket: the wait below would pass at once, and the session
+    # manager, started before the new server listens, give up on it.
+    rm -f "$state/runtime/pipewire-0" "$state/runtime/pipewire-0.lock"
     XDG_RUNTIME_DIR=$state/runtime XDG_CONFIG_HOME=$state/config HOME=$state/home \
         XDG_STATE_HOME=$state/home DISPLAY= WAYLAND_DISPLAY= \
         setsid timeout --signal=TERM --kill-after=10 $lifetime dbus-run-session -- sh -c '
@@ -88,7 +91,7 @@ start_group() {
                 # wireplumber and pipewire-pulse need the server to be there: its socket.
                 tries=0
                 while [ $daemon = pipewire ] && [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] &&
-                    [ $tries -lt 100 ]; do
+                    [ $tries -lt 300 ]; do
                     sleep 0.05
                     tries=$((tries + 1))
                 done

@@ -183,6 +183,7 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
         ASSERT_TRUE(PausePipeWire(PauseLength));
     }
     ASSERT_TRUE(HandleEventsUntil([&] { return probe.Finished(); }, RunLimitMs));
+    const int periodFrames = probe.PeriodFrames();
     probe.Close();
     const TDelayedSignal found = FindDelayedSignal(signal, probe.Recorded(), Channels);
     ASSERT_TRUE(found.Found) << "the signal did not come back";
@@ -205,7 +206,15 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
     // did: a hole in the input waits until it is due, and the output never catches up early.
     // Where the server slips as it catches up, the run is back no sooner than at first.
     const TSignalLags lags = MatchSignal(signal, probe.Recorded(), Channels);
-    if (row.ServerSlips) {
+    const bool jack = row.Stack == TStack::PipeWireJack || row.Stack == TStack::Jackd;
+    if (jack && !row.ServerSlips) {
+        // Through JACK the loop through the probe adds its one period and nothing else, so the
+        // delay is known: each of the run's xruns may cost what it may on any JACK server.
+        EXPECT_EQ(DelayKeptThroughXruns(signal, probe.Recorded(), Channels,
+                                        window.BufferFrames() + periodFrames, periodFrames,
+                                        dropouts.Xruns),
+                  "");
+    } else if (row.ServerSlips) {
         EXPECT_GE(found.EndDelay, found.Delay);
         EXPECT_LE(lags.Unmatched, size_t(FrozenCycles * QuantumFrames))
             << "frames with sound that are not the signal";
