@@ -473,10 +473,10 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
         client->CountXrun(late);
         client->Cycles.Record(client->LastMicros, late, uint32_t(periodMicros));
     }
-    // A server whose cycle found ours unfinished runs it again at the same time, upstream
-    // clients not: the input holds what we captured already, the output what we played, which
-    // the server has yet to read. Taken again, the programme would hold it twice and everything
-    // after would air one period late for good.
+    // A server that finds our cycle unfinished starts its cycle again, and a call of ours that
+    // began late has read the new cycle's time already: then two calls come for one time. The
+    // output keeps what the first played, which the server has yet to read; taken again, the
+    // programme would hold a period twice and everything after it would air a period late.
     const bool repeated = client->HadCycle && time + frames <= client->CycleEnd;
     client->HadCycle = true;
     if (!repeated) {
