@@ -31,13 +31,15 @@ test: build
 # Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer; not the soaks, whose
 # flat-memory check cannot hold against the sanitizer's quarantine of freed memory.
 test-asan: deps
-	cmake -S . -B build-asan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=address -DLAGVANE_BENCHMARKS=OFF
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=address -DLAGVANE_BENCHMARKS=OFF \
+	  -DLAGVANE_E2E_TESTS=OFF
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -LE "e2e|soak"
 
 # The audio path under ThreadSanitizer.
 test-tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=thread -DLAGVANE_BENCHMARKS=OFF
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=thread -DLAGVANE_BENCHMARKS=OFF \
+	  -DLAGVANE_E2E_TESTS=OFF
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -L audio -LE e2e
 	# A dump runs the output ahead of schedule, reading what the device thread is writing; its
