@@ -25,8 +25,11 @@ run: build
 	fi
 	$(BUILD)/app/lagvane
 
+# The tests that need no sound server share the cores; the end-to-end tests, which play in real
+# time against the servers, run one at a time after them. Both sets run, whatever the first says.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure -LE e2e -j$(JOBS); first=$$?; \
+	  ctest --test-dir $(BUILD) --output-on-failure -L e2e && exit $$first
 
 # Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer; not the soaks, whose
 # flat-memory check cannot hold against the sanitizer's quarantine of freed memory.

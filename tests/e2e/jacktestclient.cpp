@@ -341,7 +341,10 @@ TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<floa
             lags.Least = lag;
             lags.LeastAt = frame;
         }
-        lags.Most = lags.Matched == 0 ? lag : std::max(lags.Most, lag);
+        if (lags.Matched == 0 || lag > lags.Most) {
+            lags.Most = lag;
+            lags.MostAt = frame;
+        }
         ++lags.Matched;
         if (delay >= 0 && lag != delay) {
             if (stretch == NoStretch) {
@@ -368,7 +371,8 @@ std::string DelayKeptThroughXruns(const std::vector<float>& signal,
         why << "recording frame " << lags.LeastAt << " aired " << delay - lags.Least
             << " frames early; ";
     if (lags.Most > delay + late)
-        why << "a frame aired " << lags.Most - delay << " frames late with " << xruns << " xruns; ";
+        why << "recording frame " << lags.MostAt << " aired " << lags.Most - delay
+            << " frames late with " << xruns << " xruns; ";
     if (lags.Unmatched > 0)
         why << lags.Unmatched << " frames with sound are no signal frame; ";
     if (lags.Stretches > xruns)

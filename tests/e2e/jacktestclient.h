@@ -165,6 +165,7 @@ struct TSignalLags {
     int64_t Least = 0;
     int64_t Most = 0;
     size_t LeastAt = 0;
+    size_t MostAt = 0;
     size_t Stretches = 0;
     size_t LongestStretch = 0;
 };

@@ -20,7 +20,7 @@ namespace {
 
 constexpr int SampleRate = 48000;
 constexpr int Channels = 2;
-constexpr int Starts = 20;
+constexpr int Starts = 10;
 constexpr double PlaySeconds = 5.0;
 constexpr int DelaySeconds = 1;
 // Late cycles a start may have beyond the pass-through's: 1 % of its cycles (each connection

@@ -1,4 +1,4 @@
-// The real program on a real JACK server, ended while it holds a 3 s delay, after running long
+// The real program on a real JACK server, ended while it holds a 2 s delay, after running long
 // enough to have filled all four of its buffers, and started again a moment later: what it held
 // goes on air exactly where it would have had it never stopped, the time it was down is silence one
 // delay later and counted, and from there the run is bit-exact. A delay ended on purpose (Stop),
@@ -21,9 +21,9 @@ namespace {
 
 constexpr int Rate = 48000;
 constexpr int Channels = 2;
-constexpr int DelaySeconds = 3;
-constexpr double EndAfterSeconds = 10.0;
-constexpr double RunSeconds = 24.0;
+constexpr int DelaySeconds = 2;
+constexpr double EndAfterSeconds = 7.0;
+constexpr double RunSeconds = 16.0;
 // In a JACK input's list: stereo 8-bit, stereo 16-bit.
 constexpr int Stereo8Bit = 1;
 constexpr int Stereo16Bit = 3;
