@@ -63,7 +63,18 @@ public:
         Process.setProcessEnvironment(environment);
         Process.setProcessChannelMode(QProcess::ForwardedChannels);
         Process.start(QStringLiteral(LAGVANE_PROGRAM), {QStringLiteral("--headless")});
-        return Process.waitForStarted(10000) && WaitForPorts("Lagvane", Channels, 20000);
+        if (!Process.waitForStarted(10000) || !WaitForPorts("Lagvane", Channels, 20000))
+            return false;
+        // The ports come before the run: what plays into them until it starts is no one's.
+        QElapsedTimer clock;
+        clock.start();
+        for (QString state; state.isEmpty() || state == u"stopped";
+             state = Status().value(u"state").toString()) {
+            if (clock.elapsed() > 10000)
+                return false;
+            QThread::msleep(10);
+        }
+        return true;
     }
     bool End(int signal, bool stopFirst) {
         if (stopFirst) {
