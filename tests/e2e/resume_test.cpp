@@ -66,15 +66,12 @@ public:
         if (!Process.waitForStarted(10000) || !WaitForPorts("Lagvane", Channels, 20000))
             return false;
         // The ports come before the run: what plays into them until it starts is no one's.
-        QElapsedTimer clock;
-        clock.start();
-        for (QString state; state.isEmpty() || state == u"stopped";
-             state = Status().value(u"state").toString()) {
-            if (clock.elapsed() > 10000)
-                return false;
-            QThread::msleep(10);
-        }
-        return true;
+        return HandleEventsUntil(
+            [this] {
+                const QString state = Status().value(u"state").toString();
+                return !state.isEmpty() && state != u"stopped";
+            },
+            10000);
     }
     bool End(int signal, bool stopFirst) {
         if (stopFirst) {
@@ -105,7 +102,8 @@ TEST_P(ResumeTest, AirsWhatWasHeldWhereItWouldHaveBeen) {
     const TResumeRow& row = GetParam();
     UseJackServer(Rate);
     TStation station;
-    ASSERT_TRUE(station.Start(Stereo16Bit)) << "the program's JACK ports did not appear";
+    ASSERT_TRUE(station.Start(Stereo16Bit))
+        << "the program's JACK ports or its run did not come up";
     TJackTestClient probe("lagvane-resume-probe", Channels);
     ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
     const size_t runFrames = size_t(RunSeconds * Rate);
