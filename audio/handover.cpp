@@ -36,6 +36,8 @@ bool THandOver::Begin(const char* data, uint32_t frames) {
 void THandOver::Wrote(uint32_t frames, uint64_t time) {
     uint64_t count = MarkCount.load(std::memory_order_relaxed);
     bool jump = count == 0 || time != NextCapture;
+    if (count > 0 && time < NextCapture && !PlacingHeld)
+        TakeBackRunAhead(count, time);
     if (PlacingHeld) {
         PlacingHeld = false;
         count = PlaceHeld(frames, time);
@@ -58,6 +60,22 @@ void THandOver::Wrote(uint32_t frames, uint64_t time) {
     Filled.store(InputFrames, std::memory_order_release);
     if (HeldHeader)
         HeldHeader->RecordFilled(InputFrames);
+}
+
+void THandOver::TakeBackRunAhead(uint64_t count, uint64_t time) {
+    // The frames since were captured on that line, and are due a delay after it: not yet,
+    // since a jump is watched for a few periods only. Left where they were, they would air
+    // late, and everything after them with them.
+    const auto due = int64_t(time + Delay.load(std::memory_order_relaxed));
+    const uint64_t oldest = count > MarkRingSize / 2 ? count - MarkRingSize / 2 : 0;
+    for (uint64_t index = count; index > oldest; --index) {
+        TMark& mark = Marks[(index - 1) % MarkRingSize];
+        const int64_t onLine =
+            due - int64_t(InputFrames - mark.Frame.load(std::memory_order_relaxed));
+        if (onLine < 0 || int64_t(mark.Due.load(std::memory_order_relaxed)) <= onLine)
+            break;
+        mark.Due.store(uint64_t(onLine), std::memory_order_relaxed);
+    }
 }
 
 void THandOver::KeepHeld(const THeldDelayFile& file) {

@@ -168,6 +168,9 @@ private:
     // On the input's first frames, captured from device time on: the held programme's marks
     // placed on the input's clock, written unpublished; returns how many.
     uint64_t PlaceHeld(uint32_t frames, uint64_t time);
+    // The input's clock stepped back to time: it had run ahead of a jump in its host's stamps
+    // that came back. The marks placed that far ahead go back onto the line through time.
+    void TakeBackRunAhead(uint64_t count, uint64_t time);
     // Where a held mark's first frame was captured on the input's clock, for a live frame
     // captured at time and liveNs: exact when the clock is the one it was captured on.
     int64_t DeviceTimeOf(const THeldMark& mark, uint64_t time, int64_t liveNs) const;

@@ -20,7 +20,8 @@ public:
 
     // What the time does while a jump is watched. An input runs ahead by it at once, so that a
     // buffer it completes meanwhile is not due before its frames were captured; should the
-    // jump come back, the time steps back and that buffer only plays late. An output holds
+    // jump come back, the time steps back, and the frames placed ahead go back onto the line
+    // before they are due (the hand-over does that). An output holds
     // on until the jump counts, so that it never waits less than the schedule says.
     enum class TWatch { Hold, RunAhead };
 

@@ -46,7 +46,7 @@ public:
                 Link.Begin(reinterpret_cast<const char*>(Buffers[Filling % Buffers.size()].data()),
                            DelayFrames);
             const uint32_t count = std::min(frames - done, DelayFrames - Written);
-            Link.Wrote(count, Time + done);
+            Link.Wrote(count, Time + done + InputAhead);
             for (uint32_t frame = 0; frame < count; ++frame)
                 Remember(Time + done + frame);
             Written += count;
@@ -66,6 +66,9 @@ public:
     }
     // An xrun: both directions lose frames of time.
     void Jump(uint32_t frames) { Time += frames; }
+    // The input places what it captures that many frames late, as while a jump in its stamps
+    // is watched; 0 once the jump came back.
+    void RunInputAhead(uint32_t frames) { InputAhead = frames; }
 
     // What the last cycle played, first channel, frame by frame: the sample it should have
     // played on schedule (late frames after its capture, live with none), and what it did.
@@ -101,6 +104,7 @@ private:
     // Allocated once: the cycles make no call to the allocator of their own.
     std::vector<float> Output;
     uint64_t Time = 0;
+    uint64_t InputAhead = 0;
     uint64_t LastTime = 0;
     const uint64_t StartTime;
     uint32_t Written = 0;

@@ -85,6 +85,9 @@ struct TPlayerCase {
     // The modes it goes through, and what it answers every dump.
     std::vector<TAirMode> Modes = {TAirMode::Delayed};
     TDumpRefusal Refusal = TDumpRefusal::None;
+    // Cycles from which the input's clock runs ahead by a period and a half, until it comes back.
+    int AheadAt = -1;
+    int AheadCycles = 0;
 };
 
 void PrintTo(const TPlayerCase& c, std::ostream* out) {
@@ -101,7 +104,7 @@ TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
     const TPlayerCase& c = GetParam();
     TLinkedRun run(Stereo16, Rate / 2, c.BuildUp, c.StartTime, 60 * Rate);
     THandOver& link = run.Link;
-    int lastEvent = std::max(c.LoseAt + c.LoseCycles, 0);
+    int lastEvent = std::max({c.LoseAt + c.LoseCycles, c.AheadAt + c.AheadCycles, 0});
     for (int cycle : c.Dumps)
         lastEvent = std::max(lastEvent, cycle);
     for (int cycle : c.Xruns)
@@ -123,6 +126,8 @@ TEST_P(OnAirPlayerTest, BuildsUpWithoutAllocatingAndThenPlaysOnSchedule) {
         link.ExitRequest.store(link.ExitRequest.load() || cycle == c.ExitAt);
         link.BuildRequest.store(link.BuildRequest.load() || cycle == c.BuildAt);
         link.CoughHeld.store(cycle >= c.CoughAt && cycle < c.CoughAt + c.CoughCycles);
+        run.RunInputAhead(cycle >= c.AheadAt && cycle < c.AheadAt + c.AheadCycles ? 3 * Period / 2
+                                                                                  : 0);
         if (cycle >= c.LoseAt && cycle < c.LoseAt + c.LoseCycles)
             run.Lose(Period);
         else
@@ -233,7 +238,23 @@ INSTANTIATE_TEST_SUITE_P(
         // A fifth of a second held off the delay, in plain playing and again during the
         // build-up it leads to.
         TPlayerCase{"Cough", {10.0, false}, 0, {}, -1, 0, {}, -1, -1, 150, 40},
-        TPlayerCase{"CoughDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {}, -1, -1, 200, 40}),
+        TPlayerCase{"CoughDuringBuildUp", {10.0, false}, 0, {94}, -1, 0, {}, -1, -1, 200, 40},
+        // A jump in the input's stamps that comes back after four periods costs nothing.
+        TPlayerCase{"InputClockAheadAndBack",
+                    {10.0, false},
+                    0,
+                    {},
+                    -1,
+                    0,
+                    {},
+                    -1,
+                    -1,
+                    -1,
+                    0,
+                    {TAirMode::Delayed},
+                    TDumpRefusal::None,
+                    150,
+                    4}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // A held note through a dump, its build-up, Exit pressed during it and the exit to live: in a
