@@ -166,12 +166,27 @@ bool TJackTestClient::ConnectTo(const QString& target) {
     return ConnectTo(TargetPorts(target, "in"), TargetPorts(target, "out"));
 }
 
+bool TJackTestClient::AlsoRecord(const QStringList& sources) {
+    for (int index = 0; index < sources.size(); ++index) {
+        const QByteArray name = "also_" + QByteArray::number(index);
+        AlsoInputs.push_back(jack_port_register(Client, name.constData(), JACK_DEFAULT_AUDIO_TYPE,
+                                                JackPortIsInput, 0));
+        if (!AlsoInputs.back()) {
+            ErrorText = QStringLiteral("cannot register ports");
+            return false;
+        }
+    }
+    AlsoSources = sources;
+    return true;
+}
+
 bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& targetInputs,
                           const QStringList& targetOutputs) {
     if (!Client || !ErrorText.isEmpty())
         return false;
     Signal = signal;
     Recording.assign(signal.size(), 0.0f);
+    AlsoRecording.assign(signal.size() / size_t(Channels) * size_t(AlsoSources.size()), 0.0f);
     Position.store(0, std::memory_order_release);
     SkipCount.store(0, std::memory_order_release);
     Clocked = false;
@@ -179,6 +194,10 @@ bool TJackTestClient::Run(const std::vector<float>& signal, const QStringList& t
         ErrorText = QStringLiteral("cannot activate");
         return false;
     }
+    const QString self = QString::fromUtf8(jack_get_client_name(Client));
+    for (int index = 0; index < AlsoSources.size(); ++index)
+        if (!Connect(AlsoSources[index], QStringLiteral("%1:also_%2").arg(self).arg(index)))
+            return false;
     return ConnectTo(targetInputs, targetOutputs);
 }
 
@@ -242,6 +261,13 @@ int TJackTestClient::Process(unsigned frames, void* argument) {
             if (at < total)
                 self->Recording[at * channels + channel] = in[frame];
         }
+    }
+    const size_t also = self->AlsoInputs.size();
+    for (size_t source = 0; source < also; ++source) {
+        auto* in =
+            static_cast<const float*>(jack_port_get_buffer(self->AlsoInputs[source], frames));
+        for (size_t frame = 0; frame < frames && start + frame < total; ++frame)
+            self->AlsoRecording[(start + frame) * also + source] = in[frame];
     }
     self->Position.store(std::min(start + frames, total), std::memory_order_release);
     return 0;
@@ -318,6 +344,7 @@ TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<floa
     // The first frame of the stretch off the delay under way, if any.
     constexpr size_t NoStretch = SIZE_MAX;
     size_t stretch = NoStretch;
+    size_t lastUnmatched = NoStretch - 1;
     for (size_t frame = 0; frame < frames; ++frame) {
         const float* samples = &recorded[frame * channels];
         // Silence is a hole, and a frame silent on a channel is no signal frame: the signal
@@ -331,9 +358,15 @@ TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<floa
                                       ? FindInSignal(signal, recorded, frame, channels)
                                       : -1;
             if (found < 0) {
-                ++lags.Unmatched;
+                if (lags.Unmatched++ == 0)
+                    lags.UnmatchedAt = frame;
+                if (lastUnmatched + 1 != frame)
+                    lags.Departures.push_back(frame);
+                lastUnmatched = frame;
                 continue;
             }
+            if (lags.Matched > 0 && int64_t(frame) - found != lag)
+                lags.Departures.push_back(frame);
             aligned = true;
             lag = int64_t(frame) - found;
         }

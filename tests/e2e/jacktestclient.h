@@ -81,6 +81,8 @@ public:
     // targetOutputs[n] feeds our input n.
     bool Run(const std::vector<float>& signal, const QStringList& targetInputs,
              const QStringList& targetOutputs);
+    // Records these ports as well, in the same cycles, into AlsoRecorded: before Run.
+    bool AlsoRecord(const QStringList& sources);
     // Connects to a target again (one that came back), as Run does.
     bool ConnectTo(const QString& target);
     // Frames played and recorded so far.
@@ -96,6 +98,7 @@ public:
     bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }
     // What arrived, interleaved; complete once Finished.
     const std::vector<float>& Recorded() const { return Recording; }
+    const std::vector<float>& AlsoRecorded() const { return AlsoRecording; }
     // Deactivates the client: nothing plays or records after it returns.
     void Close();
 
@@ -112,6 +115,9 @@ private:
     std::vector<jack_port_t*> Inputs;
     std::vector<float> Signal;
     std::vector<float> Recording;
+    QStringList AlsoSources;
+    std::vector<jack_port_t*> AlsoInputs;
+    std::vector<float> AlsoRecording;
     std::atomic<size_t> Position{0};
     const TClock Clock;
     // Process thread: the server's frame time of the signal's first frame.
@@ -168,6 +174,11 @@ struct TSignalLags {
     size_t MostAt = 0;
     size_t Stretches = 0;
     size_t LongestStretch = 0;
+    // The first frame with sound that is no signal frame.
+    size_t UnmatchedAt = 0;
+    // Where the recording departs from what it held before: each frame at a lag other than the
+    // last frame matched, and the first of each run of frames that are no signal frame.
+    std::vector<size_t> Departures;
 };
 TSignalLags MatchSignal(const std::vector<float>& signal, const std::vector<float>& recorded,
                         int channels, int64_t delay = -1);

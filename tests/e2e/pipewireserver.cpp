@@ -60,3 +60,7 @@ QStringList PipeWireSourceInputs() {
 QStringList PipeWireSinkMonitors() {
     return NodePorts("lagvane-test-sink", "monitor");
 }
+
+QStringList PipeWireControlMonitors() {
+    return NodePorts("lagvane-test-control", "monitor");
+}

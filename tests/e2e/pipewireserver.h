@@ -23,3 +23,6 @@ void UsePipeWire(const char* alsaPlugin);
 // plays comes out of the second.
 QStringList PipeWireSourceInputs();
 QStringList PipeWireSinkMonitors();
+// The control sink's monitor outputs: what the ALSA device "lagvanecontrol" plays. It records
+// as the default input does.
+QStringList PipeWireControlMonitors();

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Starts, kills or stops the end-to-end tests' own headless PipeWire: pipewire, wireplumber and
 # pipewire-pulse on a session bus of their own, with a private runtime folder, a null source and
-# a null sink at 48 kHz, and ALSA configurations that point the default PCM at them.
+# a null sink at 48 kHz (and a second one, where the tests' control pass-through plays), and ALSA
+# configurations that point the default PCM at them.
 #   pipewireserver.sh start STATEDIR   leaves a running server alone, else starts one afresh
 #   pipewireserver.sh kill STATEDIR    kills the pipewire daemon the way a crash would
 #   pipewireserver.sh stop STATEDIR
@@ -56,6 +57,17 @@ context.objects = [
             media.class = Audio/Sink
             audio.position = [ FL FR ]
             audio.rate = $rate
+            priority.session = 2000
+        }
+    }
+    { factory = adapter
+        args = {
+            factory.name = support.null-audio-sink
+            node.name = lagvane-test-control
+            media.class = Audio/Sink
+            audio.position = [ FL FR ]
+            audio.rate = $rate
+            priority.session = 100
         }
     }
     { factory = adapter
@@ -65,6 +77,7 @@ context.objects = [
             media.class = Audio/Source/Virtual
             audio.position = [ FL FR ]
             audio.rate = $rate
+            priority.session = 2000
         }
     }
 ]
@@ -73,6 +86,11 @@ EOF
         printf 'pcm.!default { type %s }\nctl.!default { type %s }\n' $plugin $plugin \
             >"$state/asound-$plugin.conf"
     done
+    # The control pass-through's device: capture as the default's, playback into the control sink.
+    echo 'pcm.lagvanecontrol { type pipewire playback_node "lagvane-test-control" }' \
+        >>"$state/asound-pipewire.conf"
+    echo 'pcm.lagvanecontrol { type asym playback.pcm { type pulse device "lagvane-test-control" }
+        capture.pcm { type pulse } }' >>"$state/asound-pulse.conf"
 }
 
 # Every daemon writes its pid, so that one can be killed alone.
