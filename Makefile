@@ -6,7 +6,7 @@
 # remote control in them; systemd checks the service units; headless Chromium, driven through
 # chromedriver, presses Dump on the remote control's web panel. liblo reads the desk's OSC messages.
 # stress-ng keeps one core busy through the end-to-end tests.
-PACKAGES := cmake g++ make pkg-config qt6-base-dev liblo-dev \
+PACKAGES := cmake ninja-build g++ make pkg-config qt6-base-dev liblo-dev \
             librubberband-dev portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2 \
             libsndfile1-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales curl \
             pipewire wireplumber pipewire-pulse pipewire-alsa pipewire-jack libasound2-plugins \
@@ -15,6 +15,8 @@ JOBS := $(shell nproc)
 BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp
+# A new build folder is made for Ninja, which builds faster; one made before keeps its generator.
+generator = $(if $(wildcard $(1)/CMakeCache.txt),,-G Ninja)
 
 .PHONY: run test test-asan test-tsan fuzz build deps clean
 
@@ -34,14 +36,16 @@ test: build
 # Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer; not the soaks, whose
 # flat-memory check cannot hold against the sanitizer's quarantine of freed memory.
 test-asan: deps
-	cmake -S . -B build-asan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=address -DLAGVANE_BENCHMARKS=OFF \
+	cmake -S . -B build-asan $(call generator,build-asan) $(CMAKE_FLAGS) \
+	  -DLAGVANE_SANITIZE=address -DLAGVANE_BENCHMARKS=OFF \
 	  -DLAGVANE_E2E_TESTS=OFF
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -LE "e2e|soak"
 
 # The audio path under ThreadSanitizer.
 test-tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DLAGVANE_SANITIZE=thread -DLAGVANE_BENCHMARKS=OFF \
+	cmake -S . -B build-tsan $(call generator,build-tsan) $(CMAKE_FLAGS) \
+	  -DLAGVANE_SANITIZE=thread -DLAGVANE_BENCHMARKS=OFF \
 	  -DLAGVANE_E2E_TESTS=OFF
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -L audio -LE e2e
@@ -53,7 +57,8 @@ test-tsan: deps
 FUZZ_SECONDS := 60
 FUZZERS := $(patsubst fuzz/%_fuzz.cpp,%,$(wildcard fuzz/*_fuzz.cpp))
 fuzz: deps
-	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	cmake -S . -B build-fuzz $(call generator,build-fuzz) $(CMAKE_FLAGS) \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DLAGVANE_FUZZ=ON -DLAGVANE_TESTS=OFF -DLAGVANE_BENCHMARKS=OFF
 	cmake --build build-fuzz -j$(JOBS) --target $(addsuffix _fuzz,$(FUZZERS))
 	set -e; for f in $(FUZZERS); do \
@@ -63,7 +68,7 @@ fuzz: deps
 	done
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(call generator,$(BUILD)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
 deps:
