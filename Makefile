@@ -18,7 +18,7 @@ export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp
 # A new build folder is made for Ninja, which builds faster; one made before keeps its generator.
 generator = $(if $(wildcard $(1)/CMakeCache.txt),,-G Ninja)
 
-.PHONY: run test test-asan test-tsan fuzz build deps clean
+.PHONY: run test test-asan test-tsan fuzz bench build deps clean
 
 run: build
 	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
@@ -66,6 +66,10 @@ fuzz: deps
 	  QT_QPA_PLATFORM=offscreen build-fuzz/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) \
 	    -artifact_prefix=build-fuzz/$${f}- build-fuzz/corpus/$$f fuzz/corpus/$$f; \
 	done
+
+# The benchmarks, built beside the program; run them from build/bench/.
+bench: build
+	cmake --build $(BUILD) -j$(JOBS) --target benchmarks
 
 build: deps
 	cmake -S . -B $(BUILD) $(call generator,$(BUILD)) $(CMAKE_FLAGS)
