@@ -87,6 +87,8 @@ start_server() {
 
 mkdir -p "$state"
 status=0
+# jackd takes a second or two to exit: the servers stop side by side.
+stopping=
 for server in "$@"; do
     name=${server%%:*}
     rest=${server#*:}
@@ -95,7 +97,10 @@ for server in "$@"; do
     [ "$rest" != "$rate" ] && mode=${rest#*:}
     case $action in
     start) start_server "$name" "$rate" "$mode" || status=1 ;;
-    stop) stop_server "$name" || status=1 ;;
+    stop)
+        stop_server "$name" &
+        stopping="$stopping $!"
+        ;;
     suspend) signal_server "$name" STOP || status=1 ;;
     resume) signal_server "$name" CONT || status=1 ;;
     *)
@@ -103,5 +108,8 @@ for server in "$@"; do
         exit 2
         ;;
     esac
+done
+for pid in $stopping; do
+    wait "$pid" || status=1
 done
 exit $status
