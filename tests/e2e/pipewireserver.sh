@@ -41,47 +41,38 @@ stop_group() {
     rm -f "$state"/*.pid
 }
 
+# A null node: name, media class, and its priority as the session manager's default.
+null_node() {
+    cat <<EOF
+    { factory = adapter
+        args = {
+            factory.name = support.null-audio-sink
+            node.name = $1
+            media.class = $2
+            audio.position = [ FL FR ]
+            audio.rate = $rate
+            priority.session = $3
+        }
+    }
+EOF
+}
+
 write_config() {
     mkdir -p "$state/config/pipewire/pipewire.conf.d" "$state/runtime" "$state/home"
     chmod 700 "$state/runtime"
-    cat >"$state/config/pipewire/pipewire.conf.d/lagvane-test.conf" <<EOF
+    {
+        cat <<EOF
 context.properties = {
     default.clock.rate = $rate
     default.clock.allowed-rates = [ $rate ]
 }
 context.objects = [
-    { factory = adapter
-        args = {
-            factory.name = support.null-audio-sink
-            node.name = lagvane-test-sink
-            media.class = Audio/Sink
-            audio.position = [ FL FR ]
-            audio.rate = $rate
-            priority.session = 2000
-        }
-    }
-    { factory = adapter
-        args = {
-            factory.name = support.null-audio-sink
-            node.name = lagvane-test-control
-            media.class = Audio/Sink
-            audio.position = [ FL FR ]
-            audio.rate = $rate
-            priority.session = 100
-        }
-    }
-    { factory = adapter
-        args = {
-            factory.name = support.null-audio-sink
-            node.name = lagvane-test-source
-            media.class = Audio/Source/Virtual
-            audio.position = [ FL FR ]
-            audio.rate = $rate
-            priority.session = 2000
-        }
-    }
-]
 EOF
+        null_node lagvane-test-sink Audio/Sink 2000
+        null_node lagvane-test-control Audio/Sink 100
+        null_node lagvane-test-source Audio/Source/Virtual 2000
+        echo ']'
+    } >"$state/config/pipewire/pipewire.conf.d/lagvane-test.conf"
     for plugin in pipewire pulse; do
         printf 'pcm.!default { type %s }\nctl.!default { type %s }\n' $plugin $plugin \
             >"$state/asound-$plugin.conf"
