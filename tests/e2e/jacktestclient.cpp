@@ -111,6 +111,12 @@ TJackTestClient::TJackTestClient(const char* name, int channels, TClock clock)
             ErrorText = QStringLiteral("cannot register ports");
     }
     jack_set_process_callback(Client, &Process, this);
+    jack_set_xrun_callback(Client, &CountXrun, this);
+}
+
+int TJackTestClient::CountXrun(void* client) {
+    static_cast<TJackTestClient*>(client)->XrunCount.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
 }
 
 TJackTestClient::~TJackTestClient() {

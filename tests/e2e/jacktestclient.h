@@ -95,6 +95,10 @@ public:
     };
     // The skips so far, in order; the first MostSkips only.
     std::vector<TSkip> Skips() const;
+    // Xruns the server has told every client of so far, whoever caused them. One it tells
+    // while a client is gone unannounced (killed mid-cycle) is that client's: its ports carried
+    // its last cycle once more.
+    uint64_t ServerXruns() const { return XrunCount.load(std::memory_order_acquire); }
     bool Finished() const { return Frames() >= Recording.size() / size_t(Channels); }
     // What arrived, interleaved; complete once Finished.
     const std::vector<float>& Recorded() const { return Recording; }
@@ -104,6 +108,7 @@ public:
 
 private:
     static int Process(unsigned frames, void* client);
+    static int CountXrun(void* client);
     QStringList TargetPorts(const QString& target, const char* direction) const;
     bool ConnectTo(const QStringList& targetInputs, const QStringList& targetOutputs);
     bool Connect(const QString& source, const QString& destination);
@@ -126,6 +131,7 @@ private:
     static constexpr size_t MostSkips = 64;
     std::array<TSkip, MostSkips> SkipLog{};
     std::atomic<size_t> SkipCount{0};
+    std::atomic<uint64_t> XrunCount{0};
 };
 
 // A signal on the sample grid of a PCM format (8 or 16 bits per sample) with no zero sample, so
