@@ -32,6 +32,11 @@ bool StartPipeWire() {
     return RunScript("start") == 0;
 }
 
+QString PipeWireLog() {
+    QFile file(StatePath(QStringLiteral("server.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
 void KillPipeWire() {
     RunScript("kill");
 }

@@ -10,6 +10,9 @@
 // Starts it unless it runs; true once it answers. False, after printing the server's log, when
 // it cannot start on this machine.
 bool StartPipeWire();
+// What its daemons have logged since it last started: where a client is turned away, the
+// server's side of it.
+QString PipeWireLog();
 // Kills the pipewire daemon under its clients, as a crash would.
 void KillPipeWire();
 // Stops the pipewire daemon for a moment (SIGSTOP, then SIGCONT), as a server starved of the

@@ -90,8 +90,11 @@ start_group() {
     # A killed server leaves its socket: the wait below would pass at once, and the session
     # manager, started before the new server listens, give up on it.
     rm -f "$state/runtime/pipewire-0" "$state/runtime/pipewire-0.lock"
-    XDG_RUNTIME_DIR=$state/runtime XDG_CONFIG_HOME=$state/config HOME=$state/home \
-        XDG_STATE_HOME=$state/home DISPLAY= WAYLAND_DISPLAY= \
+    # Nothing of the caller's environment: a test that restarts the server has set its own
+    # (PIPEWIRE_NOJACK, the ALSA configuration, the JACK library's path), and a server it
+    # starts must be the one the suite started.
+    env -i PATH="$PATH" XDG_RUNTIME_DIR="$state/runtime" XDG_CONFIG_HOME="$state/config" \
+        HOME="$state/home" XDG_STATE_HOME="$state/home" \
         setsid timeout --signal=TERM --kill-after=10 $lifetime dbus-run-session -- sh -c '
             state=$1
             for daemon in pipewire wireplumber pipewire-pulse; do

@@ -193,7 +193,8 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
     TJackTestClient probe("lagvane-probe", Channels,
                           row.Stack == TStack::Jackd ? TJackTestClient::TClock::Server
                                                      : TJackTestClient::TClock::OwnCycles);
-    ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString();
+    ASSERT_TRUE(probe.IsOpen()) << probe.Error().toStdString() << "; the server's log:\n"
+                                << (jackd ? QString() : PipeWireLog()).toStdString();
     // Our client is in; from here on PipeWire's JACK library turns clients away, since through
     // the plug-ins Lagvane must not find it: it would take JACK's way instead.
     std::optional<TControlPassThrough> control;
