@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-void TCycleTimer::Record(uint64_t micros, bool late, uint32_t periodMicros) {
+void TCycleTimer::Record(uint64_t micros, uint64_t lateCycles, uint32_t periodMicros) {
     const auto bucket = size_t(std::min<uint64_t>(micros, Buckets - 1));
     Histogram[bucket].fetch_add(1, std::memory_order_relaxed);
     const auto clipped = uint32_t(std::min<uint64_t>(micros, UINT32_MAX));
     if (clipped > Worst.load(std::memory_order_relaxed))
         Worst.store(clipped, std::memory_order_relaxed);
     Period.store(periodMicros, std::memory_order_relaxed);
-    if (late)
-        Late.fetch_add(1, std::memory_order_relaxed);
+    if (lateCycles > 0)
+        Late.fetch_add(lateCycles, std::memory_order_relaxed);
     Cycles.fetch_add(1, std::memory_order_release);
 }
 

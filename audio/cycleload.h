@@ -22,7 +22,9 @@ struct TCycleLoad {
 // Written by the audio thread once a cycle, without locks or allocation; read by any thread.
 class TCycleTimer {
 public:
-    void Record(uint64_t micros, bool late, uint32_t periodMicros);
+    // One call of the callback, micros long, and the server's cycles it found late since the
+    // last: most often none or one, more where the server ran cycles without it.
+    void Record(uint64_t micros, uint64_t lateCycles, uint32_t periodMicros);
     TCycleLoad Load() const;
 
 private:

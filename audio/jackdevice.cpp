@@ -285,12 +285,12 @@ private:
         static_cast<TJackClient*>(argument)->ServerXruns.fetch_add(1);
         return 0;
     }
-    // Process thread, once a cycle: one xrun at most, whoever saw it. A late cycle of ours the
-    // server tells of too, a cycle or two after we saw it.
-    void CountXrun(bool late) {
+    // Process thread, once a cycle: the late cycles we saw, or one the server told of. A late
+    // cycle of ours the server tells of too, a cycle or two after we saw it.
+    void CountXruns(uint64_t lateCycles) {
         const bool told = ServerXruns.exchange(0) > 0;
-        if (late || (told && CyclesSinceXrun > LateNoticeCycles)) {
-            XrunCount.fetch_add(1);
+        if (lateCycles > 0 || (told && CyclesSinceXrun > LateNoticeCycles)) {
+            XrunCount.fetch_add(std::max<uint64_t>(lateCycles, 1));
             CyclesSinceXrun = 0;
         } else if (CyclesSinceXrun <= LateNoticeCycles) {
             ++CyclesSinceXrun;
@@ -469,9 +469,23 @@ int TJackClient::Process(jack_nframes_t frames, void* argument) {
         float periodMicros = 0.0f;
         const bool stamped =
             jack_get_cycle_times(handle, &cycleFrames, &cycleStart, &nextStart, &periodMicros) == 0;
-        const bool late = time != client->CycleEnd || (stamped && client->LastEnded > cycleStart);
-        client->CountXrun(late);
-        client->Cycles.Record(client->LastMicros, late, uint32_t(periodMicros));
+        // Each cycle the server began before our last call was done found ours unfinished: the
+        // one it ran into, and those the server then ran without us. Cycles the server itself
+        // skipped began after ours ended: such a jump counts once.
+        const uint64_t missed = time > client->CycleEnd ? (time - client->CycleEnd) /
+                                                              std::max<jack_nframes_t>(frames, 1)
+                                                        : 0;
+        uint64_t lateCycles = 0;
+        if (stamped && client->LastEnded > cycleStart)
+            lateCycles = missed + 1;
+        else if (stamped && periodMicros > 0.0f)
+            lateCycles = missed - std::min<uint64_t>(
+                                      missed, uint64_t(double(cycleStart - client->LastEnded) /
+                                                       double(periodMicros)));
+        if (lateCycles == 0 && time != client->CycleEnd)
+            lateCycles = 1;
+        client->CountXruns(lateCycles);
+        client->Cycles.Record(client->LastMicros, lateCycles, uint32_t(periodMicros));
     }
     // A server that finds our cycle unfinished starts its cycle again, and a call of ours that
     // began late has read the new cycle's time already: then two calls come for one time. The
