@@ -1,23 +1,16 @@
 #include "app/application.h"
 
-#include "app/defaults.h"
-#include "app/mainwindow.h"
 #include "app/service.h"
 #include "audio/helddelay.h"
 #include "audio/jackdevice.h"
+#include "station/defaults.h"
 #include "support/conversions.h"
 #include "support/errors.h"
 #include "support/log.h"
 #include "support/messageboard.h"
-
-#include <new>
+#include "window/messageboxes.h"
 
 namespace {
-
-TExceptionMessageFunction& ExceptionMessageFunction() {
-    static TExceptionMessageFunction function;
-    return function;
-}
 
 // Qt's own warnings go to the log, which marks them for the journal.
 void LogQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
@@ -40,47 +33,43 @@ void LogQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text
 
 } // namespace
 
-TExceptionMessageFunction SetExceptionMessageFunction(TExceptionMessageFunction function) {
-    TExceptionMessageFunction previous = std::move(ExceptionMessageFunction());
-    ExceptionMessageFunction() = std::move(function);
-    return previous;
+TProgramParts::TProgramParts(bool withWindow, TMemoryProbe probe)
+    : Station(std::move(probe)), Faces(Station) {
+    Faces.StartRemoteControl();
+    if (withWindow)
+        Window = std::make_unique<TMainWindow>(Station);
+    Station.StartUp();
+    Faces.StartTriggers();
 }
 
-QString ExceptionMessage(const std::exception& error) {
-    if (const auto* own = dynamic_cast<const Exception*>(&error))
-        return own->Message();
-    if (dynamic_cast<const std::bad_alloc*>(&error))
-        return QStringLiteral("Out of memory");
-    return QString::fromLocal8Bit(error.what());
+// The window goes first, while the station it shows is still there.
+TProgramParts::~TProgramParts() = default;
+
+void TProgramParts::Reload() {
+    Station.ReloadSettings();
+    Faces.StartRemoteControl();
+    Faces.StartTriggers();
 }
 
-void ShowCurrentException() {
-    QString text;
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        text = ExceptionMessage(error);
-    } catch (...) {
-        text = QStringLiteral("Unknown error");
+namespace {
+
+int RunEventLoop(const TProgramOptions& options,
+                 const std::function<void(TMainWindow& window)>& prepare) {
+    // Signals that come while the station is built wait until it is.
+    TProgramParts* parts = nullptr;
+    TServiceLink service([&parts] { parts->Station.Quit(); }, [&parts] { parts->Reload(); });
+    TProgramParts made(!options.Headless);
+    parts = &made;
+    if (made.Window) {
+        if (prepare)
+            prepare(*made.Window);
+        made.Window->show();
     }
-    ShowErrorMessage(text);
+    service.Ready();
+    return QCoreApplication::exec();
 }
 
-void ShowErrorMessage(const QString& text) {
-    MessageBoard().Raise(TMessageKind::Error, QApplication::applicationName(), text,
-                         ExceptionMessageFunction());
-}
-
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
-
-bool TApplication::notify(QObject* receiver, QEvent* event) {
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (...) {
-        ShowCurrentException();
-        return false;
-    }
-}
+} // namespace
 
 int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& window)>& prepare) {
     InitSupport();
@@ -88,31 +77,29 @@ int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& wind
     if (const int* code = std::get_if<int>(&read))
         return *code;
     const auto& options = std::get<TProgramOptions>(read);
-    // Qt's platform without a screen: the window is built, never shown, and no display is needed.
-    if (options.Headless)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    MessageBoard().ShowBoxes(!options.Headless);
     SetLogTag(options.Name.toStdString());
     SetJackClientName(options.Name.toStdString());
     SetHeldStation(options.Name.toStdString());
     SetDefaultsFileName(options.ConfigFile);
     qInstallMessageHandler(LogQtMessage);
 
-    TApplication application(argc, argv);
-    TApplication::setApplicationName(QStringLiteral("Lagvane"));
-    TApplication::setApplicationVersion(QStringLiteral(LAGVANE_VERSION));
+    // Without a window, Qt Core alone: no platform plugin is loaded and no display is needed.
+    std::unique_ptr<QCoreApplication> application;
+    if (options.Headless)
+        application = std::make_unique<TCatchingApplication<QCoreApplication>>(argc, argv);
+    else
+        application = std::make_unique<TApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Lagvane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LAGVANE_VERSION));
     SetApplicationHelpFile(QStringLiteral("Lagvane.html"));
-    // Signals that come while the window is built wait until it is.
-    TMainWindow* shown = nullptr;
-    TServiceLink service([&shown] { shown->Quit(); }, [&shown] { shown->ReloadSettings(); });
-    TMainWindow window;
-    shown = &window;
-    if (prepare)
-        prepare(window);
-    if (!options.Headless)
-        window.show();
-    service.Ready();
-    const int code = TApplication::exec();
+    // With a window, messages open boxes too; without one the log and the report are all.
+    std::unique_ptr<TMessageBoxes> boxes;
+    if (!options.Headless) {
+        boxes = std::make_unique<TMessageBoxes>();
+        MessageBoard().SetShower(boxes.get());
+    }
+    const int code = RunEventLoop(options, prepare);
     MessageBoard().Clear();
+    MessageBoard().SetShower(nullptr);
     return code;
 }

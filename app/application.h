@@ -1,47 +1,50 @@
 #pragma once
 
-// The program's top-level error handling: an exception that leaves a handler is shown on the
-// message board with its message, and the program goes on.
+// The program's start-up: the station, the faces the command line asks for, the event loop.
+
+#include "remote/remotefaces.h"
+#include "station/station.h"
+#include "support/handlers.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
-#include <QString>
-#include <exception>
 #include <functional>
+#include <memory>
 
-// Shows the text of an exception that reached the top; by default the message board's box,
-// which never blocks; tests install their own to read them. Returns the previous function; an
-// empty function restores the box.
-using TExceptionMessageFunction = std::function<void(const QString& text)>;
-TExceptionMessageFunction SetExceptionMessageFunction(TExceptionMessageFunction function);
-
-// The operator's text for an exception: the program's own message, "Out of memory" for a
-// failed allocation, else what the exception says.
-QString ExceptionMessage(const std::exception& error);
-
-// Shows the exception being handled right now (call from a catch block).
-void ShowCurrentException();
-// Shows a failure the program noticed itself, the way an exception that reached the top is.
-void ShowErrorMessage(const QString& text);
-
-// Runs a handler; whatever it throws is shown and goes no further. Handlers that Qt calls
-// through signals run this way, since an exception must not unwind through Qt's own frames.
-template <typename THandler> void RunHandler(THandler&& handler) {
-    try {
-        handler();
-    } catch (...) {
-        ShowCurrentException();
-    }
-}
-
-// Catches what escapes an event handler (painting, mouse, timers) the same way.
-class TApplication : public QApplication {
+// Catches what escapes an event handler (painting, mouse, timers) the same way: with a window,
+// and without one.
+template <typename TBase> class TCatchingApplication : public TBase {
 public:
-    TApplication(int& argc, char** argv);
-    bool notify(QObject* receiver, QEvent* event) override;
+    TCatchingApplication(int& argc, char** argv) : TBase(argc, argv) {}
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return TBase::notify(receiver, event);
+        } catch (...) {
+            ShowCurrentException();
+            return false;
+        }
+    }
+};
+using TApplication = TCatchingApplication<QApplication>;
+
+// A station with its faces, made in the order that lets each face hear what the station says
+// from the start: the remote control listens before the devices are first asked, the window
+// (when there is one) shows the start-up, the triggers come once the devices are known.
+class TProgramParts {
+public:
+    TProgramParts(bool withWindow, TMemoryProbe probe = AvailableMemoryBytes);
+    ~TProgramParts();
+
+    // What a service's reload does: the settings file's dump settings, remote control and
+    // triggers read again, the run going on.
+    void Reload();
+
+    TStation Station;
+    TRemoteFaces Faces;
+    std::unique_ptr<TMainWindow> Window;
 };
 
-class TMainWindow;
-
 // The program's start-up and message loop; prepare, when given, acts on the window before it
-// is shown (a harness ticks displays there). Returns the exit code.
+// is shown (a harness ticks displays there). Without a window (--headless) the program runs on
+// Qt Core alone: no platform plugin, no display. Returns the exit code.
 int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& window)>& prepare = {});

@@ -4,9 +4,7 @@
 #include "support/errors.h"
 #include "support/nestedevents.h"
 
-#include <QComboBox>
 #include <QScopeGuard>
-#include <QSignalBlocker>
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -104,22 +102,6 @@ void BuildFormatList(TFormatList& list, uint32_t capabilities) {
 void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format) {
     if (IsFormatType(waveType))
         format = WaveTypeRows[waveType].Format;
-}
-
-TWaveTypes ComboWaveType(const QComboBox* comboBox, TWaveTypes fallback) {
-    if (!comboBox)
-        return fallback;
-    const int index = comboBox->currentIndex();
-    if (index < 0)
-        return wfNone;
-    return static_cast<TWaveTypes>(comboBox->itemData(index).toInt());
-}
-
-int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType) {
-    for (int index = 0; index < comboBox->count(); ++index)
-        if (static_cast<uint8_t>(comboBox->itemData(index).toInt()) == waveType)
-            return index;
-    return -1;
 }
 
 TWaveReader::TWaveReader(QObject* owner)
@@ -336,40 +318,4 @@ bool TWaveReader::BuffersLocked() const {
 void TWaveReader::DiscardHeld() {
     if (!IsRunning && !IsStopping && !HeldStation().empty())
         THeldDelayFile::Discard(THeldDelayFile::PathFor(HeldStation()));
-}
-
-TWaveTypes TWaveReader::WaveType() const {
-    return ComboWaveType(BoundComboBox, StoredWaveType);
-}
-
-void TWaveReader::SetWaveType(TWaveTypes waveType) {
-    if (waveType == WaveType())
-        return;
-    StoredWaveType = waveType;
-    if (BoundComboBox) {
-        // A selection made by the program is no operator's choice: no change signal.
-        const QSignalBlocker blocker(BoundComboBox);
-        BoundComboBox->setCurrentIndex(FindWaveTypeIndex(BoundComboBox, waveType));
-    }
-}
-
-void TWaveReader::SetComboBox(QComboBox* comboBox) {
-    QObject::disconnect(ComboBoxConnection);
-    BoundComboBox = comboBox;
-    if (!comboBox)
-        return;
-    ComboBoxConnection = connect(comboBox, &QObject::destroyed, this,
-                                 [this](QObject* destroyed) { ComboBoxDestroyed(destroyed); });
-    const QSignalBlocker blocker(comboBox);
-    comboBox->clear();
-    comboBox->clearEditText();
-    for (const TFormatListEntry& entry : Formats)
-        comboBox->addItem(entry.Text, int(entry.WaveType));
-    if (comboBox->count() > 0)
-        comboBox->setCurrentIndex(0);
-}
-
-void TWaveReader::ComboBoxDestroyed(QObject* comboBox) {
-    if (comboBox == BoundComboBox)
-        BoundComboBox = nullptr;
 }

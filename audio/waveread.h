@@ -14,8 +14,6 @@
 #include <memory>
 #include <vector>
 
-class QComboBox;
-
 // The PCM formats in list order: twelve at the classic rates, then 48 kHz, the rate JACK and
 // PipeWire run at by default. wfNone stands for "no format".
 enum TWaveTypes : uint8_t {
@@ -72,10 +70,6 @@ uint32_t FormatCapabilities(const std::function<bool(const TWaveFormat&)>& opens
 void BuildFormatList(TFormatList& list, uint32_t capabilities);
 // Writes the triple of a format; leaves format untouched for wfNone.
 void WaveTypeToFormat(TWaveTypes waveType, TWaveDataFormat& format);
-// The wave type of the combo box's selected entry (wfNone when nothing is selected), or the
-// fallback when there is no combo box.
-TWaveTypes ComboWaveType(const QComboBox* comboBox, TWaveTypes fallback);
-int FindWaveTypeIndex(const QComboBox* comboBox, TWaveTypes waveType);
 
 class TDeviceMessageReceiver;
 
@@ -107,12 +101,8 @@ public:
     // has come back, then frees the buffers and closes the input. Does nothing unless running.
     void Stop();
 
-    TWaveTypes WaveType() const;
-    void SetWaveType(TWaveTypes waveType);
-    QComboBox* ComboBox() const { return BoundComboBox; }
-    // Binds the combo box (not owned; unbound when it is destroyed), fills it with FormatList
-    // and selects its first entry; nullptr unbinds.
-    void SetComboBox(QComboBox* comboBox);
+    TWaveTypes WaveType() const { return StoredWaveType; }
+    void SetWaveType(TWaveTypes waveType) { StoredWaveType = waveType; }
 
     const TFormatList& FormatList() const { return Formats; }
     int32_t PendingCount() const { return Pending; }
@@ -148,7 +138,6 @@ private:
     // device) is over.
     void Requeue(TWaveHeader* header, const TWaveInDevice* device);
     void RaiseFault(TWaveResult code);
-    void ComboBoxDestroyed(QObject* comboBox);
     void ReleaseBuffers();
 
     TDeviceMessageReceiver* MessageReceiver;
@@ -164,8 +153,6 @@ private:
     bool IsStopping = false;
     TWaveTypes StoredWaveType = wfNone;
     TFormatList Formats;
-    QComboBox* BoundComboBox = nullptr;
-    QMetaObject::Connection ComboBoxConnection;
     TWaveDataFormat CurrentFormat{};
     int32_t Pending = 0;
 };

@@ -1,7 +1,7 @@
 // The level meter walks the whole delay once per buffer on the main thread: each walk over a
 // 256 MB buffer should stay within 2.5x of a plain sequential read of the same memory.
 
-#include "app/vumeter.h"
+#include "station/levelmeter.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>

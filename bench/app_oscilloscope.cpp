@@ -1,6 +1,6 @@
-#include "app/oscilloscope.h"
-#include "app/oscopepanel.h"
 #include "bench/graph_application.h"
+#include "window/oscilloscope.h"
+#include "window/oscopepanel.h"
 
 #include <QImage>
 #include <benchmark/benchmark.h>

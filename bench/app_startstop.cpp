@@ -2,10 +2,10 @@
 // allocated, queued and released on the virtual device. The pair should take under a second.
 
 #include "app/application.h"
-#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -30,7 +30,7 @@ void BM_StartStopOneHourStereo16(benchmark::State& state) {
             window.View().FormatCombo->findText(QStringLiteral("44.1 kHz, Stereo, 16-bit"));
         window.View().FormatCombo->setCurrentIndex(stereo16);
         window.View().DelayTimeSpin->SetDegrees(1.0);
-        if (window.BufferBytes() != 635040000)
+        if (window.Station().BufferBytes() != 635040000)
             state.SkipWithError("the delay is not one hour of 44.1 kHz stereo 16-bit");
         for (auto _ : state) {
             window.View().PlayBtn->click();

@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <memory>
 
+#include "controls/colors.h"
 #include "controls/gauges.h"
-#include "support/colors.h"
 
 namespace {
 

@@ -22,25 +22,12 @@ constexpr int WidthShares[MaxDigits + 1][3] = {
     {36, 24, 24}, {32, 24, 28}, {30, 24, 30}, {28, 24, 32}, {26, 24, 34}, {24, 24, 36},
 };
 
-// A whole real number as ticks, held within the 64-bit range (NaN counts as 0) so that an
-// absurd limit or entry cannot overflow the count.
-int64_t SaturatedTicks(long double whole) {
-    constexpr long double limit = static_cast<long double>(std::numeric_limits<int64_t>::max());
-    if (std::isnan(whole))
-        return 0;
-    if (whole >= limit)
-        return std::numeric_limits<int64_t>::max();
-    if (whole <= -limit)
-        return -std::numeric_limits<int64_t>::max();
-    return static_cast<int64_t>(whole);
-}
-
 int64_t RoundTicks(double value) {
-    return SaturatedTicks(std::nearbyint(value));
+    return SaturatedInt64(std::nearbyint(value));
 }
 
 int64_t TruncTicks(double value) {
-    return SaturatedTicks(std::trunc(value));
+    return SaturatedInt64(std::trunc(value));
 }
 
 // Rounds half away from zero, as the layout does.
@@ -307,7 +294,7 @@ void TDegreeSpin::EntryChanged() {
         static_cast<long double>(std::abs(static_cast<int64_t>(h))) * TicksPerHour +
         static_cast<long double>(std::abs(static_cast<int64_t>(m))) * TicksPerMinute +
         static_cast<long double>(RoundTicks(TicksPerSecond * std::fabs(s)));
-    const int64_t value = SaturatedTicks(negative ? -magnitude : magnitude);
+    const int64_t value = SaturatedInt64(negative ? -magnitude : magnitude);
     if (value == TicksValue)
         return;
     StoreTicks(value);

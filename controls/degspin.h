@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "controls/loading.h"
-#include "support/panel.h"
+#include "controls/panel.h"
 
 class QLabel;
 class TEditEx;

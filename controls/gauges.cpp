@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "support/colors.h"
+#include "controls/colors.h"
 #include "support/errors.h"
 #include "support/property.h"
 

@@ -2,7 +2,7 @@
 
 #include <QMouseEvent>
 
-#include "support/colors.h"
+#include "controls/colors.h"
 #include "support/property.h"
 
 namespace {

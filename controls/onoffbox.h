@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/panel.h"
+#include "controls/panel.h"
 
 // A small panel showing one of two states by its colour and centred caption; a left click
 // toggles it when UserChangeable. A disabled box turns silver at its next state update.

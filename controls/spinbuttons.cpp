@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "support/colors.h"
+#include "controls/colors.h"
 #include "support/property.h"
 
 namespace {

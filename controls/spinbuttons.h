@@ -5,9 +5,9 @@
 #include <QPolygon>
 #include <functional>
 
+#include "controls/alignment.h"
 #include "controls/autobttn.h"
 #include "controls/loading.h"
-#include "support/alignment.h"
 
 // A single-line edit with a settable text alignment, an event after it loses the focus, and a
 // per-character key filter.

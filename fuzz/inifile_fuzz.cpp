@@ -1,10 +1,10 @@
-#include "app/application.h"
-#include "app/defaults.h"
-#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
 #include "fuzz/widgetfuzz.h"
+#include "station/defaults.h"
+#include "support/handlers.h"
+#include "window/mainwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(file.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size));
     }
     TFixture::Shown.clear();
-    LoadDefaults(window);
+    LoadDefaults(window.Station());
 
     // The spinner holds whole 1/100000 s, so its shortest delay may sit a hair below its limit.
     const double hours = window.View().DelayTimeSpin->Degrees();
@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           hours <= window.View().DelayTimeSpin->MaxValue());
     Check(window.View().FormatCombo->currentIndex() >= 0 &&
           window.View().FormatCombo->currentIndex() < window.View().FormatCombo->count());
-    Check(window.BufferFrames() > 0);
-    Check(4 * uint64_t(window.BufferBytes()) <= window.MemoryBudget);
+    Check(window.Station().BufferFrames() > 0);
+    Check(4 * uint64_t(window.Station().BufferBytes()) <= window.Station().MemoryBudget);
     Check(window.View().PlayBtn->isChecked() == window.View().PlayOnStartChk->isChecked());
     Check(fixture.Device.InputStarted() == window.View().PlayBtn->isChecked());
     Check(TFixture::Shown.isEmpty());

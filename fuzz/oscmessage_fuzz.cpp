@@ -1,4 +1,4 @@
-#include "app/triggers.h"
+#include "remote/triggers.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 namespace {
 
 // Takes every press and counts it.
-struct TCountingTarget final : TRemoteTarget {
+struct TCountingTarget final : TConsole {
     TRunReport Report() const override { return {}; }
     TPressResult Dump() override { return Press(); }
     TPressResult Play() override { return Press(); }

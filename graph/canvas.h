@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/colors.h"
+#include "controls/colors.h"
 
 #include <QColor>
 #include <QFont>

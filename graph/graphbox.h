@@ -1,8 +1,8 @@
 #pragma once
 
+#include "controls/panel.h"
 #include "graph/canvas.h"
 #include "graph/graphaxes.h"
-#include "support/panel.h"
 
 #include <QColor>
 #include <QPoint>

@@ -204,6 +204,17 @@ int32_t DivRem(int32_t a, int32_t b, int32_t& remainder) {
     return CheckedDivRem(a, b, remainder);
 }
 
+int64_t SaturatedInt64(long double whole) {
+    constexpr long double limit = static_cast<long double>(std::numeric_limits<int64_t>::max());
+    if (std::isnan(whole))
+        return 0;
+    if (whole >= limit)
+        return std::numeric_limits<int64_t>::max();
+    if (whole <= -limit)
+        return -std::numeric_limits<int64_t>::max();
+    return static_cast<int64_t>(whole);
+}
+
 int64_t DivRem64(int64_t a, int64_t b, int64_t& remainder) {
     return CheckedDivRem(a, b, remainder);
 }

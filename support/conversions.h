@@ -48,6 +48,10 @@ long double RealMod(long double a, long double b);
 int32_t DivRem(int32_t a, int32_t b, int32_t& remainder);
 int64_t DivRem64(int64_t a, int64_t b, int64_t& remainder);
 
+// A whole real number held within the 64-bit range; NaN counts as 0. Counts of small steps of a
+// value anyone may enter stay clear of overflow this way.
+int64_t SaturatedInt64(long double whole);
+
 // x cut toward zero to a multiple of 10^n (n <= 0 leaves x). Raises ERangeError when 10^n does
 // not fit in 32 bits (n > 9).
 int64_t TruncToPowerOfTen(int64_t x, int64_t n);

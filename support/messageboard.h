@@ -1,16 +1,11 @@
 #pragma once
 
 // The messages the program raises (a device fault, a start that fails, an exception that reached
-// the top): logged, kept for the remote control, and shown in one box that never runs an event
-// loop of its own, so the remote control and the watchdog go on being served while it is up.
-// Nobody may be at the window for weeks: a message repeated while the box shows it only counts
-// up, and a different one waits for the box to be closed. Without a window, the log is all.
+// the top): logged, kept for the remote control, and handed to whatever shows them to the
+// operator. Without a window, the log is all.
 
 #include <QDateTime>
-#include <QMessageBox>
-#include <QPointer>
 #include <QString>
-#include <deque>
 #include <functional>
 
 enum class TMessageKind { Information, Warning, Error };
@@ -20,54 +15,43 @@ struct TRaisedMessage {
     QString Text;
 };
 
-// Shows a message in place of the box (tests, tools); gets the text only.
+// Shows a message in place of the shower (tests, tools); gets the text only.
 using TMessagePresenter = std::function<void(const QString& text)>;
+
+// Shows raised messages to the operator: the window's boxes. It must return at once.
+class TMessageShower {
+public:
+    virtual void Show(TMessageKind kind, const QString& title, const QString& text,
+                      const QDateTime& time) = 0;
+    // Takes down what it shows and drops what waits (before the application object goes).
+    virtual void Clear() = 0;
+
+protected:
+    ~TMessageShower() = default;
+};
 
 class TMessageBoard {
 public:
     TMessageBoard() = default;
-    ~TMessageBoard();
     TMessageBoard(const TMessageBoard&) = delete;
     TMessageBoard& operator=(const TMessageBoard&) = delete;
 
     // Logs text and keeps it as the last message, then hands it to presenter, or without one
-    // to the box (when boxes are shown). Returns at once either way.
+    // to the shower (when there is one). Returns at once either way.
     void Raise(TMessageKind kind, const QString& title, const QString& text,
                const TMessagePresenter& presenter = {});
 
     // The last message raised; an empty text when none was.
     TRaisedMessage Last() const { return LastRaised; }
 
-    // The box on screen, null when none; how often it has been raised since it opened; the
-    // messages waiting behind it.
-    QMessageBox* Box() const { return Shown; }
-    int ShownCount() const { return Shown ? ShownEntry.Count : 0; }
-    size_t Waiting() const { return Queue.size(); }
-
-    // Closes the box and drops what waits (before the application object goes).
+    // Where messages go besides the log (not owned); none for a program without a window.
+    void SetShower(TMessageShower* shower) { Shower = shower; }
+    // Has the shower take down what it shows.
     void Clear();
 
-    // Off for a program without a window, where a box would only hold memory.
-    void ShowBoxes(bool shown) { BoxesShown = shown; }
-
 private:
-    struct TEntry {
-        TMessageKind Kind;
-        QString Title;
-        QString Text;
-        int Count = 1;
-        QDateTime Last;
-    };
-
-    void Open(const TEntry& entry);
-    void ShowCount();
-    void OpenNext();
-
     TRaisedMessage LastRaised;
-    bool BoxesShown = true;
-    QPointer<QMessageBox> Shown;
-    TEntry ShownEntry{};
-    std::deque<TEntry> Queue;
+    TMessageShower* Shower = nullptr;
 };
 
 // The program's one board.

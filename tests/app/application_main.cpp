@@ -3,10 +3,10 @@
 
 #include "app/application.h"
 
-#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
+#include "controls/panel.h"
 #include "support/errors.h"
-#include "support/panel.h"
+#include "window/mainwindow.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -91,7 +91,7 @@ TEST_F(TopLevelHandlerTest, FailedPlaybackWriteStopsTheRunWithOneMessage) {
     {
         TMainWindow window([] { return uint64_t(1) << 30; });
         window.View().PlayBtn->click();
-        const int frames = window.BufferFrames();
+        const int frames = window.Station().BufferFrames();
         device.FailWrites(WaveErrorInvalidHandle);
         device.Advance(frames);
         QCoreApplication::processEvents();

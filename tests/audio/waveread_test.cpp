@@ -2,7 +2,6 @@
 
 #include "support/errors.h"
 
-#include <QComboBox>
 #include <QCoreApplication>
 
 namespace {
@@ -159,66 +158,6 @@ TEST_F(WaveReaderTest, DeviceWithoutFormatsGivesNoWaveMapperSilently) {
     EXPECT_TRUE(ShownMessages().isEmpty());
     ASSERT_EQ(reader.FormatList().size(), 1);
     EXPECT_EQ(reader.FormatList()[0].WaveType, wfNone);
-}
-
-// Binding fills the combo box and selects its first entry, whatever WaveType said before.
-TEST_F(WaveReaderTest, BindingSelectsTheFirstEntry) {
-    Device.SetCapabilities(0x0C4);
-    TWaveReader reader;
-    reader.SetWaveType(wf22Khz_Stereo_16Bit);
-    QComboBox combo;
-    combo.addItem(QStringLiteral("old"));
-    reader.SetComboBox(&combo);
-    ASSERT_EQ(combo.count(), 3);
-    EXPECT_EQ(combo.itemText(0), QStringLiteral("11.025 kHz, Mono, 16-bit"));
-    EXPECT_EQ(combo.itemText(2), QStringLiteral("22.05 kHz, Stereo, 16-bit"));
-    EXPECT_EQ(combo.currentIndex(), 0);
-    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_16Bit);
-    TWaveDataFormat format;
-    reader.GetFormat(format);
-    EXPECT_TRUE(format == (TWaveDataFormat{11025, 2, 1}));
-}
-
-// Writing the value WaveType already reads does nothing, not even store it; a type outside
-// the list leaves no selection; a destroyed combo box unbinds and the stored type reads again.
-TEST_F(WaveReaderTest, WaveTypeWritesAndComboDestruction) {
-    Device.SetCapabilities(0x00F);
-    TWaveReader reader;
-    reader.SetWaveType(wf22Khz_Mono_8Bit);
-    auto* combo = new QComboBox;
-    reader.SetComboBox(combo);
-    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_8Bit);
-    reader.SetWaveType(wf11Khz_Mono_8Bit);
-    reader.SetWaveType(wf11Khz_Stereo_16Bit);
-    EXPECT_EQ(combo->currentIndex(), 3);
-    EXPECT_EQ(reader.WaveType(), wf11Khz_Stereo_16Bit);
-    reader.SetWaveType(wf44Khz_Stereo_16Bit);
-    EXPECT_EQ(combo->currentIndex(), -1);
-    EXPECT_EQ(reader.WaveType(), wfNone);
-    reader.SetWaveType(wf11Khz_Mono_8Bit);
-    EXPECT_EQ(combo->currentIndex(), 0);
-
-    delete combo;
-    EXPECT_EQ(reader.ComboBox(), nullptr);
-    EXPECT_EQ(reader.WaveType(), wf11Khz_Mono_8Bit);
-    reader.SetWaveType(wf22Khz_Mono_8Bit);
-    EXPECT_EQ(reader.WaveType(), wf22Khz_Mono_8Bit);
-}
-
-TEST_F(WaveReaderTest, FindAndReadComboWaveTypes) {
-    QComboBox combo;
-    combo.addItem(QStringLiteral("a"), int(wf44Khz_Mono_8Bit));
-    combo.addItem(QStringLiteral("b"), int(wf11Khz_Mono_8Bit) + 256);
-    combo.addItem(QStringLiteral("c"), int(wf11Khz_Mono_8Bit));
-    EXPECT_EQ(FindWaveTypeIndex(&combo, wf44Khz_Mono_8Bit), 0);
-    // Compared as one byte.
-    EXPECT_EQ(FindWaveTypeIndex(&combo, wf11Khz_Mono_8Bit), 1);
-    EXPECT_EQ(FindWaveTypeIndex(&combo, wf22Khz_Mono_8Bit), -1);
-    EXPECT_EQ(ComboWaveType(nullptr, wf22Khz_Mono_16Bit), wf22Khz_Mono_16Bit);
-    combo.setCurrentIndex(2);
-    EXPECT_EQ(ComboWaveType(&combo, wf22Khz_Mono_16Bit), wf11Khz_Mono_8Bit);
-    combo.setCurrentIndex(-1);
-    EXPECT_EQ(ComboWaveType(&combo, wf22Khz_Mono_16Bit), wfNone);
 }
 
 // What OnWaveIn saw.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "controls/colors.h"
 #include "controls/gauges.h"
-#include "support/colors.h"
 #include "support/errors.h"
 #include "tests/controls/controltest.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "controls/colors.h"
 #include "controls/onoffbox.h"
-#include "support/colors.h"
 #include "tests/controls/controltest.h"
 
 namespace {

@@ -6,11 +6,11 @@
 
 #include <QLabel>
 
+#include "controls/colors.h"
 #include "controls/degspin.h"
 #include "controls/gauges.h"
 #include "controls/onoffbox.h"
 #include "controls/spinbuttons.h"
-#include "support/colors.h"
 #include "tests/controls/controltest.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <QLineEdit>
 #include <memory>
 
+#include "controls/colors.h"
 #include "controls/spinbuttons.h"
-#include "support/colors.h"
 #include "tests/controls/controltest.h"
 
 namespace {

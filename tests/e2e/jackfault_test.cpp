@@ -3,7 +3,6 @@
 // back, Play works again without restarting the program.
 
 #include "app/application.h"
-#include "app/mainwindow.h"
 #include "audio/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
@@ -11,6 +10,7 @@
 #include "support/deadlinecall.h"
 #include "tests/e2e/jacktestclient.h"
 #include "tests/e2e/processstall.h"
+#include "window/mainwindow.h"
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -42,7 +42,8 @@ protected:
     void Play(TMainWindow& window) {
         window.View().PlayBtn->click();
         ASSERT_TRUE(window.View().PlayBtn->isChecked()) << Errors.join(u'|').toStdString();
-        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, StopLimitMs));
+        ASSERT_TRUE(
+            HandleEventsUntil([&] { return window.Station().FrameCounter >= 2; }, StopLimitMs));
     }
 
     // A probe's signal through the window's run comes back bit for bit at one delay. With our
@@ -148,7 +149,7 @@ TEST_F(JackFaultTest, KeepOnAirIsBackOnAFreshClientWhenOurThreadStaysStalled) {
     EXPECT_TRUE(Errors[0].contains(QStringLiteral("own audio thread stalled")))
         << Errors[0].toStdString();
     ASSERT_TRUE(HandleEventsUntil(
-        [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
+        [&] { return !window.Station().WaitingForDevices() && window.View().Capture->Running(); },
         StopLimitMs))
         << Errors.join(u'|').toStdString();
     EXPECT_EQ(SystemDeviceFactory().Jack().ClientName(), "Lagvane");

@@ -3,11 +3,11 @@
 // programme bit for bit at the set delay.
 
 #include "app/application.h"
-#include "app/mainwindow.h"
 #include "audio/systemdevice.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"
 #include "tests/e2e/jacktestclient.h"
+#include "window/mainwindow.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -54,24 +54,28 @@ TEST(JackKeepOnAirTest, RunIsBackWithinTwoSecondsOfTheServerAndBitExactAtTheDela
         window.View().Capture->GetFormat(format);
         ASSERT_EQ(format.SamplesPerSec, SampleRate);
         ASSERT_EQ(format.Channels, 2);
-        ASSERT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 1; }, StopLimitMs));
+        ASSERT_TRUE(
+            HandleEventsUntil([&] { return window.Station().FrameCounter >= 1; }, StopLimitMs));
 
         server.Stop();
-        ASSERT_TRUE(HandleEventsUntil([&] { return window.WaitingForDevices(); }, StopLimitMs));
+        ASSERT_TRUE(
+            HandleEventsUntil([&] { return window.Station().WaitingForDevices(); }, StopLimitMs));
         EXPECT_TRUE(play->isChecked());
         HandleEventsFor(ServerDownMs);
-        EXPECT_TRUE(window.WaitingForDevices());
-        EXPECT_EQ(window.RunReport().State, TRunState::WaitingForServer);
+        EXPECT_TRUE(window.Station().WaitingForDevices());
+        EXPECT_EQ(window.Station().RunReport().State, TRunState::WaitingForServer);
 
         ASSERT_TRUE(server.Start());
         QElapsedTimer back;
         back.start();
         ASSERT_TRUE(HandleEventsUntil(
-            [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
+            [&] {
+                return !window.Station().WaitingForDevices() && window.View().Capture->Running();
+            },
             StopLimitMs))
             << errors.join(u'|').toStdString();
         EXPECT_LT(back.elapsed(), BackLimitMs);
-        const TRunReport report = window.RunReport();
+        const TRunReport report = window.Station().RunReport();
         EXPECT_EQ(report.Restarts, 1u);
         EXPECT_GE(report.OffAirSeconds, ServerDownMs / 1000.0);
         EXPECT_EQ(window.View().FormatCombo->currentIndex(), 3);

@@ -325,14 +325,19 @@ bool WaitForPorts(const QByteArray& client, int channels, int timeoutMs) {
     return found;
 }
 
-QJsonObject RemoteStatus(quint16 port) {
+QJsonObject RemoteRequest(quint16 port, const char* method, const char* path) {
     QProcess curl;
     curl.start(QStringLiteral("curl"),
                {QStringLiteral("-s"), QStringLiteral("-m"), QStringLiteral("5"),
-                QStringLiteral("http://127.0.0.1:%1/api/status").arg(port)});
+                QStringLiteral("-X"), QString::fromUtf8(method),
+                QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(QString::fromUtf8(path))});
     if (!curl.waitForFinished(10000))
         return {};
     return QJsonDocument::fromJson(curl.readAllStandardOutput()).object();
+}
+
+QJsonObject RemoteStatus(quint16 port) {
+    return RemoteRequest(port, "GET", "/api/status");
 }
 
 quint16 FreePort() {

@@ -162,8 +162,9 @@ bool WaitForPorts(const QByteArray& client, int channels, int timeoutMs);
 
 // A loopback TCP port free right now, for a remote control to take.
 quint16 FreePort();
-// What the program's remote control on port says of the run (GET /api/status); empty when
-// nothing answers.
+// What the program's remote control on port answers to a request; empty when nothing answers.
+QJsonObject RemoteRequest(quint16 port, const char* method, const char* path);
+// What it says of the run (GET /api/status).
 QJsonObject RemoteStatus(quint16 port);
 
 // Every frame of a recording with sound on all channels, matched bit for bit to the signal

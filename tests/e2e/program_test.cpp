@@ -1,9 +1,9 @@
 // The real program on a real JACK server: started with saved defaults that pick stereo 16-bit at
 // the server's rate, a 2 s delay and Play On Start, it must pass a known signal from its input
 // ports to its output ports delayed by exactly 2 s plus the graph's one cycle. It does so as the
-// window (offscreen) and as a service: headless with no display, under a station's name and
-// settings file, speaking the service manager's protocol to the test and logging for its
-// journal, and stopping cleanly on SIGTERM.
+// window (offscreen) and as a service: headless with no display and no Qt platform, under a
+// station's name and settings file, speaking the service manager's protocol to the test,
+// logging for its journal, dumping when asked over HTTP, and stopping cleanly on SIGTERM.
 
 #include "tests/e2e/jacktestclient.h"
 
@@ -173,6 +173,16 @@ TEST_P(ProgramTest, PlayOnStartDelaysJackInputByTwoSecondsBitExact) {
     if (service) {
         EXPECT_EQ(StateOnPort(secondPort), QStringLiteral("on air")) << "SIGHUP did not move it";
         EXPECT_EQ(StateOnPort(firstPort), QString());
+        // The station without a window still takes the console's presses, after what was
+        // checked bit for bit has played.
+        EXPECT_GT(RemoteRequest(secondPort, "POST", "/api/dump").value(u"dumped").toDouble(), 1.0);
+        // Qt Core alone: no platform plugin in the process. A widget made without a
+        // QApplication would have ended it.
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(program.processId()));
+        ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        EXPECT_TRUE(mapped.contains("libQt6Core")) << "read no maps of the program";
+        EXPECT_FALSE(mapped.contains("/platforms/")) << "a Qt platform plugin was loaded";
     }
     const int periodFrames = probe.PeriodFrames();
     probe.Close();

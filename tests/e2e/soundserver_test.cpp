@@ -9,11 +9,11 @@
 // so that our test client meets the same server; the jackd rows with JACK's own.
 
 #include "app/application.h"
-#include "app/mainwindow.h"
 #include "audio/systemdevice.h"
 #include "support/deadlinecall.h"
 #include "tests/e2e/jacktestclient.h"
 #include "tests/e2e/pipewireserver.h"
+#include "window/mainwindow.h"
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -257,7 +257,7 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
                         row.Name, frame, *beside);
         return beside.has_value();
     };
-    const TDropouts dropouts = window.Dropouts();
+    const TDropouts dropouts = window.Station().Dropouts();
     const uint64_t dropoutCount = dropouts.LostFrames + dropouts.DryOutputs + dropouts.Xruns;
     const bool exact =
         found.FirstSound + found.ExactFrames == signalFrames && found.EndDelay == found.Delay;
@@ -281,8 +281,8 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
         // Through JACK the loop through the probe adds its one period and nothing else, so the
         // delay is known: each of the run's xruns may cost what it may on any JACK server.
         EXPECT_EQ(DelayKeptThroughXruns(signal, probe.Recorded(), Channels,
-                                        window.BufferFrames() + periodFrames, periodFrames,
-                                        dropouts.Xruns),
+                                        window.Station().BufferFrames() + periodFrames,
+                                        periodFrames, dropouts.Xruns),
                   "");
     } else if (row.ServerSlips) {
         EXPECT_GE(found.EndDelay, found.Delay);
@@ -296,8 +296,8 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
             << lags.Unmatched << " frames with sound that are not the signal, the first at "
             << lags.UnmatchedAt;
     }
-    const int64_t latency = found.Delay - window.BufferFrames();
-    const double shownLatency = window.RunReport().DeviceLatencySeconds * SampleRate;
+    const int64_t latency = found.Delay - window.Station().BufferFrames();
+    const double shownLatency = window.Station().RunReport().DeviceLatencySeconds * SampleRate;
     EXPECT_GE(latency, 0);
     EXPECT_LE(latency, LatencyLimitFrames);
     std::printf("%s: delay %lld to %lld frames, device latency %lld frames (%.0f shown), %zu "
@@ -320,7 +320,7 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
         ASSERT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
         EXPECT_TRUE(IsDeviceStoppedMessage(errors[0])) << errors[0].toStdString();
         EXPECT_EQ(window.View().PlayBtn->isChecked(), keptOnAir);
-        EXPECT_EQ(window.WaitingForDevices(), keptOnAir);
+        EXPECT_EQ(window.Station().WaitingForDevices(), keptOnAir);
     }
     if (keptOnAir) {
         HandleEventsUntil([] { return false; }, ServerDownMs);
@@ -328,18 +328,22 @@ TEST_P(SoundServerTest, PassesTheSignalAndEndsTheRunInTimeWhenTheServerFails) {
         QElapsedTimer back;
         back.start();
         EXPECT_TRUE(HandleEventsUntil(
-            [&] { return !window.WaitingForDevices() && window.View().Capture->Running(); },
+            [&] {
+                return !window.Station().WaitingForDevices() && window.View().Capture->Running();
+            },
             RunLimitMs));
         EXPECT_LT(back.elapsed(), BackLimitMs);
-        EXPECT_EQ(window.RunReport().Restarts, 1u);
-        EXPECT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, RunLimitMs));
+        EXPECT_EQ(window.Station().RunReport().Restarts, 1u);
+        EXPECT_TRUE(
+            HandleEventsUntil([&] { return window.Station().FrameCounter >= 2; }, RunLimitMs));
         EXPECT_EQ(errors.size(), 1) << errors.join(u'|').toStdString();
     }
     if (row.Event == TEvent::KilledAndBack) {
         ASSERT_TRUE(StartPipeWire());
         window.View().PlayBtn->click();
         ASSERT_TRUE(window.View().PlayBtn->isChecked()) << errors.join(u'|').toStdString();
-        EXPECT_TRUE(HandleEventsUntil([&] { return window.FrameCounter >= 2; }, RunLimitMs));
+        EXPECT_TRUE(
+            HandleEventsUntil([&] { return window.Station().FrameCounter >= 2; }, RunLimitMs));
     }
     if (row.Event == TEvent::Frozen)
         jackd->Suspend();

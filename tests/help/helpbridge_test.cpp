@@ -1,5 +1,5 @@
 #include "support/conversions.h"
-#include "support/helpbridge.h"
+#include "window/helpbridge.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "support/helpbridge.h"
-#include "support/helpwindow.h"
+#include "window/helpbridge.h"
+#include "window/helpwindow.h"
 
 #include <QDir>
 #include <QFileInfo>

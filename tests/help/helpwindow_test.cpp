@@ -1,6 +1,6 @@
 #include "support/conversions.h"
-#include "support/helpbridge.h"
-#include "support/helpwindow.h"
+#include "window/helpbridge.h"
+#include "window/helpwindow.h"
 
 #include <QApplication>
 #include <QDir>

@@ -7,13 +7,13 @@
 //                [--no-vu] [--no-scope]
 
 #include "app/application.h"
-#include "app/mainwindow.h"
 #include "audio/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
 #include "support/conversions.h"
 #include "tests/soak/soakreport.h"
 #include "tests/soak/soaksignal.h"
+#include "window/mainwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     TSoakVerdict verdict;
     {
         TMainWindow window([] { return SimulatedMemory; });
-        const int formatIndex = FindWaveTypeIndex(window.View().FormatCombo, wf44Khz_Stereo_16Bit);
+        const int formatIndex = window.View().FormatCombo->findData(int(wf44Khz_Stereo_16Bit));
         window.View().FormatCombo->setCurrentIndex(formatIndex);
         emit window.View().FormatCombo->activated(formatIndex);
         window.View().DelayTimeSpin->SetDegrees(options.DelaySeconds / 3600.0);
@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
         if (options.Scope)
             window.View().OscopeChk->click();
         window.show();
-        const int32_t bufferFrames = window.BufferFrames();
+        const int32_t bufferFrames = window.Station().BufferFrames();
         const int64_t totalFrames = int64_t(options.Seconds * SampleRate);
         std::printf("soak: %.2f simulated hours, 44.1 kHz stereo 16-bit, delay %d frames, "
                     "period %d, latency %d, %s card, level meter %s, oscilloscope %s\n",
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
         }
         const TProcessFigures atEnd = ReadProcessFigures();
         const double wall = wallSeconds();
-        const int32_t buffersPlayed = window.FrameCounter;
+        const int32_t buffersPlayed = window.Station().FrameCounter;
         window.View().PlayBtn->click();
         verdict.Expect(!window.View().PlayBtn->isChecked(), "Stop did not end the run");
 

@@ -2,7 +2,7 @@
 // oscilloscope shown as the operator would tick them, so that a soak pays for both displays.
 
 #include "app/application.h"
-#include "app/mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QCheckBox>
 
