@@ -1,8 +1,8 @@
 #include "app/application.h"
 
 #include "app/service.h"
+#include "audio/devices/systemdevice.h"
 #include "audio/helddelay.h"
-#include "audio/jackdevice.h"
 #include "station/defaults.h"
 #include "support/conversions.h"
 #include "support/errors.h"
@@ -78,6 +78,7 @@ int RunProgram(int argc, char** argv, const std::function<void(TMainWindow& wind
         return *code;
     const auto& options = std::get<TProgramOptions>(read);
     SetLogTag(options.Name.toStdString());
+    UseSystemDevices();
     SetJackClientName(options.Name.toStdString());
     SetHeldStation(options.Name.toStdString());
     SetDefaultsFileName(options.ConfigFile);

@@ -246,3 +246,6 @@ TWaveDeviceFactory& WaveDeviceFactory();
 // Installs a factory (not owned) for the whole process and returns the previous one;
 // nullptr goes back to the real devices. Only while no device is open.
 TWaveDeviceFactory* SetWaveDeviceFactory(TWaveDeviceFactory* factory);
+// Says where the real devices are (the drivers live above this layer): asked for them on each
+// call, so that they are made on first use. Until then the process has no sound device.
+void SetRealWaveDevices(TWaveDeviceFactory& (*devices)());

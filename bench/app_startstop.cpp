@@ -2,7 +2,7 @@
 // allocated, queued and released on the virtual device. The pair should take under a second.
 
 #include "app/application.h"
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
 #include "window/mainwindow.h"

@@ -1,4 +1,4 @@
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/waveread.h"
 
 #include <QCoreApplication>

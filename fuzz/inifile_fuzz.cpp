@@ -1,4 +1,4 @@
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
 #include "fuzz/widgetfuzz.h"

@@ -1,7 +1,7 @@
 #include "remote/triggers.h"
 
-#include "audio/sequencerinput.h"
-#include "audio/systemdevice.h"
+#include "audio/devices/sequencerinput.h"
+#include "audio/devices/systemdevice.h"
 #include "station/inifile.h"
 #include "support/log.h"
 

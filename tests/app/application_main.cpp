@@ -3,7 +3,7 @@
 
 #include "app/application.h"
 
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "controls/panel.h"
 #include "support/errors.h"
 #include "window/mainwindow.h"

@@ -10,7 +10,7 @@ QStringList& CaughtExceptions();
 // Texts given to the audio layer's message function, oldest first.
 QStringList& ShownMessages();
 
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavelib.h"
 #include "audio/waveread.h"
 

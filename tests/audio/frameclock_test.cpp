@@ -1,4 +1,4 @@
-#include "audio/frameclock.h"
+#include "audio/devices/frameclock.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "audio/streamclock.h"
+#include "audio/devices/streamclock.h"
 
 #include <gtest/gtest.h>
 

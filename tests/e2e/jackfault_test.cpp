@@ -3,7 +3,7 @@
 // back, Play works again without restarting the program.
 
 #include "app/application.h"
-#include "audio/systemdevice.h"
+#include "audio/devices/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"

@@ -3,7 +3,7 @@
 // programme bit for bit at the set delay.
 
 #include "app/application.h"
-#include "audio/systemdevice.h"
+#include "audio/devices/systemdevice.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"
 #include "tests/e2e/jacktestclient.h"

@@ -1,4 +1,4 @@
-#include "audio/systemdevice.h"
+#include "audio/devices/systemdevice.h"
 #include "audio/wavelib.h"
 #include "audio/wavemessage.h"
 #include "audio/waveread.h"

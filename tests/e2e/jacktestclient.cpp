@@ -1,5 +1,7 @@
 #include "tests/e2e/jacktestclient.h"
 
+#include "audio/devices/systemdevice.h"
+
 #include <jack/jack.h>
 
 #include <QByteArray>
@@ -30,6 +32,8 @@ const char* TestJackServerName(int sampleRate) {
 namespace {
 
 void UseServerNamed(const char* name) {
+    // The real devices, as the program names them at start.
+    UseSystemDevices();
     qputenv("JACK_DEFAULT_SERVER", name);
     qputenv("JACK_NO_START_SERVER", "1");
 }

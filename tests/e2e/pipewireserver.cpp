@@ -1,5 +1,7 @@
 #include "tests/e2e/pipewireserver.h"
 
+#include "audio/devices/systemdevice.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -53,6 +55,8 @@ bool PausePipeWire(std::chrono::milliseconds pause) {
 }
 
 void UsePipeWire(const char* alsaPlugin) {
+    // The real devices, as the program names them at start.
+    UseSystemDevices();
     qputenv("XDG_RUNTIME_DIR", StatePath(QStringLiteral("runtime")).toLocal8Bit());
     qputenv("ALSA_CONFIG_PATH",
             StatePath(QStringLiteral("asound-%1.conf").arg(alsaPlugin)).toLocal8Bit());

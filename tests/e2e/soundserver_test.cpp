@@ -9,7 +9,7 @@
 // so that our test client meets the same server; the jackd rows with JACK's own.
 
 #include "app/application.h"
-#include "audio/systemdevice.h"
+#include "audio/devices/systemdevice.h"
 #include "support/deadlinecall.h"
 #include "tests/e2e/jacktestclient.h"
 #include "tests/e2e/pipewireserver.h"

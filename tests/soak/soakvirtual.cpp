@@ -7,7 +7,7 @@
 //                [--no-vu] [--no-scope]
 
 #include "app/application.h"
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "controls/degspin.h"
 #include "support/conversions.h"

@@ -1,6 +1,6 @@
 #include "station/station.h"
 
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "station/defaults.h"
 #include "support/handlers.h"

@@ -4,7 +4,7 @@
 // figure under the test's control.
 
 #include "app/application.h"
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 #include "audio/wavemessage.h"
 #include "window/mainwindow.h"
 

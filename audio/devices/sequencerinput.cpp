@@ -1,6 +1,6 @@
-#include "audio/sequencerinput.h"
+#include "audio/devices/sequencerinput.h"
 
-#include "audio/jackdevice.h"
+#include "audio/devices/jackdevice.h"
 #include "support/log.h"
 
 #include <alsa/asoundlib.h>

@@ -1,6 +1,6 @@
-#include "audio/systemdevice.h"
+#include "audio/devices/systemdevice.h"
 
-#include "audio/librarylog.h"
+#include "audio/devices/librarylog.h"
 #include "audio/wavedevice.h"
 
 TSystemDeviceFactory::TSystemDeviceFactory() {
@@ -48,4 +48,8 @@ TSystemDeviceFactory& SystemDeviceFactory() {
 TJackDeviceFactory* JackDevicesInUse() {
     auto* system = dynamic_cast<TSystemDeviceFactory*>(&WaveDeviceFactory());
     return system && system->Jack().Available() ? &system->Jack() : nullptr;
+}
+
+void UseSystemDevices() {
+    SetRealWaveDevices([]() -> TWaveDeviceFactory& { return SystemDeviceFactory(); });
 }

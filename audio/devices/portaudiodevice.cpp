@@ -1,7 +1,7 @@
-#include "audio/portaudiodevice.h"
+#include "audio/devices/portaudiodevice.h"
 
-#include "audio/callbackslots.h"
-#include "audio/streamclock.h"
+#include "audio/devices/callbackslots.h"
+#include "audio/devices/streamclock.h"
 #include "audio/waveread.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"

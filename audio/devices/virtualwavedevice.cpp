@@ -1,6 +1,6 @@
-#include "audio/virtualwavedevice.h"
+#include "audio/devices/virtualwavedevice.h"
 
-#include "audio/frameclock.h"
+#include "audio/devices/frameclock.h"
 #include "audio/wavesamples.h"
 #include "audio/wavestream.h"
 

@@ -1,9 +1,9 @@
-#include "audio/jackdevice.h"
+#include "audio/devices/jackdevice.h"
 
-#include "audio/callbackslots.h"
 #include "audio/cycleload.h"
-#include "audio/frameclock.h"
-#include "audio/librarylog.h"
+#include "audio/devices/callbackslots.h"
+#include "audio/devices/frameclock.h"
+#include "audio/devices/librarylog.h"
 #include "audio/lockfreequeue.h"
 #include "audio/midicontrol.h"
 #include "audio/waveread.h"

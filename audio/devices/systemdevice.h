@@ -1,7 +1,7 @@
 #pragma once
 
-#include "audio/jackdevice.h"
-#include "audio/portaudiodevice.h"
+#include "audio/devices/jackdevice.h"
+#include "audio/devices/portaudiodevice.h"
 
 // The machine's real devices: JACK's while a JACK server answers, else PortAudio's. Asked
 // afresh at every call, so that a server started or stopped between runs is followed.
@@ -32,6 +32,10 @@ private:
 // The one instance, made on first use so that a process that never touches audio starts
 // neither JACK nor PortAudio.
 TSystemDeviceFactory& SystemDeviceFactory();
+
+// Makes the machine's real devices the process's own (SetRealWaveDevices): what the program
+// does at start, and the tests that play on a real server.
+void UseSystemDevices();
 
 // JACK's devices when runs open them: no test device installed, and a JACK server answers.
 TJackDeviceFactory* JackDevicesInUse();

@@ -1,4 +1,4 @@
-#include "audio/librarylog.h"
+#include "audio/devices/librarylog.h"
 
 #include "support/log.h"
 
