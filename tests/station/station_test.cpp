@@ -1,51 +1,8 @@
-#include "station/station.h"
-
-#include "audio/devices/virtualwavedevice.h"
-#include "audio/wavemessage.h"
-#include "station/defaults.h"
-#include "support/handlers.h"
-
-#include <QCoreApplication>
-#include <QFile>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
+#include "tests/station/stationfixture.h"
 
 namespace {
 
-constexpr uint64_t OneGiB = uint64_t(1) << 30;
-
-// A station on the virtual sound card with no window and no widget application: what the
-// headless service runs.
-class StationTest : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(Config.isValid());
-        qputenv("XDG_CONFIG_HOME", Config.path().toUtf8());
-        SetWaveDeviceFactory(&Device);
-        PreviousWaveMessage =
-            SetWaveMessageFunction([this](const QString& text) { Messages << text; });
-        PreviousErrorMessage =
-            SetExceptionMessageFunction([this](const QString& text) { Messages << text; });
-    }
-    void TearDown() override {
-        SetExceptionMessageFunction(std::move(PreviousErrorMessage));
-        SetWaveMessageFunction(std::move(PreviousWaveMessage));
-        SetWaveDeviceFactory(nullptr);
-    }
-    void WriteSettings(const QByteArray& text) const {
-        QFile file(DefaultsFileName());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(text);
-    }
-
-    QTemporaryDir Config;
-    TVirtualWaveDevice Device;
-    QStringList Messages;
-
-private:
-    TWaveMessageFunction PreviousWaveMessage;
-    TExceptionMessageFunction PreviousErrorMessage;
-};
+using StationTest = TStationTest;
 
 // The input's capabilities make the list; its first entry is the format until a choice, which
 // must be in the list.
@@ -91,7 +48,7 @@ TEST_F(StationTest, RunsFromItsSettingsAndAnswersTheConsoleWithoutAWindow) {
     QObject::connect(&station, &TStation::runStateChanged, [&] { ++runStates; });
     QObject::connect(&station, &TStation::bufferCaptured, [&] { ++buffers; });
     station.StartUp();
-    ASSERT_TRUE(station.RunWanted()) << Messages.join(u'\n').toStdString();
+    ASSERT_TRUE(station.RunWanted()) << (Errors + WaveMessages).join(u'\n').toStdString();
     EXPECT_GE(runStates, 1);
     const int delayFrames = station.BufferFrames();
     ASSERT_EQ(delayFrames, 1102);
@@ -119,7 +76,8 @@ TEST_F(StationTest, RunsFromItsSettingsAndAnswersTheConsoleWithoutAWindow) {
     EXPECT_FALSE(station.RunWanted());
     EXPECT_FALSE(station.Report().Running);
     EXPECT_EQ(station.CoughStart().Error, QStringLiteral("Nothing to hold off: no run is on air"));
-    EXPECT_TRUE(Messages.isEmpty()) << Messages.join(u'\n').toStdString();
+    EXPECT_TRUE((Errors + WaveMessages).isEmpty())
+        << (Errors + WaveMessages).join(u'\n').toStdString();
 }
 
 } // namespace

@@ -195,6 +195,31 @@ TEST_F(MainWindowTest, WithoutAFormatSizesShowZeroAndPlayExplainsInsteadOfStarti
     EXPECT_EQ(window.View().BufferSizeDis->Caption(), QStringLiteral("4,800 / 4,800"));
 }
 
+// The controls follow the station while Keep On Air waits: Stop and the wait on the status
+// line; Stop ends the wait, and so does Keep On Air turned off.
+TEST_F(MainWindowTest, ControlsShowTheWaitAndEndIt) {
+    WriteIni("[Actions]\nPlayOnStart=1\nKeepOnAir=1\n");
+    Device.FailOutputOpen(true);
+    TMainWindow& window = MakeWindow();
+    const auto onAirStatus = [&window] {
+        return window.findChild<QLabel*>(QStringLiteral("OnAirStatus"))->text();
+    };
+    ASSERT_TRUE(window.Station().WaitingForDevices());
+    EXPECT_TRUE(window.View().PlayBtn->isChecked());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(onAirStatus(), QStringLiteral("Waiting for the sound server (0:00)"));
+    window.View().PlayBtn->click();
+    EXPECT_FALSE(window.Station().WaitingForDevices());
+    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
+    EXPECT_EQ(onAirStatus(), QStringLiteral("Not on air"));
+
+    TMainWindow& again = MakeWindow();
+    ASSERT_TRUE(again.Station().WaitingForDevices());
+    again.View().KeepOnAirAction->trigger();
+    EXPECT_FALSE(again.Station().WaitingForDevices());
+    EXPECT_FALSE(again.View().PlayBtn->isChecked());
+}
+
 // Nothing the station may say at start comes before the remote control listens: a panel can
 // connect while "No Wave Device Available" is up.
 TEST_F(MainWindowTest, RemoteControlListensBeforeTheFirstMessage) {

@@ -1,30 +1,28 @@
-#include "appfixture.h"
+#include "tests/station/stationfixture.h"
 
-#include <QAction>
-#include <QComboBox>
-#include <QLabel>
 #include <QTimer>
-#include <QToolButton>
 #include <vector>
 
 namespace {
 
-using KeepOnAirTest = AppTest;
+using KeepOnAirTest = TStationTest;
 
-// The retry timer's second, passed by the test rather than waited for.
-void RetryTick(TMainWindow& window) {
-    QMetaObject::invokeMethod(window.View().OffAirRetryTimer, "timeout");
+// Lets the station handle what the devices told it, and what that handling posted in turn.
+void HandleEvents() {
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
 }
 
-QString OnAirStatus(const TMainWindow& window) {
-    return window.findChild<QLabel*>(QStringLiteral("OnAirStatus"))->text();
+// The retry timer's second, passed by the test rather than waited for.
+void RetryTick(TStation& station) {
+    QMetaObject::invokeMethod(station.OffAirRetryTimer(), "timeout");
 }
 
 struct TOffAirCase {
     const char* Name;
     // The settings file besides KeepOnAir=1; Play On Start, or Play pressed once built.
     const char* Ini;
-    // The device's fault before the window is built, or during the run it started.
+    // The device's fault before the station starts up, or during the run it started.
     void (*BeforeStart)(TVirtualWaveDevice&);
     void (*DuringRun)(TVirtualWaveDevice&);
     // The errors, then the audio layer's messages, just as without Keep On Air.
@@ -35,20 +33,21 @@ void PrintTo(const TOffAirCase& row, std::ostream* out) {
     *out << row.Name;
 }
 
-class KeepOnAirOffTest : public AppTest, public testing::WithParamInterface<TOffAirCase> {};
+class KeepOnAirOffTest : public TStationTest, public testing::WithParamInterface<TOffAirCase> {};
 
-// The run goes off air: the window tells the operator once, as it would without Keep On Air,
+// The run goes off air: the station tells the operator once, as it would without Keep On Air,
 // tries the devices every second without telling again, and as soon as they answer starts the
 // run again as Play would: the count-down, then the input exactly one delay later.
 TEST_P(KeepOnAirOffTest, WaitsForTheDevicesAndStartsAgainByItself) {
     const TOffAirCase& row = GetParam();
-    WriteIni(QByteArray("[Actions]\nKeepOnAir=1\n") + row.Ini);
+    WriteSettings(QByteArray("[Actions]\nKeepOnAir=1\n") + row.Ini);
     if (row.BeforeStart)
         row.BeforeStart(Device);
-    TMainWindow& window = MakeWindow();
+    TStation station([] { return OneGiB; });
+    station.StartUp();
     if (row.DuringRun) {
-        window.View().PlayBtn->click();
-        Device.Advance(2 * window.Station().BufferFrames());
+        station.PressPlay();
+        Device.Advance(2 * station.BufferFrames());
         row.DuringRun(Device);
         HandleEvents();
     }
@@ -56,18 +55,16 @@ TEST_P(KeepOnAirOffTest, WaitsForTheDevicesAndStartsAgainByItself) {
     for (const char* text : row.Told)
         told << QString::fromUtf8(text);
     ASSERT_EQ(Errors + WaveMessages, told);
-    EXPECT_TRUE(window.Station().WaitingForDevices());
-    EXPECT_TRUE(window.View().PlayBtn->isChecked());
-    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Stop"));
-    EXPECT_EQ(OnAirStatus(window), QStringLiteral("Waiting for the sound server (0:00)"));
-    TRunReport report = window.Station().RunReport();
+    EXPECT_TRUE(station.WaitingForDevices());
+    EXPECT_TRUE(station.RunWanted());
+    TRunReport report = station.RunReport();
     EXPECT_EQ(report.State, TRunState::WaitingForServer);
     EXPECT_TRUE(told.contains(report.LastMessage.Text)) << report.LastMessage.Text.toStdString();
 
     // Still gone: nothing starts and nothing more is told.
-    RetryTick(window);
-    RetryTick(window);
-    EXPECT_TRUE(window.Station().WaitingForDevices());
+    RetryTick(station);
+    RetryTick(station);
+    EXPECT_TRUE(station.WaitingForDevices());
     EXPECT_FALSE(Device.InputStarted());
     EXPECT_EQ(Errors + WaveMessages, told);
 
@@ -75,22 +72,22 @@ TEST_P(KeepOnAirOffTest, WaitsForTheDevicesAndStartsAgainByItself) {
     Device.FailOutputOpen(false);
     Device.SetInputDeviceCount(1);
     Device.TakeOutput();
-    RetryTick(window);
-    EXPECT_FALSE(window.Station().WaitingForDevices());
+    RetryTick(station);
+    EXPECT_FALSE(station.WaitingForDevices());
     EXPECT_TRUE(Device.InputStarted());
     // The saved format, even where the list was first made now.
-    EXPECT_EQ(window.View().FormatCombo->currentIndex(), 2);
-    report = window.Station().RunReport();
+    EXPECT_EQ(station.FormatIndex(), 2);
+    report = station.RunReport();
     EXPECT_EQ(report.State, TRunState::CountingDown);
     EXPECT_EQ(report.Restarts, 1u);
     EXPECT_GE(report.OffAirSeconds, 0.0);
     // 11.025 kHz mono 16-bit: two bytes a frame.
-    const int delayBytes = 2 * window.Station().BufferFrames();
+    const int delayBytes = 2 * station.BufferFrames();
     QByteArray input(delayBytes * 3, '\0');
     for (int i = 0; i < input.size(); ++i)
         input[i] = char(i * 7 + i / 256);
     Device.FeedInput(input.constData(), size_t(input.size()));
-    Device.Advance(3 * window.Station().BufferFrames());
+    Device.Advance(3 * station.BufferFrames());
     const QByteArray output = Device.TakeOutput();
     ASSERT_EQ(output.size(), input.size());
     EXPECT_EQ(output.mid(delayBytes), input.left(input.size() - delayBytes));
@@ -115,28 +112,30 @@ INSTANTIATE_TEST_SUITE_P(
                     "PlayOnStart=1\n[Settings]\nAudioFormat=2\n",
                     [](TVirtualWaveDevice& d) { d.SetInputDeviceCount(0); },
                     nullptr,
-                    // Once as the window is built and once as Play reads the list again.
+                    // Once as the station starts up and once as Play reads the list again.
                     {"No audio format to play: the input device offers none of the formats in "
                      "the list",
                      "No Wave Device Available", "No Wave Device Available"}}),
     [](const testing::TestParamInfo<TOffAirCase>& info) { return std::string(info.param.Name); });
 
 TEST_F(KeepOnAirTest, StopOrTurningItOffEndsTheWait) {
-    WriteIni("[Actions]\nPlayOnStart=1\nKeepOnAir=1\n");
+    WriteSettings("[Actions]\nPlayOnStart=1\nKeepOnAir=1\n");
     Device.FailOutputOpen(true);
-    TMainWindow& window = MakeWindow();
-    ASSERT_TRUE(window.Station().WaitingForDevices());
-    window.View().PlayBtn->click();
-    EXPECT_FALSE(window.Station().WaitingForDevices());
-    EXPECT_EQ(window.View().PlayBtn->text(), QStringLiteral("Play"));
-    EXPECT_EQ(window.Station().RunReport().State, TRunState::Stopped);
-    EXPECT_EQ(OnAirStatus(window), QStringLiteral("Not on air"));
-
-    TMainWindow& again = MakeWindow();
-    ASSERT_TRUE(again.Station().WaitingForDevices());
-    again.View().KeepOnAirAction->trigger();
-    EXPECT_FALSE(again.Station().WaitingForDevices());
-    EXPECT_FALSE(again.View().PlayBtn->isChecked());
+    {
+        TStation station([] { return OneGiB; });
+        station.StartUp();
+        ASSERT_TRUE(station.WaitingForDevices());
+        EXPECT_EQ(station.Stop().Error, QString());
+        EXPECT_FALSE(station.WaitingForDevices());
+        EXPECT_FALSE(station.RunWanted());
+        EXPECT_EQ(station.RunReport().State, TRunState::Stopped);
+    }
+    TStation again([] { return OneGiB; });
+    again.StartUp();
+    ASSERT_TRUE(again.WaitingForDevices());
+    again.SetKeepOnAir(false);
+    EXPECT_FALSE(again.WaitingForDevices());
+    EXPECT_FALSE(again.RunWanted());
 }
 
 } // namespace
