@@ -7,12 +7,6 @@ namespace {
 
 using KeepOnAirTest = TStationTest;
 
-// Lets the station handle what the devices told it, and what that handling posted in turn.
-void HandleEvents() {
-    for (int pass = 0; pass < 3; ++pass)
-        QCoreApplication::processEvents();
-}
-
 // The retry timer's second, passed by the test rather than waited for.
 void RetryTick(TStation& station) {
     QMetaObject::invokeMethod(station.OffAirRetryTimer(), "timeout");

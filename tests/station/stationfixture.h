@@ -16,6 +16,12 @@
 
 constexpr uint64_t OneGiB = uint64_t(1) << 30;
 
+// Lets the station handle what the devices told it, and what that handling posted in turn.
+inline void HandleEvents() {
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
+}
+
 class TStationTest : public testing::Test {
 protected:
     void SetUp() override {

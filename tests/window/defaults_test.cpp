@@ -190,7 +190,7 @@ TEST_F(DefaultsTest, SomethingOtherThanAFileAtTheSettingsPathKeepsTheDefaults) {
 TEST_F(DefaultsTest, RefusedSaveIsShown) {
     TMainWindow& window = MakeWindow();
     // A file where the folder should be: nothing can be written below it.
-    const QString blocked = ConfigDir.filePath(QStringLiteral("blocked"));
+    const QString blocked = Config.filePath(QStringLiteral("blocked"));
     QFile file(blocked);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
