@@ -19,8 +19,10 @@ namespace {
 constexpr int RunStatusMs = 250;
 constexpr int QuitRetryMs = 20;
 constexpr int EvidenceFailureShownMs = 15000;
-// The delay is kept in steps of 10 µs, as it is entered.
-constexpr double DelayStepsPerHour = 3600.0 * 100000.0;
+// The delay is entered in ticks of 10 µs, and kept in whole tenths of a second (ticks cut toward
+// zero to a multiple of 10^4), as the delay's entry keeps it.
+constexpr double DelayTicksPerHour = 3600.0 * 100000.0;
+constexpr int64_t DelayStepDigits = 4;
 
 int FindFormatIndex(const TFormatList& list, TWaveTypes waveType) {
     for (int index = 0; index < list.size(); ++index)
@@ -93,14 +95,14 @@ void TStation::StartUp() {
 
 double TStation::ClampedDelay(double hours) const {
     // The same steps and limits as the delay's entry, so that every face shows what runs.
-    int64_t steps = SaturatedInt64(std::nearbyint(DelayStepsPerHour * hours));
-    const double value = double(steps) / DelayStepsPerHour;
+    int64_t ticks = SaturatedInt64(std::nearbyint(DelayTicksPerHour * hours));
+    const double value = double(ticks) / DelayTicksPerHour;
     if (value >= DelayLimit)
         // Cut, not rounded, so the delay never exceeds its limit.
-        steps = SaturatedInt64(std::trunc(DelayLimit * DelayStepsPerHour));
+        ticks = SaturatedInt64(std::trunc(DelayLimit * DelayTicksPerHour));
     if (value < MinDelayHours)
-        steps = SaturatedInt64(std::nearbyint(MinDelayHours * DelayStepsPerHour));
-    return double(steps) / DelayStepsPerHour;
+        ticks = SaturatedInt64(std::nearbyint(MinDelayHours * DelayTicksPerHour));
+    return double(TruncToPowerOfTen(ticks, DelayStepDigits)) / DelayTicksPerHour;
 }
 
 void TStation::SetPlayOnStart(bool on) {
