@@ -195,12 +195,15 @@ TEST_F(MainWindowTest, WithoutAFormatSizesShowZeroAndPlayExplainsInsteadOfStarti
     EXPECT_EQ(window.View().BufferSizeDis->Caption(), QStringLiteral("4,800 / 4,800"));
 }
 
-// The controls follow the station while Keep On Air waits: Stop and the wait on the status
-// line; Stop ends the wait, and so does Keep On Air turned off.
+// The controls follow the station: its settings from the file, and while Keep On Air waits,
+// Stop and the wait on the status line; Stop ends the wait, and so does Keep On Air turned off.
 TEST_F(MainWindowTest, ControlsShowTheWaitAndEndIt) {
-    WriteIni("[Actions]\nPlayOnStart=1\nKeepOnAir=1\n");
+    WriteIni("[Actions]\nPlayOnStart=1\nKeepOnAir=1\n[Dump]\nBuildUpAtStart=1\n");
     Device.FailOutputOpen(true);
     TMainWindow& window = MakeWindow();
+    // The menu shows what the station read from the file.
+    EXPECT_TRUE(window.View().KeepOnAirAction->isChecked());
+    EXPECT_TRUE(window.View().BuildUpAtStartAction->isChecked());
     const auto onAirStatus = [&window] {
         return window.findChild<QLabel*>(QStringLiteral("OnAirStatus"))->text();
     };
